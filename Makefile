@@ -1,0 +1,59 @@
+# Two entry points for a fresh Debian 12 machine: `make run` and `make test`.
+# Both install whatever Debian packages are missing first (idempotent, quiet when all are there).
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# Build, run-time and test-peer packages. Keep in one list so a fresh machine gets them all.
+PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config python3 \
+            libgtest-dev libgmock-dev \
+            libnspr4-dev libsqlite3-dev sqlite3 \
+            libc-client2007e-dev libssl-dev libpam0g-dev libkrb5-dev \
+            libcurl4-openssl-dev libtinyxml-dev libjson-c-dev libproxy-dev \
+            tinyproxy microsocks libxml2-utils openssl
+
+.PHONY: all deps build run test test-normal test-asan clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing missing packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+$(ASAN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON >/dev/null
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	@if [ -x $(BUILD)/bin/postvane ]; then \
+	  exec $(BUILD)/bin/postvane; \
+	else \
+	  echo "Everything is built; the postvane program itself is not built yet."; \
+	fi
+
+test-normal: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+
+test-asan: deps $(ASAN_BUILD)/CMakeCache.txt
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ctest -j$(JOBS) --output-on-failure
+
+test: test-normal test-asan
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
