@@ -1,0 +1,190 @@
+#include "core/ksqlite.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+
+#include "core/klog.h"
+
+koSQLite::koSQLite(koLog* log) : log_(log) {}
+
+koSQLite::~koSQLite() { Close(); }
+
+void koSQLite::Close() {
+  Finalize(nullptr);
+  if (db_ == nullptr) return;
+  // Statements a caller forgot would keep a closed connection alive as a
+  // zombie for good; nobody can use them once this object is gone.
+  sqlite3_stmt* stmt;
+  while ((stmt = sqlite3_next_stmt(db_, nullptr)) != nullptr) sqlite3_finalize(stmt);
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+void koSQLite::Record(int line, int code) {
+  if (log_ != nullptr) log_->Write(__FILE__, line, code, GetErrMsg());
+}
+
+int koSQLite::Open(const koString& path, int readOnly) {
+  return Open(path.GetString(), readOnly);
+}
+
+int koSQLite::Open(const char* path, int readOnly) {
+  Close();
+  db_name_.SetAs(path != nullptr ? path : "");
+  koString name;
+  name.SetAs(db_name_);
+  const char* utf8 = name.GetAsUtf8();
+  if (readOnly) {
+    last_result_ = sqlite3_open_v2(utf8, &db_, SQLITE_OPEN_READONLY, nullptr);
+  } else {
+    last_result_ = sqlite3_open(utf8, &db_);
+  }
+  if (last_result_ == SQLITE_OK) {
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    return 1;
+  }
+  // The message lives in the connection, so record before releasing it.
+  Record(__LINE__, last_result_);
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+  return 0;
+}
+
+int koSQLite::Prepare(sqlite3_stmt** slot, const koString& sql) {
+  return Prepare(slot, sql.GetString());
+}
+
+int koSQLite::Prepare(sqlite3_stmt** slot, const char* sql) {
+  sqlite3_stmt** target = SlotOf(slot);
+  query_.SetAs(sql != nullptr ? sql : "");
+  sqlite3_stmt* stmt = nullptr;
+  if (db_ == nullptr) {
+    last_result_ = SQLITE_MISUSE;
+  } else {
+    last_result_ = sqlite3_prepare(db_, query_.GetString(), static_cast<int>(query_.GetLength()),
+                                   &stmt, nullptr);
+    if (last_result_ == SQLITE_SCHEMA) {
+      last_result_ = sqlite3_prepare(db_, query_.GetString(),
+                                     static_cast<int>(query_.GetLength()), &stmt, nullptr);
+    }
+  }
+  if (last_result_ != SQLITE_OK) Record(__LINE__, last_result_);
+  *target = stmt;
+  return last_result_ == SQLITE_OK ? 1 : 0;
+}
+
+bool koSQLite::Step(sqlite3_stmt** slot, int log) {
+  sqlite3_stmt* stmt = *SlotOf(slot);
+  last_result_ = sqlite3_step(stmt);
+  if (last_result_ == SQLITE_ROW || last_result_ == SQLITE_DONE) return true;
+  // Statements from sqlite3_prepare only say SQLITE_ERROR; the reset puts the
+  // precise message into the connection.
+  if (last_result_ == SQLITE_ERROR) sqlite3_reset(stmt);
+  if (log == 1) Record(__LINE__, last_result_);
+  return false;
+}
+
+void koSQLite::Reset(sqlite3_stmt** slot) { sqlite3_reset(*SlotOf(slot)); }
+
+void koSQLite::Finalize(sqlite3_stmt** slot) {
+  sqlite3_stmt** target = SlotOf(slot);
+  sqlite3_finalize(*target);
+  *target = nullptr;
+}
+
+int koSQLite::SetText(sqlite3_stmt** slot, int index, const koString& text) {
+  int rc = sqlite3_bind_text(*SlotOf(slot), index, text.GetString(),
+                             static_cast<int>(text.GetLength()), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) Record(__LINE__, rc);
+  return rc == SQLITE_OK ? 1 : 0;
+}
+
+int koSQLite::SetText(sqlite3_stmt** slot, int index, const char* text) {
+  int n = text != nullptr ? static_cast<int>(strlen(text)) : 0;
+  int rc = sqlite3_bind_text(*SlotOf(slot), index, text, n, SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) Record(__LINE__, rc);
+  return rc == SQLITE_OK ? 1 : 0;
+}
+
+int koSQLite::SetInt(sqlite3_stmt** slot, int index, int value) {
+  int rc = sqlite3_bind_int(*SlotOf(slot), index, value);
+  if (rc != SQLITE_OK) Record(__LINE__, rc);
+  return rc == SQLITE_OK ? 1 : 0;
+}
+
+int koSQLite::SetNull(sqlite3_stmt** slot, int index) {
+  int rc = sqlite3_bind_null(*SlotOf(slot), index);
+  if (rc != SQLITE_OK) Record(__LINE__, rc);
+  return rc == SQLITE_OK ? 1 : 0;
+}
+
+int koSQLite::GetColumnIndex(sqlite3_stmt** slot, const char* column) {
+  sqlite3_stmt* stmt = *SlotOf(slot);
+  if (column == nullptr) return -1;
+  int count = sqlite3_column_count(stmt);
+  for (int i = 0; i < count; ++i) {
+    const char* name = sqlite3_column_name(stmt, i);
+    if (name != nullptr && strcmp(name, column) == 0) return i;
+  }
+  return -1;
+}
+
+// An unknown name reads as an empty column without passing -1 to SQLite,
+// which would overwrite the connection's last error with a range error.
+const char* koSQLite::GetText(sqlite3_stmt** slot, const char* column) {
+  int i = GetColumnIndex(slot, column);
+  if (i < 0) return nullptr;
+  return reinterpret_cast<const char*>(sqlite3_column_text(*SlotOf(slot), i));
+}
+
+int koSQLite::GetInt(sqlite3_stmt** slot, int column) {
+  if (column < 0) return 0;
+  return sqlite3_column_int(*SlotOf(slot), column);
+}
+
+int koSQLite::GetInt(sqlite3_stmt** slot, const char* column) {
+  return GetInt(slot, GetColumnIndex(slot, column));
+}
+
+const void* koSQLite::GetBlob(sqlite3_stmt** slot, int column) {
+  if (column < 0) return nullptr;
+  return sqlite3_column_blob(*SlotOf(slot), column);
+}
+
+const void* koSQLite::GetBlob(sqlite3_stmt** slot, const char* column) {
+  return GetBlob(slot, GetColumnIndex(slot, column));
+}
+
+int koSQLite::GetBytes(sqlite3_stmt** slot, int column) {
+  if (column < 0) return 0;
+  return sqlite3_column_bytes(*SlotOf(slot), column);
+}
+
+const char* koSQLite::GetErrMsg() {
+  const char* message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(last_result_);
+  error_text_.Clear();
+  error_text_.AppendFormat("[DB: %s] %s", db_name_.GetString(), message);
+  return error_text_.GetString();
+}
+
+int64_t koSQLite::GetLastInsertRowId() {
+  return db_ != nullptr ? static_cast<int64_t>(sqlite3_last_insert_rowid(db_)) : 0;
+}
+
+int koSQLite::CheckIfTableExists(const char* table) {
+  const char* name = table != nullptr ? table : "";
+  if (!Prepare(nullptr,
+               "SELECT COUNT(*) as cnt FROM [sqlite_master] WHERE [type] = 'table' and [name] = ?")) {
+    if (log_ != nullptr) log_->Write(__FILE__, __LINE__, -1, name);
+    return 0;
+  }
+  int exists = 0;
+  if (!SetText(nullptr, 1, name) || !Step(nullptr, 1)) {
+    if (log_ != nullptr) log_->Write(__FILE__, __LINE__, -1, name);
+  } else if (last_result_ == SQLITE_ROW) {
+    exists = GetInt(nullptr, "cnt") == 1 ? 1 : 0;
+  }
+  Finalize(nullptr);
+  return exists;
+}

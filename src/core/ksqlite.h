@@ -1,0 +1,106 @@
+// koSQLite: one connection to one SQLite file plus one default statement.
+//
+// The object owns the connection it opens and its default statement; the
+// destructor finalizes every statement still prepared on the connection and
+// closes it, so handles that callers keep in their own slots are invalid once
+// the object is gone. Statement operations take a slot (the address of a
+// caller's sqlite3_stmt pointer); a null slot means the default statement.
+//
+// Not thread-safe: one object belongs to one thread. Threads that share a
+// database file each open their own object; SQLite (serialised mode) and the
+// busy time-out of kBusyTimeoutMs order them.
+//
+// Failures of Open, Prepare, Step and the binds are recorded through the
+// logger given to the constructor or SetLog (none: nothing is recorded) with
+// the SQLite result code and "[DB: <path>] <SQLite's message>".
+#ifndef PV_CORE_KSQLITE_H
+#define PV_CORE_KSQLITE_H
+
+#include <cstdint>
+
+#include "core/kstring.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+class koLog;
+
+class koSQLite {
+ public:
+  // How long a statement waits for a lock another connection holds.
+  static const int kBusyTimeoutMs = 180000;
+
+  explicit koSQLite(koLog* log = nullptr);
+  virtual ~koSQLite();
+  koSQLite(const koSQLite&) = delete;
+  koSQLite& operator=(const koSQLite&) = delete;
+
+  void SetLog(koLog* log) { log_ = log; }
+
+  // Opens `path` (UTF-8) read-write, creating it when missing, or, with
+  // readOnly set, read-only (the file must exist; nothing is created).
+  // A connection already open is closed first. 1 on success; on failure the
+  // connection SQLite handed back is closed at once.
+  int Open(const char* path, int readOnly);
+  int Open(const koString& path, int readOnly);
+
+  // Compiles sql into *slot (the default statement when slot is null). A
+  // schema change seen while compiling is retried exactly once. Whatever the
+  // slot held before is NOT finalized: Finalize it before preparing into it
+  // again. 1 on success; on failure the slot holds null.
+  int Prepare(sqlite3_stmt** slot, const char* sql);
+  int Prepare(sqlite3_stmt** slot, const koString& sql);
+
+  // One step. true for a row (GetErrCode() == 100) and for done (101).
+  // A step failing with SQLITE_ERROR resets the statement, which makes the
+  // precise error known and lets the caller run it again or finalize it.
+  // With log set the failure is recorded.
+  bool Step(sqlite3_stmt** slot = nullptr, int log = 1);
+  // Rewinds the statement for another run; bindings are kept.
+  void Reset(sqlite3_stmt** slot = nullptr);
+  // Finalizes the statement and sets the slot to null (null is a no-op).
+  void Finalize(sqlite3_stmt** slot = nullptr);
+
+  // Binds (parameter index from 1); text is copied by SQLite at once, a null
+  // text binds NULL. 1 on success.
+  int SetText(sqlite3_stmt** slot, int index, const char* text);
+  int SetText(sqlite3_stmt** slot, int index, const koString& text);
+  int SetInt(sqlite3_stmt** slot, int index, int value);
+  int SetNull(sqlite3_stmt** slot, int index);
+
+  // Column access on the current row. A name the result does not have gives
+  // 0, null text or null bytes. Text and bytes stay valid until the next
+  // Step, Reset or Finalize of that statement; NULL columns give null.
+  const char* GetText(sqlite3_stmt** slot, const char* column);
+  int GetInt(sqlite3_stmt** slot, int column);
+  int GetInt(sqlite3_stmt** slot, const char* column);
+  const void* GetBlob(sqlite3_stmt** slot, int column);
+  const void* GetBlob(sqlite3_stmt** slot, const char* column);
+  // Byte count of the column; call after GetBlob/GetText of the same column.
+  int GetBytes(sqlite3_stmt** slot, int column);
+  // Index of the first result column named exactly `column` (case-sensitive), or -1.
+  int GetColumnIndex(sqlite3_stmt** slot, const char* column);
+
+  // SQLite result code of the last Open, Prepare or Step.
+  int GetErrCode() const { return last_result_; }
+  // "[DB: <path>] <message>"; valid until the next call. Without a connection
+  // (never opened, or the open failed) the message is that of the last result.
+  const char* GetErrMsg();
+  int64_t GetLastInsertRowId();
+  // 1 when a table of that name exists, 0 when not or on failure (recorded).
+  int CheckIfTableExists(const char* table);
+
+ private:
+  sqlite3_stmt** SlotOf(sqlite3_stmt** slot) { return slot ? slot : &default_stmt_; }
+  void Record(int line, int code);
+  void Close();
+
+  koString error_text_;
+  koString db_name_;
+  koString query_;
+  int last_result_ = 0;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* default_stmt_ = nullptr;
+  koLog* log_ = nullptr;
+};
+
+#endif  // PV_CORE_KSQLITE_H

@@ -1,0 +1,99 @@
+#include "core/pathmgr.h"
+
+#include <sys/stat.h>
+
+#include "core/klog.h"
+#include "platform/folders.h"
+
+namespace {
+
+const char kProductFolder[] = "/Brantlow/Postvane";
+
+int IsDirectory(const koString& path) {
+  struct stat st;
+  return stat(path.GetString(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// out = path once every folder of it exists. An unknown root answers 0
+// without a record, as there is nothing to make.
+int MakePerUserFolder(koUserFolder root, const char* below, koString& out) {
+  out.Clear();
+  koString path;
+  if (!koGetUserFolder(root, path)) return 0;
+  if (path.GetLength() == 1) path.Clear();  // the root folder "/" as home
+  path += below;
+  if (!IsDirectory(path)) {
+    int err = 0;
+    // A plain file in the way fails here (ENOTDIR): nothing could be kept there.
+    if (!koMakeFolders(path.GetString(), 0700, &err)) {
+      KO_LOG(err, "CreateDirectory");
+      return 0;
+    }
+  }
+  out.SetAs(path);
+  return static_cast<int>(out.GetLength());
+}
+
+// Length of the folder part of path, its last '/' included; 0 when it has none.
+uint32_t FolderLength(const koString& path) {
+  const char* s = path.GetString();
+  uint32_t n = path.GetLength();
+  while (n > 0 && s[n - 1] != '/') --n;
+  return n;
+}
+
+}  // namespace
+
+int PathMgr::GetModuleFileName(koString& out) {
+  out.Clear();
+  if (!koGetExePath(out)) return 0;
+  return static_cast<int>(out.GetLength());
+}
+
+int PathMgr::GetExeDir(koString& out) {
+  koString program;
+  uint32_t n = 0;
+  if (GetModuleFileName(program) > 0) n = FolderLength(program);
+  out.Clear();
+  if (n == 0) {
+    KO_LOG(-1, "PathMgr::GetExeDir");
+    return 0;
+  }
+  out.SetAs(program.GetString(), static_cast<int>(n));
+  return static_cast<int>(out.GetLength());
+}
+
+int PathMgr::GetConfigDir(koString& out) { return MakePerUserFolder(kFolderConfig, kProductFolder, out); }
+
+int PathMgr::GetLowIntegrityDataDir(koString& out) {
+  return MakePerUserFolder(kFolderState, kProductFolder, out);
+}
+
+int PathMgr::GetAttachmentsDir(koString& out) {
+  return MakePerUserFolder(kFolderHome, "/Postvane Attachments", out);
+}
+
+int PathMgr::GetLocalAppDataDirPath(koString& out) {
+  out.Clear();
+  if (!koGetUserFolder(kFolderData, out)) return 0;
+  return static_cast<int>(out.GetLength());
+}
+
+int PathMgr::GetResourceFilePath(koString& out) {
+  koString folder;
+  out.Clear();
+  if (GetExeDir(folder) == 0) return 0;
+  out.SetAs(folder);
+  out += "../res/postvane.res";
+  return static_cast<int>(out.GetLength());
+}
+
+int PathMgr::StripExtension(koString& path) {
+  uint32_t start = FolderLength(path);
+  const char* s = path.GetString();
+  // Past the name's first byte, so ".profile" keeps its dot.
+  for (uint32_t i = path.GetLength(); i > start + 1; --i) {
+    if (s[i - 1] == '.') return path.RemoveLast(path.GetLength() - (i - 1));
+  }
+  return static_cast<int>(path.GetLength());
+}

@@ -1,0 +1,42 @@
+// PathMgr: where the program and its per-user files live.
+//
+// Every function writes its answer into `out` and returns the answer's length;
+// 0 means failure, and then out is empty. The folders follow HOME and the XDG
+// base-directory variables (see platform/folders.h), read anew on each call;
+// the per-user folders are made, mode 0700, the first time they are asked for.
+// Failures to make a folder are logged through gLog ("CreateDirectory" with the
+// errno value), including a folder name that is taken by a plain file.
+//
+// No state: safe from any thread. Two threads making the same folder at once
+// both succeed.
+#ifndef PV_CORE_PATHMGR_H
+#define PV_CORE_PATHMGR_H
+
+#include "core/kstring.h"
+
+class PathMgr {
+ public:
+  // Full path of the running program file.
+  static int GetModuleFileName(koString& out);
+  // Folder of the running program, ending in '/'.
+  static int GetExeDir(koString& out);
+  // The data directory <config home>/Brantlow/Postvane: log, crash dumps,
+  // the main ini copy and the summary database live there. Made when missing.
+  static int GetConfigDir(koString& out);
+  // <state home>/Brantlow/Postvane, holding the ini copy that the browser
+  // side of the product reads and writes. Made when missing.
+  static int GetLowIntegrityDataDir(koString& out);
+  // <home>/Postvane Attachments, where the user finds extracted attachments.
+  // Made when missing.
+  static int GetAttachmentsDir(koString& out);
+  // The user's local application-data folder; not made.
+  static int GetLocalAppDataDirPath(koString& out);
+  // <program folder>../res/postvane.res (the build and install trees both put
+  // res/ beside bin/).
+  static int GetResourceFilePath(koString& out);
+  // Drops the extension of the path's file name in place ("/a/b.tar.gz" ->
+  // "/a/b.tar"); folder names and a file name's leading dot are kept.
+  static int StripExtension(koString& path);
+};
+
+#endif  // PV_CORE_PATHMGR_H

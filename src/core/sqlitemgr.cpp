@@ -1,0 +1,51 @@
+#include "core/sqlitemgr.h"
+
+#include "core/klog.h"
+#include "core/ksqlite.h"
+#include "core/kstring.h"
+#include "core/pathmgr.h"
+
+int SQLiteMgr::Open(koSQLite* db, const char* name) {
+  koString path;
+  if (db == nullptr || name == nullptr) {
+    KO_LOG(-1, "SQLiteMgr::Open");
+    return 0;
+  }
+  if (PathMgr::GetConfigDir(path) == 0) {
+    KO_LOG(-1, "SQLiteMgr::Open: PathMgr::GetConfigDir");
+    return 0;
+  }
+  path.AppendFormat("%c%s%c%s", '/', "data", '/', name);
+  if (!db->Open(path, 0)) {
+    KO_LOG(-1, path.GetString());
+    return 0;
+  }
+  return 1;
+}
+
+int SQLiteMgr::OpenAndInitialize(koSQLite* db, const char* name) {
+  if (!Open(db, name)) {
+    KO_LOG(-1, "ExecuteQuery");
+    return 0;
+  }
+  static const char* const kPragmas[] = {"PRAGMA cache_size = 8000", "PRAGMA synchronous = FULL"};
+  for (const char* pragma : kPragmas) {
+    if (!ExecuteQuery(db, pragma)) KO_LOG(-1, pragma);
+  }
+  return 1;
+}
+
+int SQLiteMgr::ExecuteQuery(koSQLite* db, const char* sql) {
+  if (db == nullptr || sql == nullptr) {
+    KO_LOG(-1, "SQLiteMgr::ExecuteQuery");
+    return 0;
+  }
+  if (!db->Prepare(nullptr, sql)) {
+    KO_LOG(-1, sql);
+    return 0;
+  }
+  int ok = db->Step(nullptr, 1) ? 1 : 0;
+  if (!ok) KO_LOG(-1, sql);
+  db->Finalize(nullptr);
+  return ok;
+}

@@ -1,0 +1,144 @@
+#include "platform/folders.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Keeps "/" itself but drops the trailing slashes of any longer path.
+void DropTrailingSlashes(koString& path) {
+  uint32_t n = path.GetLength();
+  while (n > 1 && path.GetString()[n - 1] == '/') --n;
+  path.RemoveLast(path.GetLength() - n);
+}
+
+// The XDG rules: a variable that is unset, empty or relative counts as unset.
+int AbsoluteVariable(const char* name, koString& out) {
+  const char* value = getenv(name);
+  if (value == nullptr || value[0] != '/') return 0;
+  out.SetAs(value);
+  DropTrailingSlashes(out);
+  return 1;
+}
+
+int HomeFolder(koString& out) {
+  if (AbsoluteVariable("HOME", out)) return 1;
+  // Services and su may start us without HOME; the password database still knows.
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  if (size <= 0) size = 16384;
+  char* buffer = static_cast<char*>(malloc(static_cast<size_t>(size)));
+  if (buffer == nullptr) return 0;
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  int ok = getpwuid_r(getuid(), &entry, buffer, static_cast<size_t>(size), &found) == 0 &&
+           found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/';
+  if (ok) {
+    out.SetAs(found->pw_dir);
+    DropTrailingSlashes(out);
+  }
+  free(buffer);
+  return ok;
+}
+
+// out = home + "/" + below, without doubling the slash when home is "/".
+int BelowHome(const char* below, koString& out) {
+  koString home;
+  if (!HomeFolder(home)) return 0;
+  if (home.GetLength() == 1) home.Clear();
+  out.SetAs(home);
+  out += "/";
+  out += below;
+  return 1;
+}
+
+int IsDirectory(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Makes one folder; an existing directory (perhaps made by another thread just now) is fine.
+int MakeOne(const char* path, mode_t mode) {
+  struct stat st;
+  if (stat(path, &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 0;
+    return ENOTDIR;
+  }
+  if (errno != ENOENT) return errno;
+  if (mkdir(path, mode) == 0) return 0;
+  int err = errno;
+  if (err == EEXIST) return IsDirectory(path) ? 0 : ENOTDIR;
+  return err;
+}
+
+}  // namespace
+
+int koGetUserFolder(koUserFolder which, koString& out) {
+  koString path;
+  int ok = 0;
+  switch (which) {
+    case kFolderHome:
+      ok = HomeFolder(path);
+      break;
+    case kFolderConfig:
+      ok = AbsoluteVariable("XDG_CONFIG_HOME", path) || BelowHome(".config", path);
+      break;
+    case kFolderState:
+      ok = AbsoluteVariable("XDG_STATE_HOME", path) || BelowHome(".local/state", path);
+      break;
+    case kFolderData:
+      ok = AbsoluteVariable("XDG_DATA_HOME", path) || BelowHome(".local/share", path);
+      break;
+    case kFolderCache:
+      ok = AbsoluteVariable("XDG_CACHE_HOME", path) || BelowHome(".cache", path);
+      break;
+  }
+  if (ok) out.SetAs(path);
+  return ok;
+}
+
+int koGetTempFolder(koString& out) {
+  koString path;
+  if (AbsoluteVariable("TMPDIR", path) && IsDirectory(path.GetString())) {
+    out.SetAs(path);
+    return 1;
+  }
+  // Never the shared /tmp: the cache folder is the user's own.
+  if (!koGetUserFolder(kFolderCache, path)) return 0;
+  if (!koMakeFolders(path.GetString(), 0700, nullptr)) return 0;
+  out.SetAs(path);
+  return 1;
+}
+
+int koGetExePath(koString& out) {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer)) return 0;
+  out.SetAs(buffer, static_cast<int>(n));
+  return 1;
+}
+
+int koMakeFolders(const char* path, mode_t mode, int* err) {
+  int failure = 0;
+  if (path == nullptr || path[0] != '/') {
+    failure = EINVAL;
+  } else if (!IsDirectory(path)) {
+    // Walk down from the root, making each missing folder in turn.
+    koString prefix;
+    for (int i = 1; failure == 0; ++i) {
+      char c = path[i];
+      if (c != '/' && c != '\0') continue;
+      if (path[i - 1] != '/') {
+        prefix.SetAs(path, i);
+        failure = MakeOne(prefix.GetString(), mode);
+      }
+      if (c == '\0') break;
+    }
+  }
+  if (failure != 0 && err != nullptr) *err = failure;
+  return failure == 0 ? 1 : 0;
+}

@@ -1,0 +1,40 @@
+// Where the current user's files live on Linux: HOME and the XDG base-directory
+// variables, the per-user temporary folder and the running program's path.
+//
+// The environment is read anew on every call (tests point HOME at a private
+// folder), so results follow later changes. Nothing here logs; callers do.
+// Safe from any thread as long as no thread changes the environment meanwhile.
+#ifndef PV_PLATFORM_FOLDERS_H
+#define PV_PLATFORM_FOLDERS_H
+
+#include <sys/types.h>
+
+#include "core/kstring.h"
+
+enum koUserFolder {
+  kFolderHome,    // $HOME, else the password database's entry
+  kFolderConfig,  // $XDG_CONFIG_HOME, else ~/.config
+  kFolderState,   // $XDG_STATE_HOME, else ~/.local/state
+  kFolderData,    // $XDG_DATA_HOME, else ~/.local/share
+  kFolderCache,   // $XDG_CACHE_HOME, else ~/.cache
+};
+
+// out = the folder's absolute path, without a trailing '/' (except for "/").
+// Nothing is created. 1, or 0 (out untouched) when no home folder is known.
+int koGetUserFolder(koUserFolder which, koString& out);
+
+// out = the per-user temporary folder without a trailing '/': $TMPDIR when it
+// names an existing absolute directory, else the cache folder, which is
+// created (mode 0700) when missing. 1, or 0 (out untouched).
+int koGetTempFolder(koString& out);
+
+// out = the full path of the running program file. 1, or 0 (out untouched).
+int koGetExePath(koString& out);
+
+// Creates every missing folder of the absolute `path` with `mode`; folders
+// that exist (also through a symbolic link) are kept as they are. 1 when the
+// whole path is a directory afterwards; else 0 with the errno value in *err
+// (when err is not null): ENOTDIR when one component is not a folder.
+int koMakeFolders(const char* path, mode_t mode, int* err);
+
+#endif  // PV_PLATFORM_FOLDERS_H
