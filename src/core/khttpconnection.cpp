@@ -1,0 +1,423 @@
+#include "core/khttpconnection.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "core/kthread.h"
+
+namespace {
+
+constexpr int kRecvPiece = 4095;
+constexpr int kSendPiece = 8192;
+constexpr int kFileBlock = 8192;
+// Each receive round sleeps this long and counts it; the sum of the sleeps,
+// not wall-clock time, is limited, because a receive itself may wait for as
+// long as the peer stays silent.
+constexpr int kRoundSleepMs = 10;
+constexpr int kRoundLimitMs = 60000;
+
+constexpr char kFormType[] = "application/x-www-form-urlencoded";
+
+struct MimeRow {
+  const char* extension;
+  const char* type;
+};
+
+constexpr MimeRow kMimeTypes[] = {
+    {".js", "application/x-javascript"},
+    {".html", "text/html"},
+    {".htm", "text/html"},
+    {".xml", "text/xml"},
+    {".css", "text/css"},
+    {".png", "image/png"},
+    {".jpg", "image/jpeg"},
+    {".log", "text/plain"},
+    {".gif", "image/gif"},
+    {".ico", "image/x-icon"},
+    {".swf", "application/x-shockwave-flash"},
+    {".xpi", "application/x-xpinstall"},
+    {".xap", "application/x-silverlight-app"},
+};
+
+unsigned char Lower(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
+
+// True when the n bytes at p equal the n bytes of word, ASCII case folded.
+bool StartsNoCase(const char* p, uint32_t length, const char* word, uint32_t n) {
+  if (length < n) return false;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (Lower(static_cast<unsigned char>(p[i])) != Lower(static_cast<unsigned char>(word[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A byte range of the request; the request may hold zero bytes, so ranges
+// are never treated as C strings.
+struct Span {
+  const char* p;
+  uint32_t n;
+};
+
+// Cuts the text before the first `sep` off `rest` into *token and drops the
+// separator; without `sep` the whole rest is the token. false when rest was
+// empty, so a trailing separator yields nothing while an empty piece before a
+// separator yields an empty token.
+bool CutSpan(Span* rest, const char* sep, uint32_t sepLength, Span* token) {
+  if (rest->n == 0) return false;
+  const void* hit = memmem(rest->p, rest->n, sep, sepLength);
+  if (hit == nullptr) {
+    *token = *rest;
+    rest->p += rest->n;
+    rest->n = 0;
+    return true;
+  }
+  uint32_t at = static_cast<uint32_t>(static_cast<const char*>(hit) - rest->p);
+  token->p = rest->p;
+  token->n = at;
+  rest->p += at + sepLength;
+  rest->n -= at + sepLength;
+  return true;
+}
+
+// Splits at the first `sep`: name before it, value after it (empty when absent).
+void SplitPair(Span piece, const char* sep, uint32_t sepLength, Span* name, Span* value) {
+  const void* hit = memmem(piece.p, piece.n, sep, sepLength);
+  if (hit == nullptr) {
+    *name = piece;
+    value->p = piece.p + piece.n;
+    value->n = 0;
+    return;
+  }
+  uint32_t at = static_cast<uint32_t>(static_cast<const char*>(hit) - piece.p);
+  name->p = piece.p;
+  name->n = at;
+  value->p = piece.p + at + sepLength;
+  value->n = piece.n - at - sepLength;
+}
+
+koString* NewString(Span s) {
+  koString* out = new koString();
+  out->SetAs(s.p, static_cast<int>(s.n));
+  return out;
+}
+
+// The leading decimal digits of text (after blanks) as a number; anything
+// else gives 0. Saturates at `cap` instead of overflowing.
+int64_t LeadingNumber(const char* text, int64_t cap) {
+  if (text == nullptr) return 0;
+  while (*text == ' ' || *text == '\t') ++text;
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value >= cap) return cap;
+  }
+  return value;
+}
+
+}  // namespace
+
+koHttpConnection::koHttpConnection(koSocketHandle handle, koLog* log)
+    : koSocket(log),
+      headers_(1, koMap::FreeStringItem),
+      parameters_(1, koMap::FreeStringItem) {
+  Attach(handle);
+}
+
+koHttpConnection::~koHttpConnection() { Close(); }
+
+int64_t koHttpConnection::BodyBytesWanted(int64_t declared) const {
+  // Whatever is already there is read as well, so no unread byte turns the
+  // close after the answer into a reset that could destroy the answer.
+  int available = BytesAvailable();
+  if (available > 0) return available;
+  return declared - static_cast<int64_t>(request_.GetLength());
+}
+
+int koHttpConnection::ReadRequest() {
+  char buffer[kRecvPiece + 1];
+  request_.Clear();
+
+  // Until the head is complete. A zero byte ends the head too: the search
+  // for its end would never look past it, and the read would hang.
+  int waited = 0;
+  uint32_t headLength = 0;
+  uint32_t bodyStart = 0;
+  for (;;) {
+    int n = Recv(buffer, kRecvPiece);
+    if (n <= 0) return 0;
+    uint32_t old = request_.GetLength();
+    request_.Append(buffer, n);
+    SleepMs(kRoundSleepMs);
+    waited += kRoundSleepMs;
+
+    const char* text = request_.GetString();
+    uint32_t length = request_.GetLength();
+    uint32_t from = old >= 3 ? old - 3 : 0;
+    const void* blank = memmem(text + from, length - from, "\r\n\r\n", 4);
+    const void* zero = memchr(text + old, 0, length - old);
+    if (blank != nullptr || zero != nullptr) {
+      if (zero != nullptr && (blank == nullptr || zero < blank)) {
+        headLength = static_cast<uint32_t>(static_cast<const char*>(zero) - text);
+        bodyStart = headLength + 1;
+      } else {
+        headLength = static_cast<uint32_t>(static_cast<const char*>(blank) - text);
+        bodyStart = headLength + 4;
+      }
+      break;
+    }
+    if (waited > kRoundLimitMs) return 0;
+  }
+
+  // The head is cut off and parsed; what followed it starts the body.
+  {
+    koString head;
+    head.SetAs(request_.GetString(), static_cast<int>(headLength));
+    koString body;
+    body.SetAs(request_.GetString() + bodyStart,
+               static_cast<int>(request_.GetLength() - bodyStart));
+    request_ = std::move(body);
+    ParseHead(head.GetString(), head.GetLength());
+  }
+
+  // Declared body length, bounded before any arithmetic is done with it.
+  int64_t declared = 0;
+  const koString* contentLength = GetHeader("Content-Length");
+  if (contentLength != nullptr) {
+    declared = LeadingNumber(contentLength->GetString(), kMaxBodyLength + 1);
+    if (declared > kMaxBodyLength) return 0;
+  }
+
+  // The rest of the body. Bytes beyond the declared length are read (so
+  // the peer's send does not stall) but not kept.
+  if (declared > static_cast<int64_t>(request_.GetLength())) {
+    waited = 0;
+    int64_t wanted = BodyBytesWanted(declared);
+    while (wanted > 0) {
+      int n = Recv(buffer, wanted < kRecvPiece ? static_cast<int>(wanted) : kRecvPiece);
+      if (n <= 0) return 0;
+      int64_t room = declared - static_cast<int64_t>(request_.GetLength());
+      if (room > 0) request_.Append(buffer, n < room ? n : static_cast<int>(room));
+      wanted = BodyBytesWanted(declared);
+      SleepMs(kRoundSleepMs);
+      waited += kRoundSleepMs;
+      if (wanted > 0 && waited > kRoundLimitMs) return 0;
+    }
+  }
+
+  // Without Content-Length any bytes behind the head are dropped.
+  if (static_cast<int64_t>(request_.GetLength()) > declared) {
+    request_.RemoveLast(request_.GetLength() - static_cast<uint32_t>(declared));
+  }
+
+  // A form body, whatever the method; parameters after a ';' are allowed.
+  const koString* contentType = GetHeader("Content-Type");
+  if (contentType != nullptr &&
+      StartsNoCase(contentType->GetString(), contentType->GetLength(), kFormType,
+                   sizeof kFormType - 1)) {
+    AddParameters(request_.GetString(), request_.GetLength(), true);
+  }
+  return 1;
+}
+
+void koHttpConnection::ParseHead(const char* head, uint32_t length) {
+  Span rest = {head, length};
+  Span line = {head, 0};
+  CutSpan(&rest, "\r\n", 2, &line);
+
+  // Method, then target; the protocol version is not used.
+  Span method = {line.p, 0};
+  Span target = {line.p, 0};
+  CutSpan(&line, " ", 1, &method);
+  CutSpan(&line, " ", 1, &target);
+  if (StartsNoCase(method.p, method.n, "GET", 3)) {
+    method_ = kMethodGet;
+  } else if (StartsNoCase(method.p, method.n, "POST", 4)) {
+    method_ = kMethodPost;
+  } else {
+    method_ = kMethodOther;
+  }
+
+  const void* mark = memchr(target.p, '?', target.n);
+  if (mark == nullptr) {
+    path_.SetAs(target.p, static_cast<int>(target.n));
+  } else {
+    uint32_t at = static_cast<uint32_t>(static_cast<const char*>(mark) - target.p);
+    path_.SetAs(target.p, static_cast<int>(at));
+    AddParameters(target.p + at + 1, target.n - at - 1, false);
+  }
+
+  // Header lines, kept as sent: neither decoded nor trimmed.
+  Span headerLine;
+  while (CutSpan(&rest, "\r\n", 2, &headerLine)) {
+    Span name, value;
+    SplitPair(headerLine, ": ", 2, &name, &value);
+    headers_.Set(NewString(name), NewString(value));
+  }
+}
+
+void koHttpConnection::AddParameters(const char* text, uint32_t length, bool trimValues) {
+  Span rest = {text, length};
+  Span piece;
+  while (CutSpan(&rest, "&", 1, &piece)) {
+    Span name, value;
+    SplitPair(piece, "=", 1, &name, &value);
+    koString* key = NewString(name);
+    key->UrlDecode();
+    koString* data = NewString(value);
+    data->UrlDecode();
+    if (trimValues) data->Trim();
+    parameters_.Set(key, data);
+  }
+}
+
+koString* koHttpConnection::GetParameter(const char* name, uint32_t index) {
+  koString* value = static_cast<koString*>(parameters_.Get(name, index));
+  if (value != nullptr) return value;
+  value = new koString("");
+  if (parameters_.Set(new koString(name != nullptr ? name : ""), value) != 0) {
+    // The map refused (and freed) the entry: a name already stored 65536 times.
+    refused_.Clear();
+    return &refused_;
+  }
+  return value;
+}
+
+const koString* koHttpConnection::GetHeader(const char* name) const {
+  return static_cast<const koString*>(headers_.Get(name, 0));
+}
+
+int koHttpConnection::SendData(const char* bytes, int64_t count) {
+  while (count > 0) {
+    int piece = count < kSendPiece ? static_cast<int>(count) : kSendPiece;
+    // A send may take part of a piece; the rest follows until the peer is gone.
+    int done = 0;
+    while (done < piece) {
+      int n = koSocket::Send(bytes + done, piece - done);
+      if (n <= 0) return 0;
+      done += n;
+    }
+    bytes += piece;
+    count -= piece;
+  }
+  return 1;
+}
+
+int koHttpConnection::Send(const char* text) {
+  if (text == nullptr) return 1;
+  return SendData(text, static_cast<int64_t>(strlen(text)));
+}
+
+int koHttpConnection::Send(const koString& s) { return SendData(s.GetString(), s.GetLength()); }
+
+int koHttpConnection::SendStatus(const char* status) {
+  koString answer("HTTP/1.0 ");
+  answer += status;
+  answer += "\r\n\r\n";
+  return Send(answer);
+}
+
+int koHttpConnection::SendHeaders(const char* contentType, int64_t modified,
+                                  const char* serverSuffix, int64_t length, int noLength) {
+  koString date;
+  koString line;
+  if (!Send("HTTP/1.1 200 OK\r\n")) return 0;
+  FormatHttpDate(static_cast<int64_t>(time(nullptr)), date);
+  line.Format("Date: %s\r\n", date.GetString());
+  if (!Send(line)) return 0;
+  line.Format("Server:Postvane%s\r\n", serverSuffix != nullptr ? serverSuffix : "");
+  if (!Send(line)) return 0;
+  line.Format("ETag: \"%I64d\"\r\n", modified);
+  if (!Send(line)) return 0;
+  FormatHttpDate(modified, date);
+  line.Format("Last-Modified: %s\r\n", date.GetString());
+  if (!Send(line)) return 0;
+  if (!noLength) {
+    line.Format("%s: %I64d\r\n", "Content-Length", length);
+    if (!Send(line)) return 0;
+  }
+  if (!Send("Connection: close\r\n")) return 0;
+  if (!Send("Content-type: ")) return 0;
+  if (!Send(contentType != nullptr ? contentType : "")) return 0;
+  return Send("\r\n\r\n");
+}
+
+int koHttpConnection::SendOk(const char* body, int64_t count, const char* contentType,
+                             int64_t modified, const char* serverSuffix) {
+  if (count < 0) count = 0;
+  if (!SendHeaders(contentType, modified, serverSuffix, count, 0)) return 0;
+  return SendData(body, count);
+}
+
+int koHttpConnection::SendFile(const char* path, const char* contentType, const char* validator,
+                               const char* serverSuffix) {
+  if (path == nullptr) return 0;
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return 0;
+  struct stat info;
+  // A directory opens on Linux but is no file to send.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return 0;
+  }
+  int64_t modified = static_cast<int64_t>(info.st_mtime);
+
+  if (validator != nullptr && modified <= LeadingNumber(validator, INT64_MAX / 10)) {
+    koString etag;
+    etag.Format("ETag: %s\r\n", validator);
+    if (Send("HTTP/1.0 ") && Send("304 Not Modified") && Send("\r\n") && Send(etag)) {
+      Send("\r\n\r\n");
+    }
+    close(fd);
+    return 1;
+  }
+
+  if (SendHeaders(contentType, modified, serverSuffix, 0, 1)) {
+    char block[kFileBlock];
+    for (;;) {
+      ssize_t n = read(fd, block, sizeof block);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      if (!SendData(block, n)) break;
+    }
+  }
+  close(fd);
+  return 1;
+}
+
+const char* koHttpConnection::GetMimeType(const char* extension) {
+  if (extension == nullptr) return nullptr;
+  for (const MimeRow& row : kMimeTypes) {
+    if (strcasecmp(extension, row.extension) == 0) return row.type;
+  }
+  return nullptr;
+}
+
+int koHttpConnection::FormatHttpDate(int64_t time, koString& out) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  out.Clear();
+  time_t t = static_cast<time_t>(time);
+  struct tm utc;
+  // Day and month names are fixed English, whatever the locale says.
+  if (gmtime_r(&t, &utc) == nullptr || utc.tm_wday < 0 || utc.tm_wday > 6 || utc.tm_mon < 0 ||
+      utc.tm_mon > 11) {
+    return 0;
+  }
+  out.Format("%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday], utc.tm_mday,
+             kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return 1;
+}

@@ -1,0 +1,99 @@
+// koHttpConnection: one accepted HTTP connection of the local web server. It
+// reads exactly one request, parses it, and writes one answer; the connection
+// is closed afterwards (no keep-alive).
+//
+// Ownership: the connection owns its socket handle and closes it in its
+// destructor. Parameters and headers are owned by the connection; strings
+// handed out stay valid until the connection is destroyed. The logger is the
+// owner's and may be null.
+// Thread-safety: none; a connection is used by its own connection thread only.
+#ifndef PV_CORE_KHTTPCONNECTION_H
+#define PV_CORE_KHTTPCONNECTION_H
+
+#include <cstdint>
+
+#include "core/kmap.h"
+#include "core/ksocket.h"
+#include "core/kstring.h"
+
+class koHttpConnection : public koSocket {
+ public:
+  enum { kMethodOther = 0, kMethodGet = 1, kMethodPost = 2 };
+
+  // A declared body longer than this is refused: the reader could not take
+  // it within its round limit anyway, and the bound keeps every length
+  // computation far from overflow.
+  static constexpr int64_t kMaxBodyLength = 16 * 1024 * 1024;
+
+  // Takes over the accepted handle.
+  koHttpConnection(koSocketHandle handle, koLog* log);
+  ~koHttpConnection() override;
+
+  // Reads and parses one request. 1 on success; 0 when the peer closed, a
+  // receive failed, the round limit passed or the declared body is longer
+  // than kMaxBodyLength. Failures are not logged: every client can cause them.
+  int ReadRequest();
+
+  // kMethodGet, kMethodPost or kMethodOther.
+  int GetMethod() const { return method_; }
+  // The request target before its first '?', not decoded.
+  const koString& GetPath() const { return path_; }
+  // The body after ReadRequest (at most the declared length; empty without
+  // Content-Length). A form body stays here as well as in the parameters.
+  const koString& GetRequestText() const { return request_; }
+
+  // The value stored under `name` (ignoring case) with that index among equal
+  // names (0 = first). Never null: when there is none, an entry with that
+  // name and an empty value is added and its value returned.
+  koString* GetParameter(const char* name, uint32_t index = 0);
+  // The first value stored under `name` (ignoring case), or null.
+  const koString* GetHeader(const char* name) const;
+
+  // The raw one-call send of koSocket stays available as Send(bytes, count).
+  using koSocket::Send;
+  // Sends count bytes in pieces of at most 8192, each piece until it is all
+  // written. 1 when everything went out; 0 as soon as the peer is gone.
+  int SendData(const char* bytes, int64_t count);
+  // SendData of the text up to its zero / of all bytes of s.
+  int Send(const char* text);
+  int Send(const koString& s);
+  // "HTTP/1.0 <status>\r\n\r\n".
+  int SendStatus(const char* status);
+  // The 200 header block: status line, Date, Server ("Postvane" + suffix),
+  // ETag and Last-Modified from `modified` (seconds since 1970), Content-Length
+  // unless noLength, "Connection: close", the content type. 1 when sent.
+  int SendHeaders(const char* contentType, int64_t modified, const char* serverSuffix,
+                  int64_t length, int noLength);
+  // SendHeaders with count as length, then the body. 1 when all was sent.
+  int SendOk(const char* body, int64_t count, const char* contentType, int64_t modified,
+             const char* serverSuffix);
+  // Sends the regular file at `path`, streamed in 8192-byte blocks without a
+  // Content-Length, or "304 Not Modified" when `validator` (decimal seconds,
+  // may be null) is not older than the file. 0 when the file cannot be opened
+  // or is not a regular file (nothing sent); else 1, even when a send failed.
+  int SendFile(const char* path, const char* contentType, const char* validator,
+               const char* serverSuffix);
+
+  // The MIME type of a file extension with its dot (ignoring case), or null.
+  static const char* GetMimeType(const char* extension);
+  // out = `time` (seconds since 1970) in UTC as "Thu, 01 Jan 1970 00:00:00 GMT".
+  // 0 and out empty when the time cannot be represented.
+  static int FormatHttpDate(int64_t time, koString& out);
+
+ private:
+  void ParseHead(const char* head, uint32_t length);
+  // Adds the name=value pairs of text split at '&' to the parameters.
+  void AddParameters(const char* text, uint32_t length, bool trimValues);
+  // The bytes the body loop should ask for next.
+  int64_t BodyBytesWanted(int64_t declared) const;
+
+  koString request_;
+  koMap headers_;
+  koMap parameters_;
+  int method_ = kMethodOther;
+  koString path_;
+  // Returned by GetParameter when the map refuses another equal name.
+  koString refused_;
+};
+
+#endif  // PV_CORE_KHTTPCONNECTION_H
