@@ -13,6 +13,13 @@ koSQLite::~koSQLite() { Close(); }
 void koSQLite::Close() {
   Finalize(nullptr);
   if (db_ == nullptr) return;
+  // A plain close first: it disconnects the virtual tables (the full-text
+  // tables), which finalize the statements they keep on this connection
+  // themselves; finalizing those here too would free them twice.
+  if (sqlite3_close(db_) == SQLITE_OK) {
+    db_ = nullptr;
+    return;
+  }
   // Statements a caller forgot would keep a closed connection alive as a
   // zombie for good; nobody can use them once this object is gone.
   sqlite3_stmt* stmt;
@@ -113,6 +120,12 @@ int koSQLite::SetInt(sqlite3_stmt** slot, int index, int value) {
   return rc == SQLITE_OK ? 1 : 0;
 }
 
+int koSQLite::SetInt64(sqlite3_stmt** slot, int index, int64_t value) {
+  int rc = sqlite3_bind_int64(*SlotOf(slot), index, static_cast<sqlite3_int64>(value));
+  if (rc != SQLITE_OK) Record(__LINE__, rc);
+  return rc == SQLITE_OK ? 1 : 0;
+}
+
 int koSQLite::SetNull(sqlite3_stmt** slot, int index) {
   int rc = sqlite3_bind_null(*SlotOf(slot), index);
   if (rc != SQLITE_OK) Record(__LINE__, rc);
@@ -145,6 +158,15 @@ int koSQLite::GetInt(sqlite3_stmt** slot, int column) {
 
 int koSQLite::GetInt(sqlite3_stmt** slot, const char* column) {
   return GetInt(slot, GetColumnIndex(slot, column));
+}
+
+int64_t koSQLite::GetInt64(sqlite3_stmt** slot, int column) {
+  if (column < 0) return 0;
+  return static_cast<int64_t>(sqlite3_column_int64(*SlotOf(slot), column));
+}
+
+int64_t koSQLite::GetInt64(sqlite3_stmt** slot, const char* column) {
+  return GetInt64(slot, GetColumnIndex(slot, column));
 }
 
 const void* koSQLite::GetBlob(sqlite3_stmt** slot, int column) {

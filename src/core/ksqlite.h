@@ -65,6 +65,7 @@ class koSQLite {
   int SetText(sqlite3_stmt** slot, int index, const char* text);
   int SetText(sqlite3_stmt** slot, int index, const koString& text);
   int SetInt(sqlite3_stmt** slot, int index, int value);
+  int SetInt64(sqlite3_stmt** slot, int index, int64_t value);
   int SetNull(sqlite3_stmt** slot, int index);
 
   // Column access on the current row. A name the result does not have gives
@@ -73,6 +74,8 @@ class koSQLite {
   const char* GetText(sqlite3_stmt** slot, const char* column);
   int GetInt(sqlite3_stmt** slot, int column);
   int GetInt(sqlite3_stmt** slot, const char* column);
+  int64_t GetInt64(sqlite3_stmt** slot, int column);
+  int64_t GetInt64(sqlite3_stmt** slot, const char* column);
   const void* GetBlob(sqlite3_stmt** slot, int column);
   const void* GetBlob(sqlite3_stmt** slot, const char* column);
   // Byte count of the column; call after GetBlob/GetText of the same column.

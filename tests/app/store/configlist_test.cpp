@@ -1,0 +1,444 @@
+#include "app/store/configlist.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/store/store_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The schema as the program must create it, written out independently of
+// the code under test.
+const char* const kExpectedStatements[] = {
+    "CREATE TABLE IF NOT EXISTS [schema_version] ([id] INTEGER NOT NULL UNIQUE,[description] "
+    "TEXT,[major_version] TEXT,[minor_version] TEXT,PRIMARY KEY ([major_version], "
+    "[minor_version]))",
+    "CREATE TABLE IF NOT EXISTS [preferences] ([name] TEXT,[value] TEXT,PRIMARY KEY ([name]))",
+    "CREATE TABLE IF NOT EXISTS [proxy] ([name] TEXT,[value] TEXT,PRIMARY KEY ([name]))",
+    "CREATE TABLE IF NOT EXISTS [account]([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,[email] "
+    "TEXT NOT NULL UNIQUE,[password] TEXT NOT NULL,[download_since] INTEGER DEFAULT 0, "
+    "[download_all] INTEGER DEFAULT 0,[mail_download_type] INTEGER DEFAULT 1)",
+    "CREATE TABLE IF NOT EXISTS [account_status]([account_id] INTEGER PRIMARY KEY AUTOINCREMENT "
+    "NOT NULL,[contact_updated_time] INTEGER DEFAULT 0, [mail_updated_time] INTEGER DEFAULT 0, "
+    "[last_contact_modified_time] TEXT DEFAULT NULL,CONSTRAINT [fk_account_status_account_id] "
+    "FOREIGN KEY ([account_id]) REFERENCES [account]([id]))",
+    "CREATE TABLE IF NOT EXISTS [module]([id] INTEGER NOT NULL,[account_id] INTEGER NOT NULL, "
+    "[last_processed_uid_from] INTEGER NOT NULL DEFAULT 0,[processed_uid_from] INTEGER NOT NULL "
+    "DEFAULT 0,[last_processed_uid_to] INTEGER NOT NULL DEFAULT 0,[processed_uid_to] INTEGER NOT "
+    "NULL DEFAULT 0,[total_msgs] INTEGER NOT NULL DEFAULT 0,[processed_msgs] INTEGER NOT NULL "
+    "DEFAULT 0,[indexing_status] INTEGER DEFAULT 0 ,[lower_uid_boundary] INTEGER DEFAULT 0 "
+    ",[description] TEXT NOT NULL DEFAULT '',PRIMARY KEY ([id], [account_id]),CONSTRAINT "
+    "[fk_module_account_id] FOREIGN KEY ([account_id]) REFERENCES [account]([id]))",
+    "CREATE TABLE IF NOT EXISTS [email_address]([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT "
+    "NULL,[account_id] INTEGET NOT NULL, [address] TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS [mail_email_link]([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT "
+    "NULL,[mail_id] INTEGER NOT NULL,[email_address_id] INTEGER NOT NULL, CONSTRAINT "
+    "[fk_mail_email_mail_id] FOREIGN KEY ([mail_id]) REFERENCES [mail]([id]), CONSTRAINT "
+    "[fk_mail_email_email_id] FOREIGN KEY ([email_address_id]) REFERENCES [email_address]([id]))",
+    "CREATE  TABLE IF NOT EXISTS [analytics_email] ( [email_address_id] INTEGER NOT NULL PRIMARY "
+    "KEY, [total_sent] INTEGER DEFAULT 0, [total_received] INTEGER DEFAULT 0, [recv_first_mail_id] "
+    "INTEGER DEFAULT 0, [recv_last_mail_id] INTEGER DEFAULT 0, [sent_first_mail_id] INTEGER "
+    "DEFAULT 0, [sent_last_mail_id] INTEGER DEFAULT 0, CONSTRAINT [fk_analytics_email_email_id] "
+    "FOREIGN KEY ([email_address_id]) REFERENCES [email_address]([id]))",
+    "CREATE INDEX IF NOT EXISTS [inx_email_address] ON [email_address]([address] ASC)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS [inx_email_address_to_account] ON "
+    "[email_address]([address], [account_id])",
+    "CREATE INDEX IF NOT EXISTS [inx_mail_email_emailid] ON [mail_email_link]([email_address_id] "
+    "ASC)",
+    "CREATE INDEX IF NOT EXISTS [inx_mail_email_mailid] ON [mail_email_link]([mail_id] ASC)",
+    "CREATE TABLE IF NOT EXISTS [contact]([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,[name] "
+    "TEXT NOT NULL, [account_id] INTEGER NOT NULL,[uid] TEXT DEFAULT NULL, [edit_url] TEXT DEFAULT "
+    "NULL, [photo_etag] TEXT DEFAULT NULL,[mark] INTERGER,[type] INTERGER,[notes] TEXT DEFAULT "
+    "NULL)",
+    "CREATE TABLE IF NOT EXISTS [contact_photo] ([contact_id] INTEGER PRIMARY KEY AUTOINCREMENT "
+    "NOT NULL, [photo] BLOB DEFAULT NULL ,CONSTRAINT [fk_contact_photo_contact_id] FOREIGN KEY "
+    "([contact_id]) REFERENCES [contact]([id]))",
+    "CREATE TABLE IF NOT EXISTS [contact_email_link] ([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT "
+    "NULL,[contact_id] INTEGER NOT NULL,[email_address_id] INTEGER NOT NULL, CONSTRAINT [fk_id] "
+    "FOREIGN KEY ([contact_id]) REFERENCES [contact]([id]),CONSTRAINT [fk_contact_email_email_id] "
+    "FOREIGN KEY ([email_address_id]) REFERENCES [email_address]([id]))",
+    "CREATE INDEX IF NOT EXISTS [inx_contact_uid] ON [contact]([uid] ASC)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS [inx_contact_email] ON [contact_email_link] ([contact_id], "
+    "[email_address_id])",
+    "CREATE TABLE IF NOT EXISTS [tag] ([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, [name] "
+    "TEXT NOT NULL UNIQUE)",
+    "CREATE TABLE IF NOT EXISTS [group] ([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, [name] "
+    "TEXT NOT NULL,[uid] TEXT NOT NULL UNIQUE, [account_id] INTEGER NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS [contact_group_link] ([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT "
+    "NULL,[contact_id] INTEGER NOT NULL,[group_id] INTEGER NOT NULL, CONSTRAINT "
+    "[fk_Contact_group_link_contact_id] FOREIGN KEY ([contact_id]) REFERENCES "
+    "[contact]([id]),CONSTRAINT [fk_Contact_group_link_group_id] FOREIGN KEY ([group_id]) "
+    "REFERENCES [group]([id]))",
+    "CREATE INDEX IF NOT EXISTS [inx_group_name] ON [group]([name] ASC)",
+    "CREATE INDEX IF NOT EXISTS [inx_contact_group_link_groupid] ON "
+    "[contact_group_link]([group_id] ASC)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS [inx_contact_group] ON [contact_group_link] ([contact_id], "
+    "[group_id])",
+    "CREATE INDEX IF NOT EXISTS [inx_contact_group_link_contactid] ON "
+    "[contact_group_link]([contact_id] ASC)",
+    "CREATE TABLE IF NOT EXISTS [contact_tag_link] ([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT "
+    "NULL, [contact_id] INTEGER, [tag_id] INTEGER , CONSTRAINT [fk_tag_contact_id] FOREIGN KEY "
+    "([contact_id]) REFERENCES [contact]([id]), CONSTRAINT [fk_tag_tag_id] FOREIGN KEY ([tag_id]) "
+    "REFERENCES [tag]([id]))",
+    "CREATE UNIQUE INDEX IF NOT EXISTS [inx_contact_to_tag] ON [contact_tag_link]([contact_id], "
+    "[tag_id])",
+    "CREATE TABLE IF NOT EXISTS [mail]([id] INTEGER PRIMARY KEY NOT NULL,[uid] INTEGER NOT "
+    "NULL,[message_id] TEXT NOT NULL, [account_id] INTEGER NOT NULL,[module_id] INTEGER NOT NULL, "
+    "[received_date] INTEGER NOT NULL DEFAULT 0,[subject] TEXT NOT NULL, [unseen] INTEGER DEFAULT "
+    "0, CONSTRAINT [fk_mail_account_id] FOREIGN KEY ([account_id]) REFERENCES [account]([id]), "
+    "CONSTRAINT [fk_mail_module_id] FOREIGN KEY ([module_id]) REFERENCES [module]([id]))",
+    "CREATE TABLE IF NOT EXISTS [reference_master] ( [mail_id] INTEGER  NOT NULL PRIMARY "
+    "KEY,[parent_message_id] TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS [inx_reference_master_parent_message_id] ON "
+    "[reference_master]([parent_message_id] ASC)",
+    "CREATE INDEX IF NOT EXISTS [inx_mail_mail_account_module_id] ON [mail]([account_id] ASC, "
+    "[module_id] ASC)",
+    "CREATE INDEX IF NOT EXISTS [inx_mail_mail_received_date] ON [mail]([received_date] ASC)",
+    "CREATE INDEX IF NOT EXISTS [inx_mail_mail_messageid] ON [mail]([message_id] ASC)",
+    "CREATE TABLE IF NOT EXISTS [file]([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,[mail_id] "
+    "INTEGER NOT NULL,[file_path] TEXT NOT NULL,[file_name] TEXT NOT NULL,[file_type] TEXT NOT "
+    "NULL,[size] INTEGER NOT NULL,[parent] INTEGER,[is_folder] INTEGER NOT NULL, [is_inline] "
+    "INTEGER NOT NULL, CONSTRAINT [fk_file_mail_id] FOREIGN KEY ([mail_id]) REFERENCES "
+    "[mail]([id]))",
+    "CREATE INDEX IF NOT EXISTS [inx_file_mail_id] ON [file]([mail_id] ASC)",
+    "CREATE VIRTUAL TABLE fts_file USING FTS3 ([from], [to], [subject], [filename],[type])",
+    "CREATE VIRTUAL TABLE fts_contact USING FTS3 ([name], [email],[phone], [tag],[notes],[is], "
+    "[type])",
+};
+
+// SQLite keeps a CREATE statement's text but drops "IF NOT EXISTS" and
+// squeezes the blanks after CREATE.
+std::string AsStored(const std::string& sql) {
+  static const std::regex head("^CREATE +(UNIQUE +)?(TABLE|INDEX) +IF NOT EXISTS +");
+  std::smatch m;
+  if (!std::regex_search(sql, m, head)) return sql;
+  return "CREATE " + m[1].str() + m[2].str() + " " + m.suffix().str();
+}
+
+std::string RunCommand(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// What the sqlite3 program lists for the file: "name|sql" per object.
+std::vector<std::string> ListedSchema(const std::string& path) {
+  return Lines(
+      RunCommand("sqlite3 -batch -list -separator '|' '" + path +
+                 "' \"SELECT name, sql FROM sqlite_master WHERE sql NOT NULL ORDER BY rowid\""));
+}
+
+bool IsFtsShadow(const std::string& name) {
+  static const std::regex shadow("^fts_(file|contact)_(content|segments|segdir)$");
+  return std::regex_match(name, shadow);
+}
+
+class SchemaTest : public StoreTest {};
+
+TEST_F(SchemaTest, CreatesExactlyTheStatementsInOrderWithTheVersionRow) {
+  EXPECT_EQ(CreateSummarySchema(Open()), 1);
+  Close();
+
+  std::vector<std::string> expected;
+  for (const char* sql : kExpectedStatements) expected.push_back(AsStored(sql));
+  std::vector<std::string> listed;
+  std::set<std::string> shadows;
+  bool sequence = false;
+  for (const std::string& line : ListedSchema(summary_path_)) {
+    std::string name = line.substr(0, line.find('|'));
+    if (IsFtsShadow(name)) {
+      shadows.insert(name);
+    } else if (name == "sqlite_sequence") {
+      sequence = true;  // SQLite's own, made for the AUTOINCREMENT keys
+    } else {
+      listed.push_back(line.substr(line.find('|') + 1));
+    }
+  }
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(shadows.size(), 6u);
+  EXPECT_TRUE(sequence);
+
+  EXPECT_EQ(
+      RunCommand("sqlite3 -batch '" + summary_path_ +
+                 "' \"SELECT id, description, major_version, minor_version, typeof(minor_version) "
+                 "FROM schema_version\""),
+      "1|1.2|1|2|text\n");
+}
+
+TEST_F(SchemaTest, CreatingAgainChangesNothing) {
+  ASSERT_EQ(CreateSummarySchema(Open()), 1);
+  Close();
+  const std::string before = ReadFile(summary_path_);
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(CreateSummarySchema(Open()), 1);
+  Close();
+  EXPECT_EQ(ReadFile(summary_path_), before);
+  EXPECT_EQ(LogText(), "");
+}
+
+TEST_F(SchemaTest, AFailedStatementStopsTheCreation) {
+  // A view squatting on a table name: the table's CREATE passes (IF NOT
+  // EXISTS), the index on it fails.
+  Exec("CREATE VIEW [contact] AS SELECT 1");
+  EXPECT_EQ(CreateSummarySchema(Open()), 0);
+  EXPECT_NE(LogText().find("ErrMsg:CREATE INDEX IF NOT EXISTS [inx_contact_uid]"),
+            std::string::npos);
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM sqlite_master WHERE name = 'contact_email_link'"), "1");
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM sqlite_master WHERE name = 'inx_contact_email'"), "0");
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM sqlite_master WHERE name = 'schema_version'"), "1");
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM schema_version"), "0");
+}
+
+// ---------------------------------------------------------------------------
+// Upgrades.
+
+class MigrationTest : public StoreTest {
+ protected:
+  // The tables as the first released version wrote them: no [mail].[unseen],
+  // no [account].[mail_download_type].
+  void MakeVersion10File(const char* major = "1", const char* minor = "0") {
+    Exec(
+        "CREATE TABLE [schema_version] ([id] INTEGER NOT NULL UNIQUE,[description] TEXT,"
+        "[major_version] TEXT,[minor_version] TEXT,PRIMARY KEY ([major_version], [minor_version]));"
+        "CREATE TABLE [account]([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,[email] TEXT NOT "
+        "NULL UNIQUE,[password] TEXT NOT NULL,[download_since] INTEGER DEFAULT 0, [download_all] "
+        "INTEGER DEFAULT 0);"
+        "CREATE TABLE [account_status]([account_id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,"
+        "[contact_updated_time] INTEGER DEFAULT 0, [mail_updated_time] INTEGER DEFAULT 0, "
+        "[last_contact_modified_time] TEXT DEFAULT NULL);"
+        "CREATE TABLE [module]([id] INTEGER NOT NULL,[account_id] INTEGER NOT NULL, "
+        "[last_processed_uid_from] INTEGER NOT NULL DEFAULT 0,[processed_uid_from] INTEGER NOT "
+        "NULL DEFAULT 0,[last_processed_uid_to] INTEGER NOT NULL DEFAULT 0,[processed_uid_to] "
+        "INTEGER NOT NULL DEFAULT 0,[total_msgs] INTEGER NOT NULL DEFAULT 0,[processed_msgs] "
+        "INTEGER NOT NULL DEFAULT 0,[indexing_status] INTEGER DEFAULT 0 ,[lower_uid_boundary] "
+        "INTEGER DEFAULT 0 ,[description] TEXT NOT NULL DEFAULT '',PRIMARY KEY ([id], "
+        "[account_id]));"
+        "CREATE TABLE [mail]([id] INTEGER PRIMARY KEY NOT NULL,[uid] INTEGER NOT NULL,[message_id] "
+        "TEXT NOT NULL, [account_id] INTEGER NOT NULL,[module_id] INTEGER NOT NULL, "
+        "[received_date] INTEGER NOT NULL DEFAULT 0,[subject] TEXT NOT NULL);"
+        "INSERT INTO account VALUES (1, 'a@example.com', 'x', 0, 1), (2, 'b@example.com', 'y', "
+        "1300000000, 0);"
+        "INSERT INTO account_status VALUES (1, 5, 6, '2011-05-01T10:00:00.000Z'), (2, 7, 8, "
+        "'2011-06-01T10:00:00.000Z');"
+        // Account 1's mail module walked UIDs beyond 32 bits; account 9 is gone.
+        "INSERT INTO module ([id], [account_id], [last_processed_uid_from], "
+        "[last_processed_uid_to], [total_msgs], [processed_msgs], [indexing_status]) VALUES "
+        "(3, 1, 4000000000, 4000000500, 120, 100, 1), (3, 2, 17, 99, 40, 40, 0), "
+        "(4, 1, 1, 2, 3, 3, 1), (3, 9, 1, 1, 1, 1, 1);"
+        "INSERT INTO mail VALUES (1, 10, '<m1@x>', 1, 1, 1300000000, 'hello');");
+    if (major != nullptr) {
+      Exec(std::string("INSERT INTO schema_version VALUES (1, '") + major + "." + minor + "', '" +
+           major + "', '" + minor + "')");
+    }
+    Open();
+  }
+
+  std::string Rows(const std::string& sql) {
+    return RunCommand("sqlite3 -batch '" + summary_path_ + "' \"" + sql + "\"");
+  }
+
+  void ExpectVersionRow12() {
+    EXPECT_EQ(Rows("SELECT id, description, major_version, minor_version FROM schema_version"),
+              "1|1.2|1|2\n");
+  }
+  void ExpectAttachmentModulesCopied() {
+    EXPECT_EQ(Rows("SELECT account_id, last_processed_uid_from, last_processed_uid_to, "
+                   "total_msgs, processed_msgs, indexing_status, description FROM module "
+                   "WHERE id = 6 ORDER BY account_id"),
+              "1|4000000000|4000000500|120|100|1|ATTACHMENTS extraction\n"
+              "2|17|99|40|40|0|ATTACHMENTS extraction\n");
+  }
+};
+
+TEST_F(MigrationTest, Version10GainsEveryStepAndTheNewVersionRow) {
+  MakeVersion10File();
+  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
+  Close();
+  CloseRaw();
+  // 1.1: every contact download starts over; mails gain the unseen flag.
+  EXPECT_EQ(Rows("SELECT account_id, ifnull(last_contact_modified_time, 'NULL') FROM "
+                 "account_status ORDER BY account_id"),
+            "1|NULL\n2|NULL\n");
+  EXPECT_EQ(Rows("SELECT id, unseen FROM mail"), "1|0\n");
+  // 1.2: existing accounts extract attachments; module 6 copies module 3.
+  EXPECT_EQ(Rows("SELECT id, mail_download_type FROM account ORDER BY id"), "1|1\n2|1\n");
+  ExpectAttachmentModulesCopied();
+  ExpectVersionRow12();
+  EXPECT_EQ(LogText(), "");
+
+  // The creation that follows at start adds the missing tables around it.
+  ASSERT_EQ(CreateSummarySchema(Open()), 1);
+  Close();
+  ExpectVersionRow12();
+  EXPECT_EQ(Rows("SELECT COUNT(*) FROM sqlite_master WHERE name IN ('contact', 'fts_contact')"),
+            "2\n");
+}
+
+TEST_F(MigrationTest, Version11RunsOnlyTheSecondStep) {
+  MakeVersion10File("1", "1");
+  Exec("ALTER TABLE mail ADD [unseen] INTEGER DEFAULT 0");
+  Reopen();
+  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
+  Close();
+  CloseRaw();
+  EXPECT_EQ(Rows("SELECT last_contact_modified_time FROM account_status WHERE account_id = 1"),
+            "2011-05-01T10:00:00.000Z\n");
+  ExpectAttachmentModulesCopied();
+  ExpectVersionRow12();
+}
+
+TEST_F(MigrationTest, AnEmptyVersionTableCountsAsVersion0) {
+  MakeVersion10File(nullptr);
+  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
+  Close();
+  CloseRaw();
+  EXPECT_EQ(Rows("SELECT COUNT(*) FROM account_status WHERE last_contact_modified_time IS NULL"),
+            "2\n");
+  ExpectAttachmentModulesCopied();
+  ExpectVersionRow12();
+}
+
+TEST_F(MigrationTest, AnInterruptedUpgradeRunsAgain) {
+  // The columns are there already, but the version row still says 1.0.
+  MakeVersion10File();
+  Exec(
+      "ALTER TABLE mail ADD [unseen] INTEGER DEFAULT 0;"
+      "ALTER TABLE [account] ADD [mail_download_type] INTEGER DEFAULT 1;"
+      "INSERT INTO module ([id], [account_id], [description]) VALUES (6, 2, 'kept');");
+  Reopen();
+  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
+  Close();
+  CloseRaw();
+  EXPECT_EQ(Rows("SELECT account_id, description FROM module WHERE id = 6 ORDER BY account_id"),
+            "1|ATTACHMENTS extraction\n2|kept\n");
+  ExpectVersionRow12();
+}
+
+TEST_F(MigrationTest, ACurrentFileAndAFileWithoutVersionsAreLeftAlone) {
+  ASSERT_EQ(CreateSummarySchema(Open()), 1);
+  Close();
+  std::string before = ReadFile(summary_path_);
+  EXPECT_EQ(MigrateSqliteSchema(Open()), 1);
+  Close();
+  EXPECT_EQ(ReadFile(summary_path_), before);
+
+  fs::remove(summary_path_);
+  Exec(
+      "CREATE TABLE [account]([id] INTEGER PRIMARY KEY, [email] TEXT);"
+      "INSERT INTO account VALUES (1, 'a@example.com');");
+  CloseRaw();
+  before = ReadFile(summary_path_);
+  EXPECT_EQ(MigrateSqliteSchema(Open()), 1);
+  Close();
+  EXPECT_EQ(ReadFile(summary_path_), before);
+}
+
+TEST_F(MigrationTest, ANewerFileIsRefusedAndNotTouched) {
+  for (const char* minor : {"3", "0"}) {
+    SCOPED_TRACE(minor);
+    fs::remove(summary_path_);
+    std::ofstream(log_path_, std::ios::trunc).close();
+    MakeVersion10File(minor[0] == '3' ? "1" : "2", minor);
+    CloseRaw();
+    Close();
+    const std::string before = ReadFile(summary_path_);
+    EXPECT_EQ(MigrateSqliteSchema(Open()), 0);
+    Close();
+    EXPECT_EQ(ReadFile(summary_path_), before);
+    EXPECT_NE(LogText().find("ErrMsg:Version mismatch!"), std::string::npos);
+  }
+}
+
+TEST_F(MigrationTest, AFailedCopyRollsBackAndLeavesTheVersion) {
+  MakeVersion10File();
+  // The second copied row is refused.
+  Exec(
+      "CREATE TRIGGER refuse BEFORE INSERT ON module WHEN NEW.account_id = 2 "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  Reopen();
+  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 0);
+  EXPECT_NE(LogText().find("InternalMigrateAttachmentModule"), std::string::npos);
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM module WHERE id = 6"), "0");
+  EXPECT_EQ(Query("SELECT description FROM schema_version"), "1.0");
+  // The connection is out of the transaction: the next one can begin.
+  EXPECT_EQ(SQLiteMgr::ExecuteQuery(db_.get(), "BEGIN IMMEDIATE TRANSACTION"), 1);
+  EXPECT_EQ(SQLiteMgr::ExecuteQuery(db_.get(), "END TRANSACTION"), 1);
+}
+
+TEST_F(MigrationTest, AMissingStepTableFailsTheUpgrade) {
+  MakeVersion10File();
+  Exec("DROP TABLE account_status");
+  Reopen();
+  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 0);
+  EXPECT_NE(LogText().find("InternalResetContactModifiedTime"), std::string::npos);
+  EXPECT_EQ(Query("SELECT description FROM schema_version"), "1.0");
+}
+
+TEST(SchemaVersionText, ReadsAsADecimalNumber) {
+  EXPECT_EQ(ParseSchemaVersion("1.2"), 1.2);
+  EXPECT_EQ(ParseSchemaVersion("1.10"), 1.1);
+  EXPECT_EQ(ParseSchemaVersion("2"), 2.0);
+  EXPECT_EQ(ParseSchemaVersion(""), 0.0);
+  EXPECT_EQ(ParseSchemaVersion("."), 0.0);
+  EXPECT_EQ(ParseSchemaVersion(nullptr), 0.0);
+  EXPECT_LT(ParseSchemaVersion("1.2"), ParseSchemaVersion("1.3"));
+}
+
+// Where the decimal separator is a comma, C's own number reading would take
+// "1.3" for 1 and upgrade a newer file.
+TEST_F(MigrationTest, TheLocaleDoesNotChangeTheVersion) {
+  const std::string locales = home_.path() + "/locales";
+  fs::create_directories(locales);
+  if (std::system(
+          ("localedef -i de_DE -f UTF-8 '" + locales + "/de_DE.UTF-8' >/dev/null 2>&1").c_str()) !=
+      0) {
+    GTEST_SKIP() << "localedef cannot build de_DE.UTF-8 here";
+  }
+  setenv("LOCPATH", locales.c_str(), 1);
+  const char* set = setlocale(LC_ALL, "de_DE.UTF-8");
+  if (set == nullptr) {
+    unsetenv("LOCPATH");
+    GTEST_SKIP() << "de_DE.UTF-8 not loadable";
+  }
+  ASSERT_EQ(atof("1.3"), 1.0);  // the locale is in force
+  EXPECT_EQ(ParseSchemaVersion("1.3"), 1.3);
+  MakeVersion10File("1", "3");
+  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 0);
+  setlocale(LC_ALL, "C");
+  unsetenv("LOCPATH");
+  EXPECT_NE(LogText().find("Version mismatch!"), std::string::npos);
+}
+
+}  // namespace
