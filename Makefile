@@ -12,7 +12,8 @@ PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config python3 \
             libnspr4-dev libsqlite3-dev sqlite3 \
             libc-client2007e-dev libssl-dev libpam0g-dev libkrb5-dev \
             libcurl4-openssl-dev libtinyxml-dev libjson-c-dev libproxy-dev \
-            tinyproxy microsocks libxml2-utils openssl
+            libglib2.0-dev dbus-daemon xdg-utils \
+            tinyproxy microsocks dovecot-imapd libxml2-utils openssl wrk
 
 .PHONY: all deps build run test test-normal test-asan clean
 
@@ -38,12 +39,9 @@ $(ASAN_BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
+# The program prints the address to open; Ctrl-C ends it in order.
 run: build
-	@if [ -x $(BUILD)/bin/postvane ]; then \
-	  exec $(BUILD)/bin/postvane; \
-	else \
-	  echo "Everything is built; the postvane program itself is not built yet."; \
-	fi
+	@exec $(BUILD)/bin/postvane
 
 test-normal: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)

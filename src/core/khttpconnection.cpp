@@ -17,9 +17,9 @@ namespace {
 constexpr int kRecvPiece = 4095;
 constexpr int kSendPiece = 8192;
 constexpr int kFileBlock = 8192;
-// Each receive round sleeps this long and counts it; the sum of the sleeps,
-// not wall-clock time, is limited, because a receive itself may wait for as
-// long as the peer stays silent.
+// Each receive round that leaves the request unfinished sleeps this long and
+// counts it; the sum of the sleeps, not wall-clock time, is limited, because
+// a receive itself may wait for as long as the peer stays silent.
 constexpr int kRoundSleepMs = 10;
 constexpr int kRoundLimitMs = 60000;
 
@@ -157,8 +157,6 @@ int koHttpConnection::ReadRequest() {
     if (n <= 0) return 0;
     uint32_t old = request_.GetLength();
     request_.Append(buffer, n);
-    SleepMs(kRoundSleepMs);
-    waited += kRoundSleepMs;
 
     const char* text = request_.GetString();
     uint32_t length = request_.GetLength();
@@ -175,6 +173,10 @@ int koHttpConnection::ReadRequest() {
       }
       break;
     }
+    // Only a round that leaves the head unfinished waits: a request that
+    // came whole is answered at once.
+    SleepMs(kRoundSleepMs);
+    waited += kRoundSleepMs;
     if (waited > kRoundLimitMs) return 0;
   }
 
@@ -208,9 +210,10 @@ int koHttpConnection::ReadRequest() {
       int64_t room = declared - static_cast<int64_t>(request_.GetLength());
       if (room > 0) request_.Append(buffer, n < room ? n : static_cast<int>(room));
       wanted = BodyBytesWanted(declared);
+      if (wanted <= 0) break;
       SleepMs(kRoundSleepMs);
       waited += kRoundSleepMs;
-      if (wanted > 0 && waited > kRoundLimitMs) return 0;
+      if (waited > kRoundLimitMs) return 0;
     }
   }
 

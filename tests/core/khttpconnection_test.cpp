@@ -1,12 +1,9 @@
 #include "core/khttpconnection.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -15,8 +12,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,16 +22,16 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child.h"
+#include "support/files.h"
+#include "support/loopback.h"
+
 namespace {
 
 using namespace std::string_literals;
 
-// ---------------------------------------------------------------------------
-// Helpers
-
 bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -45,33 +42,14 @@ bool WriteAll(int fd, const std::string& bytes) {
 std::string ReadToEnd(int fd) {
   std::string out;
   char buffer[65536];
-  for (;;) {
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
+  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
     out.append(buffer, static_cast<size_t>(n));
-  }
   return out;
-}
-
-int ConnectTo(int port, int receiveBuffer = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receiveBuffer > 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  struct sockaddr_in where = {};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<uint16_t>(port));
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&where), sizeof where) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // One request, the whole answer up to the server's close.
 std::string Exchange(int port, const std::string& request) {
-  int fd = ConnectTo(port);
+  int fd = pvtest::ConnectLoopback(port);
   if (fd < 0) return "connect failed";
   WriteAll(fd, request);
   std::string answer = ReadToEnd(fd);
@@ -102,8 +80,9 @@ std::string HttpDate(int64_t t) {
   return out.GetString();
 }
 
-// A connection whose peer end the test writes to. The connection's receives
-// time out after 5 s, so a reader that would wait forever fails instead.
+// A connection whose peer end the test writes to, from another thread with
+// pauses between the pieces. The connection's receives time out after 5 s,
+// so a reader that would wait forever fails instead.
 class Paired {
  public:
   Paired() {
@@ -121,21 +100,17 @@ class Paired {
   }
   koHttpConnection& operator*() { return *connection_; }
   koHttpConnection* operator->() { return connection_.get(); }
-  void Feed(const std::string& bytes) { EXPECT_TRUE(WriteAll(peer_, bytes)); }
-  // Writes the pieces from another thread, pausing between them.
-  void FeedSlowly(std::vector<std::string> pieces, int pauseMs) {
-    writer_ = std::thread([this, pieces, pauseMs] {
+  void Feed(const std::string& bytes, bool endInput = false) {
+    EXPECT_TRUE(WriteAll(peer_, bytes));
+    if (endInput) shutdown(peer_, SHUT_WR);
+  }
+  void FeedSlowly(std::vector<std::string> pieces) {
+    writer_ = std::thread([this, pieces] {
       for (const std::string& piece : pieces) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
         WriteAll(peer_, piece);
       }
     });
-  }
-  void EndInput() { shutdown(peer_, SHUT_WR); }
-  // The answer, after the connection was closed.
-  std::string Answer() {
-    connection_.reset();
-    return ReadToEnd(peer_);
   }
 
  private:
@@ -155,16 +130,26 @@ class TestServer {
         !listener_.Listen(0, "127.0.0.1")) {
       return;
     }
-    struct sockaddr_in where;
-    socklen_t size = sizeof where;
-    getsockname(listener_.GetHandle(), reinterpret_cast<struct sockaddr*>(&where), &size);
-    port_ = ntohs(where.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    port_ = pvtest::LocalPort(listener_.GetHandle());
+    acceptor_ = std::thread([this] {
+      while (!stop_) {
+        koSocketHandle handle;
+        if (listener_.WaitReadable(0, 20000) && listener_.Accept(&handle)) {
+          workers_.emplace_back([this, handle] {
+            koHttpConnection connection(handle, nullptr);
+            if (connection.ReadRequest()) {
+              handler_(connection);
+            } else {
+              ++dropped_;
+            }
+          });
+        }
+      }
+    });
   }
   ~TestServer() { Stop(); }
 
   int port() const { return port_; }
-  int served() const { return served_; }
   int dropped() const { return dropped_; }
 
   // Ends accepting and waits for every connection thread.
@@ -177,62 +162,36 @@ class TestServer {
   }
 
  private:
-  void AcceptLoop() {
-    while (!stop_) {
-      koSocketHandle handle;
-      if (listener_.WaitReadable(0, 20000) && listener_.Accept(&handle)) {
-        workers_.emplace_back([this, handle] { Serve(handle); });
-      }
-    }
-  }
-  void Serve(koSocketHandle handle) {
-    koHttpConnection connection(handle, nullptr);
-    if (connection.ReadRequest()) {
-      handler_(connection);
-      ++served_;
-    } else {
-      ++dropped_;
-    }
-  }
-
   Handler handler_;
   koSocket listener_;
   int port_ = -1;
   std::atomic<bool> stop_{false};
-  std::atomic<int> served_{0};
   std::atomic<int> dropped_{0};
   std::thread acceptor_;
   std::vector<std::thread> workers_;  // touched by the acceptor only, until Stop
 };
-
-// ---------------------------------------------------------------------------
-// Reading and parsing
 
 struct ParseCase {
   const char* what;
   std::string request;
   bool endInput;  // the client closes its sending side after the request
   int result;
-  int method;
-  const char* path;
-  std::vector<std::pair<std::string, std::string>> parameters;  // in order
-  std::string body;
+  int method = 0;
+  const char* path = "";
+  std::vector<std::pair<std::string, std::string>> parameters = {};  // in order
+  std::string body = "";
   std::vector<std::string> absent = {};  // names with no value at all
 };
 
 TEST(HttpConnectionRead, ParsesRequestsAsTable) {
   const std::vector<ParseCase> cases = {
-      {"names ignore case, values keep their order",
-       "get /index.html?A=1&a=2 HTTP/1.0\r\n\r\n", false, 1, 1, "/index.html",
-       {{"a", "1"}, {"a", "2"}}, ""},
-      {"query decoded, path not", "GET /p%20q?q=a%20b+c HTTP/1.1\r\nHost: h\r\n\r\n", false, 1, 1,
-       "/p%20q", {{"q", "a b c"}}, ""},
+      {"query decoded, path not; names ignore case",
+       "get /p%20q?Q=a%20b+c&q=2 HTTP/1.1\r\nHost: h\r\nhost: x\r\n\r\n", false, 1, 1, "/p%20q",
+       {{"q", "a b c"}, {"q", "2"}}, ""},
       {"empty pieces: leading and doubled '&' count, a trailing one does not",
        "GET /?&&x&y=&=z& HTTP/1.0\r\n\r\n", false, 1, 1, "/",
        {{"", ""}, {"", ""}, {"x", ""}, {"y", ""}, {"", "z"}}, ""},
       {"PUT is no known method", "PUT /x HTTP/1.0\r\n\r\n", false, 1, 0, "/x", {}, ""},
-      {"only the first four bytes of POST count", "POSTAL /y HTTP/1.0\r\n\r\n", false, 1, 2, "/y",
-       {}, ""},
       {"request line without target", "GET\r\n\r\n", false, 1, 1, "", {}, ""},
       {"body cut to the declared length",
        "POST /f HTTP/1.0\r\nContent-Length: 5\r\n\r\n1234567", false, 1, 2, "/f", {}, "12345"},
@@ -241,35 +200,25 @@ TEST(HttpConnectionRead, ParsesRequestsAsTable) {
        "POST /form?m=0 HTTP/1.0\r\nContent-Type: Application/X-WWW-Form-Urlencoded; "
        "charset=UTF-8\r\nContent-Length: 17\r\n\r\nn=%20a%2Bb%20&m=1",
        false, 1, 2, "/form", {{"m", "0"}, {"n", "a+b"}, {"m", "1"}}, "n=%20a%2Bb%20&m=1"},
-      {"a form body is parsed whatever the method",
-       "GET /g HTTP/1.0\r\ncontent-type: application/x-www-form-urlencoded\r\n"
-       "Content-Length: 3\r\n\r\nk=v",
-       false, 1, 1, "/g", {{"k", "v"}}, "k=v"},
       {"other bodies stay unparsed",
        "POST /j HTTP/1.0\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nk=v", false, 1,
        2, "/j", {}, "k=v", {"k"}},
-      {"a body arriving with the head and after it",
-       "POST /b HTTP/1.0\r\nContent-Length: 12abc\r\n\r\nabcdefghijkl", false, 1, 2, "/b", {},
-       "abcdefghijkl"},
       {"a zero byte ends the head instead of stalling the read",
        "GET /z?x=1 HTTP/1.0\r\nHost: a\0rest"s, false, 1, 1, "/z", {{"x", "1"}}, ""},
       {"a negative length is no length", "POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\nab",
        false, 1, 2, "/", {}, ""},
       {"a hostile length is refused at once",
-       "POST / HTTP/1.0\r\nContent-Length: 99999999999999999999999999\r\n\r\nabc", false, 0, 2,
-       "/", {}, ""},
+       "POST / HTTP/1.0\r\nContent-Length: 99999999999999999999999999\r\n\r\nabc", false, 0},
       {"a length one above the bound is refused",
-       "POST / HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", false, 0, 2, "/", {}, ""},
-      {"peer closed inside the head", "GET /index.html HT", true, 0, 0, "", {}, ""},
-      {"peer closed inside the body", "POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\nabc", true,
-       0, 2, "/", {}, ""},
-      {"peer closed without a byte", "", true, 0, 0, "", {}, ""},
+       "POST / HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", false, 0},
+      {"peer closed inside the head", "GET /index.html HT", true, 0},
+      {"peer closed inside the body", "POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\nabc", true, 0},
+      {"peer closed without a byte", "", true, 0},
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.what);
     Paired connection;
-    connection.Feed(c.request);
-    if (c.endInput) connection.EndInput();
+    connection.Feed(c.request, c.endInput);
     // Every outcome comes at once; a reader waiting for more hits the 5 s limit.
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(c.result, connection->ReadRequest());
@@ -278,201 +227,110 @@ TEST(HttpConnectionRead, ParsesRequestsAsTable) {
     EXPECT_EQ(c.method, connection->GetMethod());
     EXPECT_EQ(c.path, Value(&connection->GetPath()));
     EXPECT_EQ(c.body, Value(&connection->GetRequestText()));
-    // Presence first: reading a missing value would add it.
-    for (const auto& parameter : c.parameters) {
-      uint32_t count = 0;
-      for (const auto& other : c.parameters) {
-        if (strcasecmp(other.first.c_str(), parameter.first.c_str()) == 0) ++count;
-      }
-      EXPECT_TRUE(HasAtLeast(*connection, parameter.first.c_str(), count)) << parameter.first;
+    if (c.request.find("Host: h\r\n") != std::string::npos) {
+      EXPECT_EQ("h", Value(connection->GetHeader("HOST")));  // the first of two, any case
     }
-    for (const std::string& name : c.absent) {
+    // Presence first (reading a missing value would add it), then the values
+    // in order; the table's names are in lower case.
+    std::map<std::string, uint32_t> count, index;
+    for (const auto& parameter : c.parameters) ++count[parameter.first];
+    for (const auto& [name, n] : count)
+      EXPECT_TRUE(HasAtLeast(*connection, name.c_str(), n)) << name;
+    for (const std::string& name : c.absent)
       EXPECT_FALSE(HasAtLeast(*connection, name.c_str(), 1)) << name;
-    }
-    std::vector<std::string> seen;
-    for (const auto& parameter : c.parameters) {
-      uint32_t index = 0;
-      for (const std::string& name : seen) {
-        if (strcasecmp(name.c_str(), parameter.first.c_str()) == 0) ++index;
-      }
-      seen.push_back(parameter.first);
-      EXPECT_EQ(parameter.second, Value(connection->GetParameter(parameter.first.c_str(), index)))
-          << parameter.first << "[" << index << "]";
+    for (const auto& [name, value] : c.parameters) {
+      EXPECT_EQ(value, Value(connection->GetParameter(name.c_str(), index[name]++))) << name;
     }
   }
 }
 
-TEST(HttpConnectionRead, HeadersKeepCaseInsensitiveNamesAndRawValues) {
-  Paired connection;
-  connection.Feed(
-      "GET / HTTP/1.0\r\nX-Dup: one\r\nx-dup: two\r\nSpaced:  v%20 \r\nBare\r\nNoBlank:x\r\n\r\n");
-  ASSERT_EQ(1, connection->ReadRequest());
-  EXPECT_EQ("one", Value(connection->GetHeader("X-DUP")));
-  EXPECT_EQ(" v%20 ", Value(connection->GetHeader("spaced")));
-  EXPECT_EQ("", Value(connection->GetHeader("Bare")));
-  EXPECT_EQ("", Value(connection->GetHeader("NoBlank:x")));
-  EXPECT_EQ("<none>", Value(connection->GetHeader("Missing")));
-}
-
-TEST(HttpConnectionRead, MissingParameterIsAddedEmpty) {
-  Paired connection;
-  connection.Feed("GET /?a=1 HTTP/1.0\r\n\r\n");
-  ASSERT_EQ(1, connection->ReadRequest());
-  koString* missing = connection->GetParameter("none");
-  ASSERT_NE(nullptr, missing);
-  EXPECT_EQ("", Value(missing));
-  EXPECT_EQ(missing, connection->GetParameter("NONE"));
-  EXPECT_EQ("", Value(connection->GetParameter("a", 1)));
-  EXPECT_EQ("1", Value(connection->GetParameter("a", 0)));
-}
-
-TEST(HttpConnectionRead, HeadAndBodyArriveInPieces) {
-  Paired connection;
+TEST(HttpConnectionRead, PiecesAreJoinedAndBytesBeyondTheBodyReadButNotKept) {
   std::string body(300000, 'b');
   for (size_t i = 0; i < body.size(); i += 7) body[i] = static_cast<char>('0' + i % 10);
-  connection.FeedSlowly({"POST /slow HTTP/1.0\r\nContent-Le", "ngth: 300000\r\n\r", "\n",
-                         body.substr(0, 1000), body.substr(1000)},
-                        30);
-  ASSERT_EQ(1, connection->ReadRequest());
-  EXPECT_EQ("/slow", Value(&connection->GetPath()));
-  EXPECT_EQ(body, Value(&connection->GetRequestText()));
-}
-
-TEST(HttpConnectionRead, BytesBeyondTheBodyAreReadButNotKept) {
-  Paired connection;
+  {
+    Paired connection;
+    connection.FeedSlowly({"POST /slow HTTP/1.0\r\nContent-Le", "ngth: 300000\r\n\r", "\n",
+                           body.substr(0, 1000), body.substr(1000)});
+    ASSERT_EQ(1, connection->ReadRequest());
+    EXPECT_EQ(body, Value(&connection->GetRequestText()));
+  }
   // Unread bytes would turn the close after the answer into a reset.
-  connection.FeedSlowly({"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\n", "12", "34567890"}, 30);
+  Paired connection;
+  connection.FeedSlowly({"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\n", "12", "34567890"});
   ASSERT_EQ(1, connection->ReadRequest());
   EXPECT_EQ("12345", Value(&connection->GetRequestText()));
   EXPECT_EQ(0, connection->BytesAvailable());
 }
 
-// ---------------------------------------------------------------------------
-// Writing
-
-TEST(HttpConnectionWrite, SendDataGoesOutInPiecesOf8192) {
-  int ends[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends));
-  std::string data(20000, 'd');
-  {
-    koHttpConnection connection(ends[0], nullptr);
-    ASSERT_EQ(1, connection.SendData(data.data(), static_cast<int64_t>(data.size())));
-  }
-  std::vector<ssize_t> records;
-  char buffer[32768];
-  for (ssize_t n; (n = recv(ends[1], buffer, sizeof buffer, 0)) > 0;) records.push_back(n);
-  close(ends[1]);
-  EXPECT_EQ((std::vector<ssize_t>{8192, 8192, 3616}), records);
-}
-
-TEST(HttpConnectionWrite, HttpDatesAndMimeTypes) {
+TEST(HttpConnectionWrite, HttpDates) {
   EXPECT_EQ("Thu, 01 Jan 1970 00:00:00 GMT", HttpDate(0));
   EXPECT_EQ("Tue, 29 Feb 2000 00:00:00 GMT", HttpDate(951782400));
-  EXPECT_EQ("Tue, 14 Nov 2023 22:13:20 GMT", HttpDate(1700000000));
   EXPECT_EQ("Tue, 19 Jan 2038 03:14:08 GMT", HttpDate(2147483648LL));
   EXPECT_EQ("Wed, 31 Dec 1969 23:59:59 GMT", HttpDate(-1));
-
-  const std::vector<std::pair<const char*, const char*>> types = {
-      {".PNG", "image/png"}, {".Js", "application/x-javascript"}, {".txt", nullptr},
-      {"png", nullptr}, {".html.bak", nullptr}};
-  for (const auto& row : types) {
-    const char* type = koHttpConnection::GetMimeType(row.first);
-    EXPECT_STREQ(row.second, type) << row.first;
-  }
-  EXPECT_EQ(nullptr, koHttpConnection::GetMimeType(nullptr));
 }
 
 // The answers' bytes as a raw Python socket client receives them.
-class HttpConnectionWire : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* base = getenv("PV_BUILD_DIR");
-    std::string folder = std::string(base != nullptr ? base : ".") + "/khttpconnection-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(&folder[0]));
-    folder_ = folder;
-    file_ = folder_ + "/picture.png";
-    content_.resize(20000);
-    for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<char>(i * 7 % 251);
-    FILE* f = fopen(file_.c_str(), "wb");
-    ASSERT_NE(nullptr, f);
-    fwrite(content_.data(), 1, content_.size(), f);
-    fclose(f);
-    struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
-    ASSERT_EQ(0, utimensat(AT_FDCWD, file_.c_str(), times, 0));
-  }
-  void TearDown() override {
-    unlink(file_.c_str());
-    rmdir(folder_.c_str());
-  }
+std::string Python(int port, const std::string& request) {
+  const char* source = getenv("PV_SOURCE_DIR");
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : request) hex += std::string{kHex[c >> 4], kHex[c & 15]};
+  std::string command = "python3 " + std::string(source != nullptr ? source : ".") +
+                        "/tests/core/khttpconnection_client.py " + std::to_string(port) + " " + hex;
+  int status = -1;
+  std::string out = pvtest::CommandOutput(command, &status);
+  EXPECT_EQ(0, status) << command;
+  return out;
+}
 
-  static std::string Python(int port, const std::string& request) {
-    const char* source = getenv("PV_SOURCE_DIR");
-    EXPECT_NE(nullptr, source) << "PV_SOURCE_DIR names the project folder";
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : request) {
-      hex += kHex[c >> 4];
-      hex += kHex[c & 15];
-    }
-    std::string command = "python3 " + std::string(source != nullptr ? source : ".") +
-                          "/tests/core/khttpconnection_client.py " + std::to_string(port) + " " +
-                          hex;
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    if (pipe == nullptr) return out;
-    char buffer[65536];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    EXPECT_EQ(0, pclose(pipe)) << command;
-    return out;
+// Compares with `expected`, whose "@DATE@" stands for the answer's Date,
+// which is one of the seconds between `before` and now.
+void ExpectAnswer(const std::string& expected, const std::string& answer, int64_t before) {
+  std::string last;
+  for (int64_t t = before; t <= static_cast<int64_t>(time(nullptr)); ++t) {
+    last = expected;
+    size_t at = last.find("@DATE@");
+    if (at != std::string::npos) last.replace(at, 6, HttpDate(t));
+    if (last == answer) return;
   }
+  EXPECT_EQ(last, answer);
+}
 
-  // Compares with `expected`, whose "@DATE@" stands for the answer's Date,
-  // which is one of the seconds between `before` and now.
-  static void ExpectAnswer(const std::string& expected, const std::string& answer,
-                           int64_t before) {
-    std::string last;
-    for (int64_t t = before; t <= static_cast<int64_t>(time(nullptr)); ++t) {
-      last = expected;
-      size_t at = last.find("@DATE@");
-      if (at != std::string::npos) last.replace(at, 6, HttpDate(t));
-      if (last == answer) return;
-    }
-    EXPECT_EQ(last, answer);
-  }
+TEST(HttpConnectionWire, AnswersAreExact) {
+  pvtest::TempDir dir;
+  const std::string file = dir.File("picture.png");
+  std::string content(20000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 251);
+  pvtest::WriteFile(file, content);
+  struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, file.c_str(), times, 0));
 
-  std::string folder_;
-  std::string file_;
-  std::string content_;
-};
-
-TEST_F(HttpConnectionWire, AnswersAreExact) {
-  const std::string file = file_;
   TestServer server([&file](koHttpConnection& c) {
     std::string path = c.GetPath().GetString();
-    if (path == "/status") {
-      c.SendStatus("404 Not Found");
-    } else if (path == "/ok") {
+    if (path == "/ok") {
       c.SendOk("hello", 5, "text/html", 1700000000, "1.89 Beta");
-    } else if (path == "/file" || path == "/missing" || path == "/folder") {
-      std::string target = path == "/file" ? file : path == "/missing" ? file + ".gone" : "/";
-      const koString* validator = c.GetHeader("If-None-Match");
-      if (!c.SendFile(target.c_str(), "image/png",
-                      validator != nullptr ? validator->GetString() : nullptr, "1.89 Beta")) {
-        c.SendStatus("404 Not Found");
-      }
+      return;
+    }
+    std::string target = path == "/file" ? file : path == "/missing" ? file + ".gone" : "/";
+    const koString* validator = c.GetHeader("If-None-Match");
+    if (path == "/status" || !c.SendFile(target.c_str(), "image/png",
+                                         validator != nullptr ? validator->GetString() : nullptr,
+                                         "1.89 Beta")) {
+      c.SendStatus("404 Not Found");
     }
   });
   ASSERT_GT(server.port(), 0);
   const int port = server.port();
   const int64_t start = time(nullptr);
 
-  EXPECT_EQ("HTTP/1.0 404 Not Found\r\n\r\n", Python(port, "GET /status HTTP/1.0\r\n\r\n"));
+  for (const char* path : {"/status", "/missing", "/folder"}) {
+    EXPECT_EQ("HTTP/1.0 404 Not Found\r\n\r\n", Python(port, "GET "s + path + " HTTP/1.0\r\n\r\n"));
+  }
   ExpectAnswer(
       "HTTP/1.1 200 OK\r\nDate: @DATE@\r\nServer:Postvane1.89 Beta\r\nETag: \"1700000000\"\r\n"
       "Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nContent-Length: 5\r\n"
       "Connection: close\r\nContent-type: text/html\r\n\r\nhello",
       Python(port, "GET /ok HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), start);
-
   // A validator equal to the file's time: not modified.
   EXPECT_EQ("HTTP/1.0 304 Not Modified\r\nETag: 1700000000\r\n\r\n\r\n",
             Python(port, "GET /file HTTP/1.0\r\nIf-None-Match: 1700000000\r\n\r\n"));
@@ -480,22 +338,15 @@ TEST_F(HttpConnectionWire, AnswersAreExact) {
   const std::string fileAnswer =
       "HTTP/1.1 200 OK\r\nDate: @DATE@\r\nServer:Postvane1.89 Beta\r\nETag: \"1700000000\"\r\n"
       "Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nConnection: close\r\n"
-      "Content-type: image/png\r\n\r\n" +
-      content_;
-  ExpectAnswer(fileAnswer,
-               Python(port, "GET /file HTTP/1.0\r\nIf-None-Match: 1699999999\r\n\r\n"), start);
+      "Content-type: image/png\r\n\r\n" + content;
+  ExpectAnswer(fileAnswer, Python(port, "GET /file HTTP/1.0\r\nIf-None-Match: 1699999999\r\n\r\n"),
+               start);
   ExpectAnswer(fileAnswer, Python(port, "GET /file HTTP/1.0\r\n\r\n"), start);
-  EXPECT_EQ("HTTP/1.0 404 Not Found\r\n\r\n", Python(port, "GET /missing HTTP/1.0\r\n\r\n"));
-  EXPECT_EQ("HTTP/1.0 404 Not Found\r\n\r\n", Python(port, "GET /folder HTTP/1.0\r\n\r\n"));
 }
-
-// ---------------------------------------------------------------------------
-// A server on loopback
 
 TEST(HttpConnectionServer, QueryAndFormParameters) {
   std::vector<bool> present;
-  std::vector<std::string> query;
-  std::vector<std::string> form;
+  std::vector<std::string> query, form;
   int formMethod = -1;
   TestServer server([&](koHttpConnection& c) {
     if (strcmp(c.GetPath().GetString(), "/query") == 0) {
@@ -520,28 +371,23 @@ TEST(HttpConnectionServer, QueryAndFormParameters) {
   EXPECT_EQ((std::vector<std::string>{"1", "2", "", ""}), query);
   EXPECT_EQ(koHttpConnection::kMethodPost, formMethod);
   EXPECT_EQ((std::vector<std::string>{"x", "A"}), form);
-  EXPECT_EQ(2, server.served());
 }
 
 // Serves "/hello?n=N" with a small body naming N and "/big" with 4 MiB.
 class HttpConnectionRobustness : public ::testing::Test {
  protected:
-  static constexpr size_t kBig = 4 * 1024 * 1024;
-
   void SetUp() override {
     // The default SIGPIPE action stays: a write that could raise it ends the test.
     struct sigaction current;
     ASSERT_EQ(0, sigaction(SIGPIPE, nullptr, &current));
     ASSERT_EQ(SIG_DFL, current.sa_handler);
-    big_.resize(kBig);
-    for (size_t i = 0; i < kBig; ++i) big_[i] = static_cast<char>('a' + i % 26);
+    big_.resize(4 * 1024 * 1024);
+    for (size_t i = 0; i < big_.size(); ++i) big_[i] = static_cast<char>('a' + i % 26);
     server_ = std::make_unique<TestServer>([this](koHttpConnection& c) {
       if (strcmp(c.GetPath().GetString(), "/big") == 0) {
-        if (c.SendOk(big_.data(), static_cast<int64_t>(big_.size()), "text/plain", 0, "")) {
-          ++bigSent_;
-        } else {
-          ++bigFailed_;
-        }
+        ++(c.SendOk(big_.data(), static_cast<int64_t>(big_.size()), "text/plain", 0, "")
+               ? bigSent_
+               : bigFailed_);
       } else {
         std::string body = "hello " + Value(c.GetParameter("n"));
         c.SendOk(body.data(), static_cast<int64_t>(body.size()), "text/plain", 0, "");
@@ -558,31 +404,26 @@ class HttpConnectionRobustness : public ::testing::Test {
            answer.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") !=
                std::string::npos;
   }
-  // Sends half a head and closes.
   void HalfHead() {
-    int fd = ConnectTo(server_->port());
-    ASSERT_GE(fd, 0);
+    int fd = pvtest::ConnectLoopback(server_->port());
     WriteAll(fd, "GET /hel");
     close(fd);
   }
   // Asks for 4 MiB through a small window, takes 64 KiB and closes.
   void QuitDuringBig() {
-    int fd = ConnectTo(server_->port(), 16384);
-    ASSERT_GE(fd, 0);
+    int fd = pvtest::ConnectLoopback(server_->port(), 16384);
     WriteAll(fd, "GET /big HTTP/1.0\r\n\r\n");
     char buffer[8192];
-    size_t received = 0;
-    while (received < 65536) {
+    for (size_t received = 0; received < 65536;) {
       ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      ASSERT_GT(n, 0);
+      if (n <= 0) break;
       received += static_cast<size_t>(n);
     }
     close(fd);
   }
 
   std::string big_;
-  std::atomic<int> bigSent_{0};
-  std::atomic<int> bigFailed_{0};
+  std::atomic<int> bigSent_{0}, bigFailed_{0};
   std::unique_ptr<TestServer> server_;
 };
 
@@ -592,40 +433,29 @@ TEST_F(HttpConnectionRobustness, BrokenClientsLeaveTheServerServing) {
   QuitDuringBig();
   EXPECT_TRUE(Hello("after-quit"));
   // A complete client of the big answer gets every byte.
-  std::string answer = Exchange(server_->port(), "GET /big HTTP/1.0\r\n\r\n");
-  EXPECT_TRUE(BodyOf(answer) == big_);
-  server_->Stop();
-  EXPECT_EQ(1, server_->dropped());
-  EXPECT_EQ(1, bigFailed_.load());
-  EXPECT_EQ(1, bigSent_.load());
-}
+  EXPECT_TRUE(BodyOf(Exchange(server_->port(), "GET /big HTTP/1.0\r\n\r\n")) == big_);
 
-TEST_F(HttpConnectionRobustness, TwoHundredClientsAtOnce) {
-  constexpr int kClients = 200;
-  std::atomic<int> complete{0};
-  std::atomic<int> wrong{0};
-  int halfHeads = 0, quitters = 0;
+  // 200 clients at once, one in ten of them broken.
+  std::atomic<int> complete{0}, wrong{0};
   std::vector<std::thread> clients;
-  for (int i = 0; i < kClients; ++i) {
+  for (int i = 0; i < 200; ++i) {
     if (i % 20 == 3) {
-      ++halfHeads;
       clients.emplace_back([this] { HalfHead(); });
     } else if (i % 20 == 13) {
-      ++quitters;
       clients.emplace_back([this] { QuitDuringBig(); });
     } else {
-      clients.emplace_back([this, i, &complete, &wrong] {
-        ++(Hello(std::to_string(i)) ? complete : wrong);
-      });
+      clients.emplace_back(
+          [this, i, &complete, &wrong] { ++(Hello(std::to_string(i)) ? complete : wrong); });
     }
   }
   for (std::thread& client : clients) client.join();
-  EXPECT_EQ(kClients - halfHeads - quitters, complete.load());
+  EXPECT_EQ(180, complete.load());
   EXPECT_EQ(0, wrong.load());
   EXPECT_TRUE(Hello("next"));
   server_->Stop();
-  EXPECT_EQ(halfHeads, server_->dropped());
-  EXPECT_EQ(quitters, bigFailed_.load());
+  EXPECT_EQ(1 + 10, server_->dropped());
+  EXPECT_EQ(1 + 10, bigFailed_.load());
+  EXPECT_EQ(1, bigSent_.load());
 }
 
 }  // namespace

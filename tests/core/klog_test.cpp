@@ -1,133 +1,89 @@
 #include "core/klog.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/kthread.h"
-
-extern char** environ;
+#include "support/child.h"
+#include "support/files.h"
 
 namespace {
-
-class LogFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/pvlogXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/postvane.log";
-  }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string Read() const {
-    std::ifstream in(path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  std::string dir_, path_;
-};
 
 const std::regex kRecord(
     R"(\[1\.89 Beta\] \[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] (src|tests)/[^()]+\(\d+\) ErrCode:-?\d+ ErrMsg:.*)");
 
-TEST_F(LogFile, ConcurrentWritersLeaveWholeRecords) {
+std::vector<std::string> Lines(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(LogFile, ConcurrentWritersLeaveWholeRecords) {
+  pvtest::TempDir dir;
   koLog log("1.89 Beta");
-  log.SetFileName(path_.c_str());
+  log.SetFileName(dir.File("postvane.log").c_str());
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&log, t] {
       for (int i = 0; i < 1000; ++i) {
-        char msg[64];
-        snprintf(msg, sizeof msg, "thread %d record %d", t, i);
-        log.Write(__FILE__, __LINE__, -1, msg);
+        std::string msg = "thread " + std::to_string(t) + " record " + std::to_string(i);
+        log.Write(__FILE__, __LINE__, -1, msg.c_str());
       }
     });
   }
   for (auto& th : threads) th.join();
-
-  std::istringstream lines(Read());
-  std::string line;
-  int count = 0;
-  while (std::getline(lines, line)) {
-    ASSERT_TRUE(std::regex_match(line, kRecord)) << line;
-    ++count;
-  }
-  EXPECT_EQ(count, 8000);
+  std::vector<std::string> lines = Lines(pvtest::ReadFile(dir.File("postvane.log")));
+  EXPECT_EQ(lines.size(), 8000u);
+  for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, kRecord)) << line;
 }
 
-TEST_F(LogFile, MultiLineMessagesMissingPathAndDeletedFile) {
-  koLog quiet("t");
-  quiet.Write("src/x.cpp", 1, -1, "nowhere to go");  // no path: dropped, no failure
-
+TEST(LogFile, MacroDeletedFileAndMissingFolder) {
+  pvtest::TempDir dir;
+  const std::string path = dir.File("postvane.log");
   koLog log("1.89 Beta");
-  log.SetFileName(path_.c_str());
-  log.Write("src/a.cpp", 7, 0, "Started");
-  log.Write("src/a.cpp", 8, -1, "first\nsecond");
-  log.Write("src/a.cpp", 9, 5, "after");
-  std::string text = Read();
-  EXPECT_NE(text.find("src/a.cpp(7) ErrCode:0 ErrMsg:Started\n"), std::string::npos);
-  EXPECT_NE(text.find("ErrMsg:first\nsecond\n["), std::string::npos);
-
-  unlink(path_.c_str());
-  log.Write("src/a.cpp", 10, -1, "again");
-  text = Read();
-  EXPECT_EQ(text.find("Started"), std::string::npos);
-  EXPECT_NE(text.find("src/a.cpp(10) ErrCode:-1 ErrMsg:again\n"), std::string::npos);
-
-  koLog broken("t");
-  broken.SetFileName((dir_ + "/missing/dir/x.log").c_str());
-  broken.Write("src/b.cpp", 1, -1, "dropped");
-}
-
-TEST_F(LogFile, MacroRecordsTheProjectRelativeSourcePath) {
-  koLog log("1.89 Beta");
-  log.SetFileName(path_.c_str());
+  log.SetFileName(path.c_str());
   KO_LOG(-1, "not installed");  // gLog unset: nothing happens
   gLog = &log;
   KO_LOG(-1, "installed");
   gLog = nullptr;
-  std::string text = Read();
+  log.Write("src/a.cpp", 8, -1, "first\nsecond");
+  std::string text = pvtest::ReadFile(path);
   EXPECT_EQ(text.find("not installed"), std::string::npos);
   EXPECT_NE(text.find("] tests/core/klog_test.cpp("), std::string::npos) << text;
+  EXPECT_NE(text.find("src/a.cpp(8) ErrCode:-1 ErrMsg:first\nsecond\n"), std::string::npos);
+
+  // A deleted file is made anew; a folder that is missing drops the record.
+  unlink(path.c_str());
+  log.Write("src/a.cpp", 10, 5, "again");
+  EXPECT_EQ(Lines(pvtest::ReadFile(path)).size(), 1u);
+  koLog broken("t");
+  broken.SetFileName(dir.File("missing/x.log").c_str());
+  broken.Write("src/b.cpp", 1, -1, "dropped");
 }
 
-TEST_F(LogFile, OutOfMemoryExitsWithOneAndOneRecord) {
+TEST(LogFile, OutOfMemoryExitsWithOneAndOneRecord) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "an address-space limit cannot coexist with the sanitizer's shadow memory";
 #else
   const char* build = getenv("PV_BUILD_DIR");
   ASSERT_NE(build, nullptr);
-  std::string probe = std::string(build) + "/tests/oom_probe";
-  char* argv[] = {const_cast<char*>(probe.c_str()), const_cast<char*>(path_.c_str()), nullptr};
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, probe.c_str(), nullptr, nullptr, argv, environ), 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  std::string text = Read();
-  std::istringstream lines(text);
-  std::string line;
-  int count = 0;
-  while (std::getline(lines, line)) ++count;
-  EXPECT_EQ(count, 1) << text;
-  const std::string tail = "ErrMsg:Not enough memory, application terminated!\n";
-  ASSERT_GE(text.size(), tail.size());
-  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-  EXPECT_NE(text.find("src/core/kstring.cpp("), std::string::npos);
+  pvtest::TempDir dir;
+  const std::string path = dir.File("postvane.log");
+  EXPECT_EQ(pvtest::RunChild({std::string(build) + "/tests/oom_probe", path}), 1);
+  std::string text = pvtest::ReadFile(path);
+  ASSERT_EQ(Lines(text).size(), 1u) << text;
+  EXPECT_TRUE(std::regex_match(Lines(text)[0], kRecord)) << text;
+  EXPECT_NE(text.find("src/core/kstring.cpp("), std::string::npos) << text;
+  const std::string end = "ErrMsg:Not enough memory, application terminated!\n";
+  ASSERT_GE(text.size(), end.size());
+  EXPECT_EQ(text.substr(text.size() - end.size()), end);
 #endif
 }
 

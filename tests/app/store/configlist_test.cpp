@@ -3,17 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/store/store_fixture.h"
+#include "support/child.h"
 
 namespace fs = std::filesystem;
 
@@ -127,107 +126,16 @@ std::string AsStored(const std::string& sql) {
   return "CREATE " + m[1].str() + m[2].str() + " " + m.suffix().str();
 }
 
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// What the sqlite3 program lists for the file: "name|sql" per object.
-std::vector<std::string> ListedSchema(const std::string& path) {
-  return Lines(
-      RunCommand("sqlite3 -batch -list -separator '|' '" + path +
-                 "' \"SELECT name, sql FROM sqlite_master WHERE sql NOT NULL ORDER BY rowid\""));
-}
-
-bool IsFtsShadow(const std::string& name) {
-  static const std::regex shadow("^fts_(file|contact)_(content|segments|segdir)$");
-  return std::regex_match(name, shadow);
-}
-
-class SchemaTest : public StoreTest {};
-
-TEST_F(SchemaTest, CreatesExactlyTheStatementsInOrderWithTheVersionRow) {
-  EXPECT_EQ(CreateSummarySchema(Open()), 1);
-  Close();
-
-  std::vector<std::string> expected;
-  for (const char* sql : kExpectedStatements) expected.push_back(AsStored(sql));
-  std::vector<std::string> listed;
-  std::set<std::string> shadows;
-  bool sequence = false;
-  for (const std::string& line : ListedSchema(summary_path_)) {
-    std::string name = line.substr(0, line.find('|'));
-    if (IsFtsShadow(name)) {
-      shadows.insert(name);
-    } else if (name == "sqlite_sequence") {
-      sequence = true;  // SQLite's own, made for the AUTOINCREMENT keys
-    } else {
-      listed.push_back(line.substr(line.find('|') + 1));
-    }
-  }
-  EXPECT_EQ(listed, expected);
-  EXPECT_EQ(shadows.size(), 6u);
-  EXPECT_TRUE(sequence);
-
-  EXPECT_EQ(
-      RunCommand("sqlite3 -batch '" + summary_path_ +
-                 "' \"SELECT id, description, major_version, minor_version, typeof(minor_version) "
-                 "FROM schema_version\""),
-      "1|1.2|1|2|text\n");
-}
-
-TEST_F(SchemaTest, CreatingAgainChangesNothing) {
-  ASSERT_EQ(CreateSummarySchema(Open()), 1);
-  Close();
-  const std::string before = ReadFile(summary_path_);
-  ASSERT_FALSE(before.empty());
-  EXPECT_EQ(CreateSummarySchema(Open()), 1);
-  Close();
-  EXPECT_EQ(ReadFile(summary_path_), before);
-  EXPECT_EQ(LogText(), "");
-}
-
-TEST_F(SchemaTest, AFailedStatementStopsTheCreation) {
-  // A view squatting on a table name: the table's CREATE passes (IF NOT
-  // EXISTS), the index on it fails.
-  Exec("CREATE VIEW [contact] AS SELECT 1");
-  EXPECT_EQ(CreateSummarySchema(Open()), 0);
-  EXPECT_NE(LogText().find("ErrMsg:CREATE INDEX IF NOT EXISTS [inx_contact_uid]"),
-            std::string::npos);
-  EXPECT_EQ(Query("SELECT COUNT(*) FROM sqlite_master WHERE name = 'contact_email_link'"), "1");
-  EXPECT_EQ(Query("SELECT COUNT(*) FROM sqlite_master WHERE name = 'inx_contact_email'"), "0");
-  EXPECT_EQ(Query("SELECT COUNT(*) FROM sqlite_master WHERE name = 'schema_version'"), "1");
-  EXPECT_EQ(Query("SELECT COUNT(*) FROM schema_version"), "0");
-}
-
-// ---------------------------------------------------------------------------
-// Upgrades.
-
-class MigrationTest : public StoreTest {
+class SchemaTest : public StoreTest {
  protected:
+  // What the sqlite3 program answers for the file.
+  std::string Rows(const std::string& sql) {
+    return pvtest::CommandOutput("sqlite3 -batch '" + summary_path_ + "' \"" + sql + "\"");
+  }
+  std::string File() const { return pvtest::ReadFile(summary_path_); }
+
   // The tables as the first released version wrote them: no [mail].[unseen],
-  // no [account].[mail_download_type].
+  // no [account].[mail_download_type]; version row major.minor (none for null).
   void MakeVersion10File(const char* major = "1", const char* minor = "0") {
     Exec(
         "CREATE TABLE [schema_version] ([id] INTEGER NOT NULL UNIQUE,[description] TEXT,"
@@ -264,73 +172,105 @@ class MigrationTest : public StoreTest {
     }
     Open();
   }
-
-  std::string Rows(const std::string& sql) {
-    return RunCommand("sqlite3 -batch '" + summary_path_ + "' \"" + sql + "\"");
+  // Migrates the open connection, then closes every connection.
+  int Migrate() {
+    int result = MigrateSqliteSchema(db_.get());
+    Close();
+    CloseRaw();
+    return result;
   }
-
-  void ExpectVersionRow12() {
+  void ExpectUpgraded() {
+    EXPECT_EQ(Rows("SELECT account_id, last_processed_uid_from, last_processed_uid_to, total_msgs, "
+                   "processed_msgs, indexing_status, description FROM module WHERE id = 6 ORDER BY "
+                   "account_id"),
+              "1|4000000000|4000000500|120|100|1|ATTACHMENTS extraction\n"
+              "2|17|99|40|40|0|ATTACHMENTS extraction\n");
     EXPECT_EQ(Rows("SELECT id, description, major_version, minor_version FROM schema_version"),
               "1|1.2|1|2\n");
   }
-  void ExpectAttachmentModulesCopied() {
-    EXPECT_EQ(Rows("SELECT account_id, last_processed_uid_from, last_processed_uid_to, "
-                   "total_msgs, processed_msgs, indexing_status, description FROM module "
-                   "WHERE id = 6 ORDER BY account_id"),
-              "1|4000000000|4000000500|120|100|1|ATTACHMENTS extraction\n"
-              "2|17|99|40|40|0|ATTACHMENTS extraction\n");
-  }
 };
 
-TEST_F(MigrationTest, Version10GainsEveryStepAndTheNewVersionRow) {
-  MakeVersion10File();
+TEST_F(SchemaTest, CreatesExactlyTheStatementsInOrderWithTheVersionRowOnce) {
+  EXPECT_EQ(CreateSummarySchema(Open()), 1);
+  Close();
+  std::vector<std::string> expected, listed;
+  for (const char* sql : kExpectedStatements) expected.push_back(AsStored(sql));
+  int shadows = 0, sequence = 0;
+  static const std::regex shadow("^fts_(file|contact)_(content|segments|segdir)\\|.*");
+  std::istringstream lines(
+      Rows("SELECT name || '|' || sql FROM sqlite_master WHERE sql NOT NULL ORDER BY rowid"));
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, shadow)) {
+      ++shadows;
+    } else if (line.rfind("sqlite_sequence|", 0) == 0) {
+      ++sequence;  // SQLite's own, made for the AUTOINCREMENT keys
+    } else {
+      listed.push_back(line.substr(line.find('|') + 1));
+    }
+  }
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(shadows, 6);
+  EXPECT_EQ(sequence, 1);
+  EXPECT_EQ(Rows("SELECT id, description, major_version, minor_version, typeof(minor_version) "
+                 "FROM schema_version"),
+            "1|1.2|1|2|text\n");
+
+  // Creating again, or migrating the current file, changes nothing.
+  const std::string before = File();
+  EXPECT_EQ(CreateSummarySchema(Open()), 1);
   EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
   Close();
-  CloseRaw();
-  // 1.1: every contact download starts over; mails gain the unseen flag.
-  EXPECT_EQ(Rows("SELECT account_id, ifnull(last_contact_modified_time, 'NULL') FROM "
-                 "account_status ORDER BY account_id"),
-            "1|NULL\n2|NULL\n");
-  EXPECT_EQ(Rows("SELECT id, unseen FROM mail"), "1|0\n");
-  // 1.2: existing accounts extract attachments; module 6 copies module 3.
-  EXPECT_EQ(Rows("SELECT id, mail_download_type FROM account ORDER BY id"), "1|1\n2|1\n");
-  ExpectAttachmentModulesCopied();
-  ExpectVersionRow12();
+  EXPECT_EQ(File(), before);
   EXPECT_EQ(LogText(), "");
+}
 
+TEST_F(SchemaTest, AFailedStatementStopsTheCreation) {
+  // A view squatting on a table name: the table's CREATE passes (IF NOT
+  // EXISTS), the index on it fails.
+  Exec("CREATE VIEW [contact] AS SELECT 1");
+  EXPECT_EQ(CreateSummarySchema(Open()), 0);
+  EXPECT_NE(LogText().find("ErrMsg:CREATE INDEX IF NOT EXISTS [inx_contact_uid]"),
+            std::string::npos);
+  EXPECT_EQ(Query("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE name IN "
+                  "('contact_email_link', 'inx_contact_email', 'schema_version') ORDER BY name)"),
+            "contact_email_link,schema_version");
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM schema_version"), "0");
+}
+
+TEST_F(SchemaTest, OlderFilesGainEveryMissingStepAndTheNewVersionRow) {
+  const struct {
+    const char* major;  // null: an empty version table, read as version 0
+    const char* minor;
+    const char* contactTimes;  // 1.1 resets every contact download
+  } cases[] = {{"1", "0", "1|NULL\n2|NULL\n"}, {nullptr, "", "1|NULL\n2|NULL\n"},
+               {"1", "1", "1|2011-05-01T10:00:00.000Z\n2|2011-06-01T10:00:00.000Z\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.major ? c.minor : "empty");
+    std::filesystem::remove(summary_path_);
+    MakeVersion10File(c.major, c.minor);
+    if (c.major != nullptr && c.minor[0] == '1') {
+      Exec("ALTER TABLE mail ADD [unseen] INTEGER DEFAULT 0");
+      Reopen();
+    }
+    EXPECT_EQ(Migrate(), 1);
+    EXPECT_EQ(Rows("SELECT account_id, ifnull(last_contact_modified_time, 'NULL') FROM "
+                   "account_status ORDER BY account_id"),
+              c.contactTimes);
+    EXPECT_EQ(Rows("SELECT id, unseen FROM mail"), "1|0\n");
+    // 1.2: existing accounts extract attachments; module 6 copies module 3.
+    EXPECT_EQ(Rows("SELECT id, mail_download_type FROM account ORDER BY id"), "1|1\n2|1\n");
+    ExpectUpgraded();
+  }
+  EXPECT_EQ(LogText(), "");
   // The creation that follows at start adds the missing tables around it.
   ASSERT_EQ(CreateSummarySchema(Open()), 1);
   Close();
-  ExpectVersionRow12();
   EXPECT_EQ(Rows("SELECT COUNT(*) FROM sqlite_master WHERE name IN ('contact', 'fts_contact')"),
             "2\n");
+  ExpectUpgraded();
 }
 
-TEST_F(MigrationTest, Version11RunsOnlyTheSecondStep) {
-  MakeVersion10File("1", "1");
-  Exec("ALTER TABLE mail ADD [unseen] INTEGER DEFAULT 0");
-  Reopen();
-  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
-  Close();
-  CloseRaw();
-  EXPECT_EQ(Rows("SELECT last_contact_modified_time FROM account_status WHERE account_id = 1"),
-            "2011-05-01T10:00:00.000Z\n");
-  ExpectAttachmentModulesCopied();
-  ExpectVersionRow12();
-}
-
-TEST_F(MigrationTest, AnEmptyVersionTableCountsAsVersion0) {
-  MakeVersion10File(nullptr);
-  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
-  Close();
-  CloseRaw();
-  EXPECT_EQ(Rows("SELECT COUNT(*) FROM account_status WHERE last_contact_modified_time IS NULL"),
-            "2\n");
-  ExpectAttachmentModulesCopied();
-  ExpectVersionRow12();
-}
-
-TEST_F(MigrationTest, AnInterruptedUpgradeRunsAgain) {
+TEST_F(SchemaTest, AnInterruptedUpgradeRunsAgainAndAFileWithoutVersionsIsLeftAlone) {
   // The columns are there already, but the version row still says 1.0.
   MakeVersion10File();
   Exec(
@@ -338,55 +278,40 @@ TEST_F(MigrationTest, AnInterruptedUpgradeRunsAgain) {
       "ALTER TABLE [account] ADD [mail_download_type] INTEGER DEFAULT 1;"
       "INSERT INTO module ([id], [account_id], [description]) VALUES (6, 2, 'kept');");
   Reopen();
-  EXPECT_EQ(MigrateSqliteSchema(db_.get()), 1);
-  Close();
-  CloseRaw();
+  EXPECT_EQ(Migrate(), 1);
   EXPECT_EQ(Rows("SELECT account_id, description FROM module WHERE id = 6 ORDER BY account_id"),
             "1|ATTACHMENTS extraction\n2|kept\n");
-  ExpectVersionRow12();
-}
 
-TEST_F(MigrationTest, ACurrentFileAndAFileWithoutVersionsAreLeftAlone) {
-  ASSERT_EQ(CreateSummarySchema(Open()), 1);
-  Close();
-  std::string before = ReadFile(summary_path_);
-  EXPECT_EQ(MigrateSqliteSchema(Open()), 1);
-  Close();
-  EXPECT_EQ(ReadFile(summary_path_), before);
-
-  fs::remove(summary_path_);
-  Exec(
-      "CREATE TABLE [account]([id] INTEGER PRIMARY KEY, [email] TEXT);"
-      "INSERT INTO account VALUES (1, 'a@example.com');");
+  std::filesystem::remove(summary_path_);
+  Exec("CREATE TABLE [account]([id] INTEGER PRIMARY KEY, [email] TEXT)");
   CloseRaw();
-  before = ReadFile(summary_path_);
+  const std::string before = File();
   EXPECT_EQ(MigrateSqliteSchema(Open()), 1);
   Close();
-  EXPECT_EQ(ReadFile(summary_path_), before);
+  EXPECT_EQ(File(), before);
 }
 
-TEST_F(MigrationTest, ANewerFileIsRefusedAndNotTouched) {
-  for (const char* minor : {"3", "0"}) {
-    SCOPED_TRACE(minor);
-    fs::remove(summary_path_);
+TEST_F(SchemaTest, ANewerFileIsRefusedAndNotTouched) {
+  for (const char* version : {"1.3", "2.0"}) {
+    SCOPED_TRACE(version);
+    std::filesystem::remove(summary_path_);
     std::ofstream(log_path_, std::ios::trunc).close();
-    MakeVersion10File(minor[0] == '3' ? "1" : "2", minor);
-    CloseRaw();
+    MakeVersion10File(std::string(version, 1).c_str(), version + 2);
     Close();
-    const std::string before = ReadFile(summary_path_);
+    CloseRaw();
+    const std::string before = File();
     EXPECT_EQ(MigrateSqliteSchema(Open()), 0);
     Close();
-    EXPECT_EQ(ReadFile(summary_path_), before);
+    EXPECT_EQ(File(), before);
     EXPECT_NE(LogText().find("ErrMsg:Version mismatch!"), std::string::npos);
   }
 }
 
-TEST_F(MigrationTest, AFailedCopyRollsBackAndLeavesTheVersion) {
+TEST_F(SchemaTest, AFailedStepRollsBackAndLeavesTheVersion) {
   MakeVersion10File();
   // The second copied row is refused.
-  Exec(
-      "CREATE TRIGGER refuse BEFORE INSERT ON module WHEN NEW.account_id = 2 "
-      "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  Exec("CREATE TRIGGER refuse BEFORE INSERT ON module WHEN NEW.account_id = 2 "
+       "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
   Reopen();
   EXPECT_EQ(MigrateSqliteSchema(db_.get()), 0);
   EXPECT_NE(LogText().find("InternalMigrateAttachmentModule"), std::string::npos);
@@ -395,40 +320,28 @@ TEST_F(MigrationTest, AFailedCopyRollsBackAndLeavesTheVersion) {
   // The connection is out of the transaction: the next one can begin.
   EXPECT_EQ(SQLiteMgr::ExecuteQuery(db_.get(), "BEGIN IMMEDIATE TRANSACTION"), 1);
   EXPECT_EQ(SQLiteMgr::ExecuteQuery(db_.get(), "END TRANSACTION"), 1);
-}
 
-TEST_F(MigrationTest, AMissingStepTableFailsTheUpgrade) {
-  MakeVersion10File();
-  Exec("DROP TABLE account_status");
+  Exec("DROP TRIGGER refuse; DROP TABLE account_status");
   Reopen();
   EXPECT_EQ(MigrateSqliteSchema(db_.get()), 0);
   EXPECT_NE(LogText().find("InternalResetContactModifiedTime"), std::string::npos);
   EXPECT_EQ(Query("SELECT description FROM schema_version"), "1.0");
 }
 
-TEST(SchemaVersionText, ReadsAsADecimalNumber) {
-  EXPECT_EQ(ParseSchemaVersion("1.2"), 1.2);
-  EXPECT_EQ(ParseSchemaVersion("1.10"), 1.1);
-  EXPECT_EQ(ParseSchemaVersion("2"), 2.0);
-  EXPECT_EQ(ParseSchemaVersion(""), 0.0);
-  EXPECT_EQ(ParseSchemaVersion("."), 0.0);
-  EXPECT_EQ(ParseSchemaVersion(nullptr), 0.0);
-  EXPECT_LT(ParseSchemaVersion("1.2"), ParseSchemaVersion("1.3"));
-}
-
 // Where the decimal separator is a comma, C's own number reading would take
 // "1.3" for 1 and upgrade a newer file.
-TEST_F(MigrationTest, TheLocaleDoesNotChangeTheVersion) {
+TEST_F(SchemaTest, VersionTextsAreDecimalNumbersInAnyLocale) {
+  EXPECT_EQ(ParseSchemaVersion("1.10"), 1.1);
+  EXPECT_EQ(ParseSchemaVersion(nullptr), 0.0);
   const std::string locales = home_.path() + "/locales";
-  fs::create_directories(locales);
-  if (std::system(
-          ("localedef -i de_DE -f UTF-8 '" + locales + "/de_DE.UTF-8' >/dev/null 2>&1").c_str()) !=
-      0) {
+  std::filesystem::create_directories(locales);
+  int status = -1;
+  pvtest::CommandOutput("localedef -i de_DE -f UTF-8 '" + locales + "/de_DE.UTF-8' 2>&1", &status);
+  if (status != 0) {
     GTEST_SKIP() << "localedef cannot build de_DE.UTF-8 here";
   }
   setenv("LOCPATH", locales.c_str(), 1);
-  const char* set = setlocale(LC_ALL, "de_DE.UTF-8");
-  if (set == nullptr) {
+  if (setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) {
     unsetenv("LOCPATH");
     GTEST_SKIP() << "de_DE.UTF-8 not loadable";
   }

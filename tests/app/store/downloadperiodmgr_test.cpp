@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "app/store/commonhelper.h"
@@ -24,7 +23,7 @@ class ModuleProgressTest : public StoreTest {
   }
 };
 
-TEST_F(ModuleProgressTest, AMissingModuleRowReadsAsNothing) {
+TEST_F(ModuleProgressTest, RangesAndBoundariesKeepFullUidsAndAMissingRowReadsAsNothing) {
   int64_t from = 7, to = 8, boundary = 99;
   ASSERT_EQ(GetModuleUidRanges(db_.get(), 1, 4, &from, &to), 1);
   EXPECT_EQ(from, 0);
@@ -35,17 +34,10 @@ TEST_F(ModuleProgressTest, AMissingModuleRowReadsAsNothing) {
   EXPECT_EQ(SetLowerBoundaryMailuid(db_.get(), 3, 3, 5), 1);
   EXPECT_EQ(UpdateModuleIndexingValues(db_.get(), 1, 1, 3, 3), 1);
   EXPECT_EQ(Query("SELECT COUNT(*) FROM module"), "3");
-}
 
-TEST_F(ModuleProgressTest, RangesAndBoundariesKeepFullUids) {
-  int64_t from = 0, to = 0;
   ASSERT_EQ(GetModuleUidRanges(db_.get(), 1, 3, &from, &to), 1);
   EXPECT_EQ(from, 3000000000LL);
   EXPECT_EQ(to, 4294967295LL);
-
-  int64_t boundary = 0;
-  ASSERT_EQ(GetLowerBoundaryMailuid(db_.get(), 1, 3, &boundary), 1);
-  EXPECT_EQ(boundary, 12);
   ASSERT_EQ(SetLowerBoundaryMailuid(db_.get(), 1, 3, 4000000001LL), 1);
   ASSERT_EQ(GetLowerBoundaryMailuid(db_.get(), 1, 3, &boundary), 1);
   EXPECT_EQ(boundary, 4000000001LL);
@@ -53,16 +45,14 @@ TEST_F(ModuleProgressTest, RangesAndBoundariesKeepFullUids) {
   EXPECT_EQ(Query("SELECT lower_uid_boundary FROM module WHERE id = 3 AND account_id = 2"), "0");
 }
 
-TEST_F(ModuleProgressTest, UpdateModuleClearsTheBoundary) {
-  ASSERT_EQ(UpdateModule(db_.get(), 1, 3, 2), 1);
+TEST_F(ModuleProgressTest, UpdatesAndFailedSteps) {
+  ASSERT_EQ(UpdateModule(db_.get(), 1, 3, 2), 1);  // clears the boundary
   EXPECT_EQ(Query("SELECT lower_uid_boundary || ' ' || indexing_status FROM module WHERE id = 3 "
                   "AND account_id = 1"),
             "0 2");
   ASSERT_EQ(UpdateModuleIndexingValues(db_.get(), 250, 40, 1, 6), 1);
   EXPECT_EQ(Query("SELECT total_msgs || ' ' || processed_msgs FROM module WHERE id = 6"), "250 40");
-}
 
-TEST_F(ModuleProgressTest, FailedStepsAnswerFailure) {
   Exec("DROP TABLE module");
   Reopen();
   int64_t from = 1, to = 1, boundary = 1;
@@ -76,41 +66,19 @@ TEST_F(ModuleProgressTest, FailedStepsAnswerFailure) {
 
 // libproxy's environment back-end answers from http_proxy (for every scheme
 // but https and ftp) when no desktop proxy configuration is installed.
-class AutoProxyTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* name : kNames) {
-      const char* value = getenv(name);
-      if (value != nullptr) saved_[name] = value;
-      unsetenv(name);
-    }
-  }
-  void TearDown() override {
-    for (const char* name : kNames) unsetenv(name);
-    for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
-  }
-
-  static constexpr const char* kNames[] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
-                                           "HTTPS_PROXY", "ftp_proxy",  "all_proxy",
-                                           "ALL_PROXY",   "no_proxy",   "NO_PROXY"};
-  std::map<std::string, std::string> saved_;
-};
-
-TEST_F(AutoProxyTest, FindsTheEnvironmentsProxyForTheMailServer) {
-  setenv("http_proxy", "http://127.0.0.1:3128", 1);
-  int found = 0;
-  koString proxy;
-  GetProxySettingsAuto("imaps://imap.example.com", &found, proxy);
-  EXPECT_EQ(found, 1);
-  EXPECT_STREQ(proxy.GetString(), "http://127.0.0.1:3128");
-}
-
-TEST_F(AutoProxyTest, WithoutAProxyTheConnectionIsDirect) {
+TEST(AutoProxy, FindsTheEnvironmentsProxyForTheMailServerOrNone) {
+  pvtest::ClearProxyEnvironment();
   int found = 7;
   koString proxy;
   GetProxySettingsAuto("imaps://imap.example.com", &found, proxy);
   EXPECT_EQ(found, 0);
   EXPECT_STREQ(proxy.GetString(), "direct://");
+
+  setenv("http_proxy", "http://127.0.0.1:3128", 1);
+  GetProxySettingsAuto("imaps://imap.example.com", &found, proxy);
+  unsetenv("http_proxy");
+  EXPECT_EQ(found, 1);
+  EXPECT_STREQ(proxy.GetString(), "http://127.0.0.1:3128");
 }
 
 }  // namespace

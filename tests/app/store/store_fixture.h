@@ -8,7 +8,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,6 +17,7 @@
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
+#include "support/files.h"
 #include "support/private_home.h"
 
 class StoreTest : public ::testing::Test {
@@ -81,12 +81,7 @@ class StoreTest : public ::testing::Test {
     return text.empty() || text == "NULL" ? 0 : std::stoll(text);
   }
 
-  std::string LogText() const {
-    std::ifstream in(log_path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string LogText() const { return pvtest::ReadFile(log_path_); }
 
   // A second, raw handle on the same file for the assertions.
   sqlite3* Raw() {

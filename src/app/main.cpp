@@ -1,0 +1,22 @@
+// postvane: picks where the tray icon goes and runs the program.
+#include "app/web/gui.h"
+#include "platform/gio/desktopbus.h"
+#include "platform/gio/traysni.h"
+#include "platform/signals.h"
+
+int main() {
+  // The bus threads start here, before the program's own start-up: they too
+  // must leave SIGTERM and SIGINT to the thread that waits for them.
+  koBlockTermSignals();
+  koNullTray no_tray;
+  koSniTray* sni_tray = nullptr;
+  koString bus;
+  if (koSessionBusAddress(bus)) {
+    // Without a panel that hosts status icons the program runs without one.
+    sni_tray = koSniTray::Open(bus.GetString());
+    koInstallDesktopBus(bus.GetString());
+  }
+  int code = PostvaneMain(sni_tray != nullptr ? static_cast<koTrayBackend*>(sni_tray) : &no_tray);
+  delete sni_tray;
+  return code;
+}

@@ -1,0 +1,652 @@
+#include "app/store/configmgr.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "app/store/configlist.h"
+#include "core/kinifile.h"
+#include "core/klog.h"
+#include "core/kpasswd.h"
+#include "core/ksqlite.h"
+#include "core/pathmgr.h"
+#include "platform/folders.h"
+#include "platform/uuid.h"
+
+const char* const kStatusConnecting = "Connecting...";
+
+ConfigMgr* gConfigMgr = nullptr;
+
+namespace {
+
+// The version the ini files record.
+const char kVersionText[] = "1.89 Beta";
+const char kIniName[] = "postvane.ini";
+const char kSection[] = "GENERAL";
+const int kDefaultPort = 40000;
+const int kDefaultImapPort = 993;
+
+// The browser's default profile below the local application-data folder,
+// and the extension's local-storage file inside it.
+const char kBrowserProfile[] = "Google/Chrome/User Data/Default";
+const char kLocalStorageFile[] =
+    "chrome-extension_hdlheflidpohcjiefeogmcljhkkndkge_0.localstorage";
+
+class MutexGuard {
+ public:
+  explicit MutexGuard(koMutex& m) : m_(m) { m_.Lock(); }
+  ~MutexGuard() { m_.Unlock(); }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+
+ private:
+  koMutex& m_;
+};
+
+class ReadGuard {
+ public:
+  explicit ReadGuard(koRWLock& l) : l_(l) { l_.ReadLock(); }
+  ~ReadGuard() { l_.Unlock(); }
+  ReadGuard(const ReadGuard&) = delete;
+  ReadGuard& operator=(const ReadGuard&) = delete;
+
+ private:
+  koRWLock& l_;
+};
+
+class WriteGuard {
+ public:
+  explicit WriteGuard(koRWLock& l) : l_(l) { l_.WriteLock(); }
+  ~WriteGuard() { l_.Unlock(); }
+  WriteGuard(const WriteGuard&) = delete;
+  WriteGuard& operator=(const WriteGuard&) = delete;
+
+ private:
+  koRWLock& l_;
+};
+
+void CopyText(koString& field, const char* text) { field.SetAs(text != nullptr ? text : ""); }
+
+// Creates the ini file at path holding only the default port, unless a file
+// is there already. Permission 0600 comes from the empty file made first; the
+// content then arrives through the atomic ini write, which keeps it.
+void EnsureIniFile(const koString& path) {
+  MutexGuard hold(koIniFile::GetLock());
+  struct stat st;
+  if (stat(path.GetString(), &st) == 0) return;
+  int fd = open(path.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno != EEXIST) KO_LOG(errno, "Initilize INI failed");
+    return;
+  }
+  close(fd);
+  koString port;
+  port.Format("%d", kDefaultPort);
+  koIniFile ini;
+  ini.Open(path.GetString());
+  if (ini.LoadFailed() || !ini.SetValue(kSection, "Port", port.GetString()) || !ini.Save())
+    KO_LOG(-1, "Initilize INI failed");
+}
+
+int IniPathIn(int (*folder)(koString&), koString& path) {
+  path.Clear();
+  koString dir;
+  if (folder(dir) == 0) return 0;
+  path.Format("%s/%s", dir.GetString(), kIniName);
+  EnsureIniFile(path);
+  return 1;
+}
+
+void ReadMainIni(const char* key, const char* def, koString& out) {
+  koString path;
+  if (!ConfigMgr::OpenIniInConfigDir(path)) {
+    out.SetAs(def);
+    return;
+  }
+  IniReadString(kSection, key, def, out, path.GetString());
+}
+
+}  // namespace
+
+// ---- Records.
+
+void AccountInfo::Assign(const AccountInfo& o) {
+  if (this == &o) return;
+  id = o.id;
+  email.SetAs(o.email);
+  password.SetAs(o.password);
+  mailIndexingStatus = o.mailIndexingStatus;
+  threadId = o.threadId;
+  mailStatus.SetAs(o.mailStatus);
+  contactStatus.SetAs(o.contactStatus);
+  downloadAll = o.downloadAll;
+  mailTotal = o.mailTotal;
+  mailProcessed = o.mailProcessed;
+  downloadSince = o.downloadSince;
+  attachmentProcessed = o.attachmentProcessed;
+  attachmentTotal = o.attachmentTotal;
+  attachmentIndexingStatus = o.attachmentIndexingStatus;
+  contactUpdatedTime = o.contactUpdatedTime;
+  contactAuthToken.SetAs(o.contactAuthToken);
+  mailUpdatedTime = o.mailUpdatedTime;
+  downloadAttachments = o.downloadAttachments;
+  allMailFolder.SetAs(o.allMailFolder);
+  trashFolder.SetAs(o.trashFolder);
+  spamFolder.SetAs(o.spamFolder);
+}
+
+void AccountInfo::Clear() {
+  static const AccountInfo kEmpty;
+  Assign(kEmpty);
+}
+
+void Preferences::Assign(const Preferences& o) {
+  if (this == &o) return;
+  show_inline_images = o.show_inline_images;
+  show_recv_attachments = o.show_recv_attachments;
+  show_sender_emails = o.show_sender_emails;
+  sidebar_activetab.SetAs(o.sidebar_activetab);
+  active_group.SetAs(o.active_group);
+  active_contacttype.SetAs(o.active_contacttype);
+  contacts_perpage = o.contacts_perpage;
+  files_perpage = o.files_perpage;
+  context_type = o.context_type;
+  sidebar_lock = o.sidebar_lock;
+}
+
+void Preferences::SetDefaults() {
+  show_inline_images = 0;
+  show_recv_attachments = 1;
+  show_sender_emails = 0;
+  sidebar_activetab.SetAs("contact");
+  active_group.SetAs("My Contacts");
+  active_contacttype.SetAs("All");
+  contacts_perpage = 30;
+  files_perpage = 10;
+  context_type = 0;
+  sidebar_lock = 0;
+}
+
+void ProxySettings::Assign(const ProxySettings& o) {
+  if (this == &o) return;
+  type = o.type;
+  port = o.port;
+  secure = o.secure;
+  host.SetAs(o.host);
+  user.SetAs(o.user);
+  password.SetAs(o.password);
+}
+
+void ProxySettings::SetDefaults() {
+  type = 1;
+  port = -1;
+  secure = 0;
+  host.Clear();
+  user.Clear();
+  password.Clear();
+}
+
+// ---- ConfigMgr.
+
+ConfigMgr::ConfigMgr() : accounts_(new ConfigList()) {
+  // No other thread exists yet, so the fields are filled without the lock.
+  accounts_->LoadPreferences(preferences_);
+  if (!accounts_->LoadProxySettings(proxy_)) KO_LOG(-1, "GetProxySettingsFromSqlite");
+}
+
+ConfigMgr::~ConfigMgr() { delete accounts_; }
+
+int ConfigMgr::LoadAccounts() {
+  MutexGuard change(changeMutex_);
+  std::unique_ptr<ConfigList> loaded(new ConfigList());
+  int ok = loaded->LoadAccounts();
+  WriteGuard data(dataLock_);
+  accounts_->CopyAccountsFrom(*loaded);
+  return ok;
+}
+
+int ConfigMgr::AddAccount(AccountInfo& record) {
+  MutexGuard change(changeMutex_);
+  int count = 0;
+  int taken = 0;
+  {
+    ReadGuard data(dataLock_);
+    count = accounts_->GetCount();
+    taken = accounts_->FindIndexByEmail(record.email.GetString()) >= 0;
+  }
+  // Checked before anything is written; the change mutex keeps it true.
+  if (count >= ConfigList::kMaxAccounts) {
+    KO_LOG(-1, "AddAccount: 64 accounts are configured already");
+    return 0;
+  }
+  if (taken) {
+    KO_LOG(-1, "AddAccount: the address is configured already");
+    return 0;
+  }
+  if (!accounts_->AddNewAccount(record)) return 0;
+  WriteGuard data(dataLock_);
+  if (!accounts_->AddAccount(record)) {
+    KO_LOG(-1, "InternalAddNewAccount");
+    return 0;
+  }
+  return 1;
+}
+
+int ConfigMgr::UpdateModuleOnTimePeriodChanges(AccountInfo& changed, const AccountInfo& old) {
+  MutexGuard change(changeMutex_);
+  AccountInfo current;
+  {
+    ReadGuard data(dataLock_);
+    int i = accounts_->FindIndexByEmail(old.email.GetString());
+    if (i < 0 || !accounts_->GetAccountAt(i, current)) {
+      KO_LOG(-1, "UpdateModuleOnTimePeriodChanges: the address is not configured");
+      return 0;
+    }
+    int other = accounts_->FindIndexByEmail(changed.email.GetString());
+    if (other >= 0 && other != i) {
+      KO_LOG(-1, "UpdateModuleOnTimePeriodChanges: the new address is configured already");
+      return 0;
+    }
+  }
+  SavedFileList files;
+  if (!accounts_->UpdateModuleOnTimePeriodChanges(changed, current, files)) return 0;
+  {
+    WriteGuard data(dataLock_);
+    accounts_->ReplaceAccountAt(accounts_->FindIndexByEmail(current.email.GetString()), changed);
+  }
+  // Only now that the rows are gone for good.
+  accounts_->DeleteSavedFiles(files);
+  return 1;
+}
+
+int ConfigMgr::DeleteMails(koSQLite* db, int mailId, SavedFileList& files) {
+  if (db == nullptr || mailId <= 0) {
+    KO_LOG(-1, "DeleteMails: no mail");
+    return 0;
+  }
+  return accounts_->InternalUpdateTableChangeOnMailCollectionTime(db, mailId, 0, 0, files);
+}
+
+void ConfigMgr::DeleteSavedFiles(const SavedFileList& files) { accounts_->DeleteSavedFiles(files); }
+
+int ConfigMgr::DeleteAccount(const char* email) {
+  MutexGuard change(changeMutex_);
+  koString stored;
+  {
+    ReadGuard data(dataLock_);
+    AccountInfo account;
+    if (!accounts_->GetAccountByEmail(email, account)) {
+      KO_LOG(-1, "DeleteAccount: the address is not configured");
+      return 0;
+    }
+    stored.SetAs(account.email);
+  }
+  int id = 0;
+  if (!accounts_->DeleteAccount(stored.GetString(), &id)) return 0;
+  WriteGuard data(dataLock_);
+  accounts_->RemoveAccountAt(accounts_->FindIndexByEmail(stored.GetString()));
+  return 1;
+}
+
+int ConfigMgr::GetAccountCount() {
+  ReadGuard data(dataLock_);
+  return accounts_->GetCount();
+}
+
+int ConfigMgr::GetAccountAt(int i, AccountInfo& out) {
+  ReadGuard data(dataLock_);
+  return accounts_->GetAccountAt(i, out);
+}
+
+int ConfigMgr::GetAccountById(int id, AccountInfo& out) {
+  ReadGuard data(dataLock_);
+  return accounts_->GetAccountById(id, out);
+}
+
+int ConfigMgr::GetAccountByEmail(const char* email, AccountInfo& out) {
+  ReadGuard data(dataLock_);
+  return accounts_->GetAccountByEmail(email, out);
+}
+
+int ConfigMgr::FindAccountIndexByEmail(const char* email) {
+  ReadGuard data(dataLock_);
+  return accounts_->FindIndexByEmail(email);
+}
+
+int ConfigMgr::FindAccountIndexById(int id) {
+  ReadGuard data(dataLock_);
+  return accounts_->FindIndexById(id);
+}
+
+int ConfigMgr::CopyAccount(AccountInfo& out, const AccountInfo& in) {
+  ReadGuard data(dataLock_);
+  out.Assign(in);
+  return 1;
+}
+
+int ConfigMgr::SetThreadIdByEmail(uint32_t threadId, const char* email) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetThreadIdByEmail(threadId, email);
+}
+
+int ConfigMgr::SetModuleIndexingStatus(int id, int status, int module) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetModuleIndexingStatus(id, status, module);
+}
+
+int ConfigMgr::SetModuleProgress(int id, int total, int processed, int module) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetModuleProgress(id, total, processed, module);
+}
+
+int ConfigMgr::SetSpecialFolderByThread(uint32_t threadId, const char* name, int type) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetSpecialFolderByThread(threadId, name, type);
+}
+
+int ConfigMgr::SetMailUpdatedTime(int id, int64_t when) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetMailUpdatedTime(id, when);
+}
+
+int ConfigMgr::SetContactUpdatedTime(int id, int64_t when) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetContactUpdatedTime(id, when);
+}
+
+int64_t ConfigMgr::GetEarliestUpdatedTime(int id) {
+  ReadGuard data(dataLock_);
+  return accounts_->GetEarliestUpdatedTime(id);
+}
+
+int ConfigMgr::SetContactAuthToken(int id, const char* token) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetContactAuthToken(id, token);
+}
+
+int ConfigMgr::SetStatusByEmail(const char* email, const char* text) {
+  WriteGuard data(dataLock_);
+  int i = accounts_->FindIndexByEmail(email);
+  if (i >= 0) return accounts_->SetStatusAt(i, text, 1);
+  CopyText(generalMessage_, text);
+  return 0;
+}
+
+int ConfigMgr::SetStatusByThread(uint32_t threadId, const char* text, int force) {
+  WriteGuard data(dataLock_);
+  int i = accounts_->FindIndexByThreadId(threadId);
+  if (i >= 0) return accounts_->SetStatusAt(i, text, force);
+  if (force == 1 || generalMessage_.GetLength() == 0 ||
+      strcmp(generalMessage_.GetString(), kStatusConnecting) == 0)
+    CopyText(generalMessage_, text);
+  return 0;
+}
+
+int ConfigMgr::SetContactStatusByEmail(const char* email, const char* text) {
+  WriteGuard data(dataLock_);
+  return accounts_->SetContactStatusAt(accounts_->FindIndexByEmail(email), text);
+}
+
+int ConfigMgr::ResetStatusToConnecting(int id) {
+  WriteGuard data(dataLock_);
+  return accounts_->ResetStatusToConnecting(id);
+}
+
+void ConfigMgr::ClearAllStatuses() {
+  WriteGuard data(dataLock_);
+  accounts_->ClearAllStatuses();
+}
+
+int ConfigMgr::GetStatusById(int id, koString& out) {
+  ReadGuard data(dataLock_);
+  return accounts_->GetStatusById(id, out);
+}
+
+void ConfigMgr::GetGeneralMessage(koString& out) {
+  ReadGuard data(dataLock_);
+  out.SetAs(generalMessage_);
+}
+
+void ConfigMgr::ClearGeneralMessage() {
+  WriteGuard data(dataLock_);
+  generalMessage_.Clear();
+}
+
+void ConfigMgr::GetPreferences(Preferences& out) {
+  ReadGuard data(dataLock_);
+  out.Assign(preferences_);
+}
+
+void ConfigMgr::GetProxySettings(ProxySettings& out) {
+  ReadGuard data(dataLock_);
+  out.Assign(proxy_);
+}
+
+void ConfigMgr::SetPreferences(const Preferences& record) {
+  WriteGuard data(dataLock_);
+  preferences_.Assign(record);
+}
+
+void ConfigMgr::SetProxySettings(const ProxySettings& record) {
+  WriteGuard data(dataLock_);
+  proxy_.Assign(record);
+}
+
+int ConfigMgr::UpdatePreference(const Preferences& record, const char* name, const char* value) {
+  // The change mutex keeps the cache in the order the rows were written.
+  MutexGuard change(changeMutex_);
+  if (!accounts_->UpdatePreference(name, value)) return 0;
+  WriteGuard data(dataLock_);
+  preferences_.Assign(record);
+  return 1;
+}
+
+void ConfigMgr::GetSystemUuid(koString& out) {
+  ReadGuard data(dataLock_);
+  out.SetAs(systemUuid_);
+}
+
+void ConfigMgr::SetUpgradeUrl(const char* url) {
+  WriteGuard data(dataLock_);
+  CopyText(upgradeUrl_, url);
+}
+
+void ConfigMgr::GetUpgradeUrl(koString& out) {
+  ReadGuard data(dataLock_);
+  out.SetAs(upgradeUrl_);
+}
+
+void ConfigMgr::SetBrowserName(const char* name) {
+  WriteGuard data(dataLock_);
+  CopyText(browserName_, name);
+}
+
+void ConfigMgr::GetBrowserName(koString& out) {
+  ReadGuard data(dataLock_);
+  out.SetAs(browserName_);
+}
+
+int ConfigMgr::NextRequestCount(int* value) {
+  WriteGuard data(dataLock_);
+  ++requestCount_;
+  if (requestCount_ == 120) requestCount_ = 10;
+  *value = requestCount_;
+  return 1;
+}
+
+koRWLock* ConfigMgr::GetAccountsLock() {
+  { ReadGuard data(dataLock_); }
+  return &accountsLock_;
+}
+
+// ---- Ini files and port.
+
+int ConfigMgr::OpenIniInConfigDir(koString& path) {
+  if (IniPathIn(PathMgr::GetConfigDir, path)) return 1;
+  KO_LOG(-1, "OpenIniInConfigDir");
+  return 0;
+}
+
+int ConfigMgr::OpenIniInLowIntegrityDir(koString& path) {
+  return IniPathIn(PathMgr::GetLowIntegrityDataDir, path);
+}
+
+int ConfigMgr::LoadSystemUuid() {
+  // One UUID per data directory, even when two threads get here at once.
+  MutexGuard ini(iniMutex_);
+  koString path;
+  if (!OpenIniInConfigDir(path)) return 0;
+  koString uuid;
+  IniReadString(kSection, "System_UUID", "", uuid, path.GetString());
+  int ok = 1;
+  if (uuid.GetLength() == 0) {
+    if (!koCreateUuidText(uuid)) {
+      KO_LOG(-1, "UuidCreate");
+      return 0;
+    }
+    if (!IniWriteString(kSection, "System_UUID", uuid.GetString(), path.GetString())) {
+      KO_LOG(-1, "System_UUID");
+      ok = 0;
+    }
+  }
+  WriteGuard data(dataLock_);
+  systemUuid_.SetAs(uuid);
+  return ok;
+}
+
+int ConfigMgr::CheckAppVersion(int& changed) {
+  changed = 0;
+  MutexGuard ini(iniMutex_);
+  koString path;
+  if (!OpenIniInConfigDir(path)) return 0;
+  koString stored;
+  IniReadString(kSection, "App_Version", "", stored, path.GetString());
+  int ok = 1;
+  if (!stored.EqualsNoCase(kVersionText)) {
+    changed = 1;
+    ok = IniWriteString(kSection, "App_Version", kVersionText, path.GetString());
+  }
+  koString low;
+  if (OpenIniInLowIntegrityDir(low)) {
+    const char* value = changed ? kVersionText : stored.GetString();
+    if (!IniWriteString(kSection, "App_Version", value, low.GetString())) ok = 0;
+  }
+  return ok;
+}
+
+int ConfigMgr::GetPort() {
+  koString path;
+  if (!OpenIniInConfigDir(path)) return 0;
+  koString low;
+  OpenIniInLowIntegrityDir(low);
+  int port = IniReadInt(kSection, "Port", kDefaultPort, path.GetString());
+  if (low.GetLength() > 0) {
+    koString text;
+    text.Format("%d", port);
+    IniWriteString(kSection, "Port", text.GetString(), low.GetString());
+  }
+  return port;
+}
+
+int ConfigMgr::SetPort(uint16_t port) {
+  koString path;
+  koString low;
+  int ok = OpenIniInConfigDir(path);
+  OpenIniInLowIntegrityDir(low);
+  WriteExtensionPort(port);
+  koString text;
+  text.Format("%d", static_cast<int>(port));
+  if (ok) ok = IniWriteString(kSection, "Port", text.GetString(), path.GetString());
+  if (low.GetLength() > 0 && !IniWriteString(kSection, "Port", text.GetString(), low.GetString()))
+    ok = 0;
+  return ok;
+}
+
+int ConfigMgr::GetPasscode(koString& out) {
+  koString path;
+  if (!OpenIniInConfigDir(path)) return 0;
+  koString stored;
+  IniReadString(kSection, "Passcode", "", stored, path.GetString());
+  if (stored.GetLength() == 0) {
+    out.Clear();
+    return 1;
+  }
+  if (!PasswordMgr::Decode(stored, out)) {
+    KO_LOG(-1, "PasswordMgr::Decode");
+    return 0;
+  }
+  return 1;
+}
+
+int ConfigMgr::SetPasscode(const char* text) {
+  koString path;
+  if (!OpenIniInConfigDir(path)) return 0;
+  koString clear;
+  CopyText(clear, text);
+  koString encoded;
+  if (!PasswordMgr::Encode(clear, encoded)) {
+    KO_LOG(-1, "PasswordMgr::Encode");
+    return 0;
+  }
+  // The codec breaks its lines with CR LF, which an ini value cannot hold;
+  // the decoder takes the text on one line.
+  koString line;
+  for (uint32_t i = 0; i < encoded.GetLength(); ++i) {
+    char c = encoded.GetString()[i];
+    if (c != '\r' && c != '\n') line.Append(&c, 1);
+  }
+  return IniWriteString(kSection, "Passcode", line.GetString(), path.GetString());
+}
+
+// The web-mail provider's public hosts serve when the ini names none.
+constexpr char kDefaultImapHost[] = "imap.gmail.com";
+constexpr char kDefaultContactsHost[] = "www.google.com";
+
+void ConfigMgr::GetImapHost(koString& out) { ReadMainIni("Imap_Host", kDefaultImapHost, out); }
+
+int ConfigMgr::GetImapPort() {
+  koString text;
+  ReadMainIni("Imap_Port", "", text);
+  int port = text.ToInt();
+  return port > 0 && port <= 65535 ? port : kDefaultImapPort;
+}
+
+void ConfigMgr::GetContactsLoginHost(koString& out) { ReadMainIni("Contacts_Login_Host", kDefaultContactsHost, out); }
+
+void ConfigMgr::GetContactsFeedHost(koString& out) { ReadMainIni("Contacts_Feed_Host", kDefaultContactsHost, out); }
+
+void ConfigMgr::GetUpgradeHost(koString& out) { ReadMainIni("Upgrade_Host", "", out); }
+
+void ConfigMgr::WriteExtensionPort(uint16_t port) {
+  koString path;
+  if (!PathMgr::GetLocalAppDataDirPath(path)) return;
+  path.AppendFormat("/%s", kBrowserProfile);
+  // No default profile: the browser (or its extension) is not there.
+  struct stat st;
+  if (stat(path.GetString(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  path += "/Local Storage";
+  int err = 0;
+  if (!koMakeFolders(path.GetString(), 0755, &err)) {
+    KO_LOG(err, "CreateDirectory");
+    return;
+  }
+  path.AppendFormat("/%s", kLocalStorageFile);
+  koSQLite db(gLog);
+  if (!db.Open(path, 0)) {
+    KO_LOG(-1, "failed to create sqlite db");
+    return;
+  }
+  // A failed CREATE is logged; the table may be there all the same.
+  ConfigList::ExecuteStatement(&db,
+                               "CREATE TABLE IF NOT EXISTS [ItemTable] (key TEXT UNIQUE ON "
+                               "CONFLICT REPLACE, value TEXT NOT NULL ON CONFLICT FAIL )");
+  const char* insert = "INSERT INTO ItemTable ( key, value) VALUES (?,?)";
+  int ok = db.Prepare(nullptr, insert) && db.SetText(nullptr, 1, "pv_port") &&
+           db.SetInt(nullptr, 2, port) && db.Step(nullptr, 1);
+  if (!ok) KO_LOG(-1, insert);
+  db.Finalize(nullptr);
+}

@@ -1,0 +1,391 @@
+#include "app/web/requestdispatch.h"
+
+#include <arpa/inet.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "app/web/objectbase.h"
+#include "app/web/resourcecache.h"
+#include "core/klog.h"
+#include "core/ksqlite.h"
+#include "core/pathmgr.h"
+#include "platform/folders.h"
+#include "platform/sessionguard.h"
+
+namespace {
+
+const char kVersionText[] = "1.89 Beta";
+const char kPhotoPath[] = "/GoogleContactphoto";
+const char kDefaultPhoto[] = "images/pv-contact-default-image.png";
+const char kAcrossSessionPage[] = "acrosssession.html";
+const char kPixelImage[] = "pv-one-pixel.png";
+const char kPictureFolder[] = "7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96";
+const char kSummaryDatabase[] = "postvane.summary";
+const char kPhotoSql[] = "SELECT photo photo FROM contact_photo WHERE [contact_id] =?";
+// The file pictures are PNG files whatever their names end in.
+const char kPictureType[] = "image/png";
+
+const char kUnknownObject[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
+const char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
+const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n";
+
+// ShowAll until its actions join the program: a handler that knows no
+// action answers every request with the redirect to the start page.
+int PendingShowAllFactory(koHttpConnection* connection, int argument) {
+  ObjectBase handler(connection, argument);
+  handler.SetRedirect("/index.html");
+  handler.SendResponse();
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Foreign sites: a page elsewhere must neither read from us through a DNS
+// name that points at 127.0.0.1 nor send us changes from its own origin.
+
+int LocalPort(koHttpConnection* connection) {
+  struct sockaddr_storage address;
+  socklen_t length = sizeof address;
+  memset(&address, 0, sizeof address);
+  if (getsockname(connection->GetHandle(), reinterpret_cast<struct sockaddr*>(&address),
+                  &length) != 0) {
+    return -1;
+  }
+  if (address.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<struct sockaddr_in*>(&address)->sin_port);
+  }
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<struct sockaddr_in6*>(&address)->sin6_port);
+  }
+  return -1;
+}
+
+// "127.0.0.1" or "localhost", optionally followed by ":" and our own port.
+bool IsOwnHost(const char* text, uint32_t length, int port) {
+  uint32_t name = length;
+  for (uint32_t i = 0; i < length; ++i) {
+    if (text[i] == ':') {
+      name = i;
+      break;
+    }
+  }
+  bool known = (name == 9 && strncmp(text, "127.0.0.1", 9) == 0) ||
+               (name == 9 && strncasecmp(text, "localhost", 9) == 0);
+  if (!known) return false;
+  if (name == length) return true;
+  uint32_t digits = length - name - 1;
+  if (digits == 0 || digits > 5) return false;
+  int value = 0;
+  for (uint32_t i = name + 1; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value == port;
+}
+
+// A request without Host comes from no browser and cannot be a rebinding.
+bool HostAllowed(const koString* header, int port) {
+  if (header == nullptr) return true;
+  koString host;
+  host.SetAs(*header);
+  host.Trim();
+  return IsOwnHost(host.GetString(), host.GetLength(), port);
+}
+
+// Our own pages and the browser extensions may post; nobody else, also not
+// the "null" origin of sandboxed frames and local files.
+bool OriginAllowed(const koString* header, int port) {
+  if (header == nullptr) return true;
+  koString origin;
+  origin.SetAs(*header);
+  origin.Trim();
+  const char* text = origin.GetString();
+  uint32_t length = origin.GetLength();
+  if (length > 7 && strncasecmp(text, "http://", 7) == 0) {
+    return IsOwnHost(text + 7, length - 7, port);
+  }
+  const char* scheme_end = strstr(text, "://");
+  static const char kExtension[] = "-extension";
+  const uint32_t suffix = sizeof kExtension - 1;
+  if (scheme_end != nullptr && static_cast<uint32_t>(scheme_end - text) > suffix &&
+      strncasecmp(scheme_end - suffix, kExtension, suffix) == 0) {
+    return true;
+  }
+  return false;
+}
+
+// 1 when the request may go on; else the 403 answer was sent.
+int CheckSite(koHttpConnection* connection) {
+  int port = LocalPort(connection);
+  const koString* host = connection->GetHeader("Host");
+  if (!HostAllowed(host, port)) {
+    koString message;
+    message.Format("Request refused: foreign Host %s", host->GetString());
+    KO_LOG(-1, message.GetString());
+    connection->Send(kForbidden);
+    return 0;
+  }
+  if (connection->GetMethod() == koHttpConnection::kMethodPost) {
+    const koString* origin = connection->GetHeader("Origin");
+    if (!OriginAllowed(origin, port)) {
+      koString message;
+      message.Format("Request refused: foreign Origin %s", origin->GetString());
+      KO_LOG(-1, message.GetString());
+      connection->Send(kForbidden);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Session guard
+
+void SendAcrossSessionPage(koHttpConnection* connection) {
+  koString path;
+  if (PathMgr::GetResourceFilePath(path) == 0) return;
+  std::shared_ptr<const ResourceCache::Page> page =
+      ResourceCache::Instance().Find(path.GetString(), kAcrossSessionPage);
+  if (page == nullptr) return;
+  if (!connection->Send(
+          "HTTP/1.1 200 OK\r\n"
+          "Cache-Control: no-cache\r\n"
+          "Pragma: no-cache\r\n"
+          "Expires: 0\r\n"
+          "\r\n")) {
+    return;
+  }
+  connection->Send(page->content);
+}
+
+// Only the server's own user is served: another user of this machine must
+// not read this user's mail through the loopback port. 1 when the request
+// may go on; else its answer was sent.
+int CheckSession(koHttpConnection* connection) {
+  uid_t owner = 0;
+  int error = 0;
+  koPeerOwnerResult found = koGetPeerOwner(connection->GetHandle(), &owner, &error);
+  if (found == kPeerOwnerNoAddress) {
+    KO_LOG(error != 0 ? error : -1, "getsockname/getpeername Error");
+    connection->Send("Error: Failed to get process session ID");
+    return 0;
+  }
+  if (found != kPeerOwnerFound) {
+    KO_LOG(error != 0 ? error : -1, "Socket owner lookup Error");
+    connection->Send("Error: failed to get console session ID");
+    return 0;
+  }
+  if (owner == geteuid()) return 1;
+  KO_LOG(-1, "Warning: Request across session");
+  // The one-pixel image tells another user nothing; it stays available.
+  if (connection->GetPath().Find(kPixelImage) >= 0) return 1;
+  SendAcrossSessionPage(connection);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Static routes
+
+// The stored photo of contact `id`; 0 (nothing sent) when there is none or
+// the database cannot be read, so that the default picture is sent instead.
+int SendContactPhoto(koHttpConnection* connection) {
+  int id = connection->GetParameter("id")->ToInt();
+  koString path;
+  if (PathMgr::GetConfigDir(path) == 0) return 0;
+  path += "/data/";
+  path += kSummaryDatabase;
+  // Read-only: a photo request must never create the database.
+  koSQLite db;
+  if (!db.Open(path, 1)) {
+    KO_LOG(-1, db.GetErrMsg());
+    return 0;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (!db.Prepare(&stmt, kPhotoSql) || !db.SetInt(&stmt, 1, id)) {
+    KO_LOG(-1, kPhotoSql);
+    db.Finalize(&stmt);
+    return 0;
+  }
+  if (!db.Step(&stmt, 0)) {
+    KO_LOG(-1, kPhotoSql);
+    db.Finalize(&stmt);
+    return 0;
+  }
+  int answered = 0;
+  const void* photo = db.GetBlob(&stmt, 0);
+  int length = photo != nullptr ? db.GetBytes(&stmt, 0) : 0;
+  if (photo != nullptr && length > 0) {
+    if (connection->Send(
+            "HTTP/1.1 200 OK\r\n"
+            "Connection: close\r\n"
+            "Content-type: image/jpeg\r\n\r\n")) {
+      connection->SendData(static_cast<const char*>(photo), length);
+    }
+    answered = 1;
+  }
+  db.Finalize(&stmt);
+  return answered;
+}
+
+// The extension of the last path component, with its dot; "" when none.
+const char* ExtensionOf(const koString& name) {
+  const char* text = name.GetString();
+  const char* slash = strrchr(text, '/');
+  const char* dot = strrchr(slash != nullptr ? slash : text, '.');
+  return dot != nullptr ? dot : "";
+}
+
+// True when the store's time is later than the client's validator, read as
+// a decimal number (its leading digits; none: 0).
+bool NewerThan(int64_t modified, const char* validator) {
+  int64_t client = 0;
+  for (const char* p = validator; *p >= '0' && *p <= '9'; ++p) {
+    client = client * 10 + (*p - '0');
+    // Far beyond any time the store holds; stop before overflowing.
+    if (client > INT64_C(0xFFFFFFFF)) break;
+  }
+  return modified > client;
+}
+
+// The resource store's page `name`, or 304 when the client's copy is current.
+// 0 (nothing sent) when the store has no such page or no type for it.
+int SendResourceFile(koHttpConnection* connection, const koString& name, const char* validator) {
+  const char* type = koHttpConnection::GetMimeType(ExtensionOf(name));
+  if (type == nullptr) return 0;
+  koString path;
+  if (PathMgr::GetResourceFilePath(path) == 0) return 0;
+  // Only a page that exists may be declared unchanged.
+  std::shared_ptr<const ResourceCache::Page> page =
+      ResourceCache::Instance().Find(path.GetString(), name.GetString());
+  if (page == nullptr) return 0;
+  if (validator != nullptr && !NewerThan(page->modified, validator)) {
+    koString answer;
+    answer.Format("HTTP/1.0 304 Not Modified\r\nETag: %s\r\n\r\n\r\n", validator);
+    connection->Send(answer);
+    return 1;
+  }
+  connection->SendOk(page->content.GetString(), page->content.GetLength(), type, page->modified,
+                     kVersionText);
+  return 1;
+}
+
+// True when the decoded path holds a ".." component (or a zero byte, which
+// would cut the path short where the file system reads it).
+bool ClimbsUp(const koString& path) {
+  const char* text = path.GetString();
+  if (strlen(text) != path.GetLength()) return true;
+  const char* part = text;
+  for (;;) {
+    const char* end = strchr(part, '/');
+    size_t length = end != nullptr ? static_cast<size_t>(end - part) : strlen(part);
+    if (length == 2 && part[0] == '.' && part[1] == '.') return true;
+    if (end == nullptr) return false;
+    part = end + 1;
+  }
+}
+
+// A picture of an extracted attachment, by its path under the picture
+// folder; 404 for anything else, including every way out of the folder.
+void SendPicture(koHttpConnection* connection, const char* validator) {
+  koString relative;
+  relative.SetAs(connection->GetPath());
+  relative.UrlDecode();
+  koString root;
+  char real_root[PATH_MAX];
+  char real_file[PATH_MAX];
+  bool inside = false;
+  if (!ClimbsUp(relative) && koGetTempFolder(root)) {
+    root += "/";
+    root += kPictureFolder;
+    koString file;
+    file.SetAs(root);
+    if (relative.GetString()[0] != '/') file += "/";
+    file += relative;
+    // Symbolic links may lead anywhere: the resolved file must still lie
+    // below the resolved folder.
+    if (realpath(root.GetString(), real_root) != nullptr &&
+        realpath(file.GetString(), real_file) != nullptr) {
+      size_t n = strlen(real_root);
+      inside = strncmp(real_file, real_root, n) == 0 && real_file[n] == '/';
+    }
+  }
+  if (inside && connection->SendFile(real_file, kPictureType, validator, kVersionText)) return;
+  connection->Send(kNotFound);
+}
+
+// 1 when the request was a static one and has been answered.
+int HandleStaticRequest(koHttpConnection* connection) {
+  if (connection->GetMethod() != koHttpConnection::kMethodGet) return 0;
+  const koString& path = connection->GetPath();
+  if (strcmp(path.GetString(), "/") == 0 || path.Find("?") >= 0) return 0;
+
+  // The ETag we sent comes back quoted; the store compares bare numbers.
+  koString validator;
+  const koString* match = connection->GetHeader("If-None-Match");
+  if (match != nullptr) {
+    validator.SetAs(*match);
+    validator.TrimLeftChar('"');
+    // Only a closing quote goes: an unquoted value keeps its last digit.
+    if (validator.GetLength() > 0 && validator.GetString()[validator.GetLength() - 1] == '"') {
+      validator.RemoveLast(1);
+    }
+  }
+  const char* client = match != nullptr ? validator.GetString() : nullptr;
+
+  koString name;
+  name.SetAs(path);
+  name.TrimLeftChar('/');
+  if (path.EqualsNoCase(kPhotoPath)) {
+    if (SendContactPhoto(connection)) return 1;
+    name.SetAs(kDefaultPhoto);
+  }
+  if (SendResourceFile(connection, name, client)) return 1;
+  SendPicture(connection, client);
+  return 1;
+}
+
+}  // namespace
+
+const ObjectFactoryRow ObjectFactoryTable[] = {
+    {"ShowAll", &PendingShowAllFactory},
+    {"ConnectionMgr", nullptr},
+    {"ShowLog", nullptr},
+    {"PrefMgr", nullptr},
+    {"ProxyMgr", nullptr},
+    {"Addon", nullptr},
+    {"VersionMgr", nullptr},
+    {"ContactReqHandler", nullptr},
+    {nullptr, nullptr},
+};
+
+int DispatchRequest(koHttpConnection* connection, int argument, int /*unused*/) {
+  if (!CheckSite(connection)) return 1;
+  if (!CheckSession(connection)) return 1;
+  if (HandleStaticRequest(connection)) return 1;
+
+  const koString* object = connection->GetParameter("_object");
+  ObjectFactory factory = nullptr;
+  if (object->GetLength() == 0) {
+    factory = ObjectFactoryTable[0].factory;
+  } else {
+    for (const ObjectFactoryRow* row = ObjectFactoryTable; row->name != nullptr; ++row) {
+      // Byte for byte over the whole value: a decoded zero byte must not
+      // end the comparison early.
+      if (strlen(row->name) == object->GetLength() &&
+          memcmp(row->name, object->GetString(), object->GetLength()) == 0) {
+        factory = row->factory;
+        break;
+      }
+    }
+  }
+  if (factory != nullptr) return factory(connection, argument);
+  connection->Send(kUnknownObject);
+  return 1;
+}

@@ -1,0 +1,148 @@
+// A fetched message cut, parsed and classed as received or sent.
+#include "app/sync/mailmessage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/peers.h"
+
+extern "C" {
+#include <c-client/c-client.h>
+}
+
+namespace {
+
+std::string Fixture(const char* name) {
+  const char* root = getenv("PV_SOURCE_DIR");
+  std::string text = pvtest::ReadFile(std::string(root ? root : ".") + "/tests/app/sync/data/" + name);
+  EXPECT_FALSE(text.empty()) << name;
+  return text;
+}
+
+int DirectionOf(const char* fixture, const char* account, int noDeliveredTo) {
+  MailMessage message;
+  message.SetAccountEmail(account);
+  std::string text = Fixture(fixture);
+  message.Parse(text.data(), static_cast<uint32_t>(text.size()), noDeliveredTo);
+  return message.GetDirection();
+}
+
+TEST(MailMessageTest, Direction) {
+  const int kIn = MailMessage::kReceived;
+  const int kOut = MailMessage::kSent;
+  const struct {
+    const char* fixture;
+    const char* account;
+    int noDeliveredTo;
+    int direction;
+  } kCases[] = {
+      {"received.eml", "me@gmail.com", 0, kIn},
+      // From is the account in another letter case.
+      {"sent.eml", "me@gmail.com", 1, kOut},
+      {"to_self.eml", "me@gmail.com", 0, kOut},
+      // The same local part at the provider's other domain, both ways.
+      {"alias.eml", "me@gmail.com", 0, kOut},
+      {"to_self.eml", "ME@GoogleMail.com", 0, kOut},
+      // An account elsewhere has no alias.
+      {"alias.eml", "me@example.com", 0, kIn},
+      // Sender is the account (exact spelling) and differs from From.
+      {"sender.eml", "me@gmail.com", 0, kOut},
+      {"sender_case.eml", "me@gmail.com", 0, kIn},
+      // A header that opens with MIME-Version and has a Delivered-To line.
+      {"sent.eml", "other@example.com", 0, kOut},
+      {"sent.eml", "other@example.com", 1, kIn},
+  };
+  for (const auto& c : kCases)
+    EXPECT_EQ(c.direction, DirectionOf(c.fixture, c.account, c.noDeliveredTo)) << c.fixture << " " << c.account;
+}
+
+TEST(MailMessageTest, PartsAndSubject) {
+  MailMessage message;
+  message.SetAccountEmail("me@gmail.com");
+  EXPECT_EQ(nullptr, message.GetBodyStructure());
+  std::string text = Fixture("multipart.eml");
+  ASSERT_EQ(1, message.Parse(text.data(), static_cast<uint32_t>(text.size()), 0));
+
+  koString subject;
+  message.GetSubject(subject);
+  EXPECT_STREQ("Gr\xC3\xBC\xC3\x9F" "e and caf\xC3\xA9", subject.GetString());
+
+  koString header;
+  message.GetRawText(header);
+  EXPECT_EQ(text.substr(0, text.find("\r\n\r\n")), header.GetString());
+
+  BODY* body = message.GetBodyStructure();
+  ASSERT_NE(nullptr, body);
+  EXPECT_EQ(TYPEMULTIPART, body->type);
+  koString part;
+  message.GetPartText(body, part);
+  EXPECT_EQ(0u, part.GetLength());
+
+  PART* first = body->nested.part;
+  ASSERT_NE(nullptr, first);
+  message.GetSectionText(&first->body, part);
+  EXPECT_STREQ("See the file.", part.GetString());
+  PART* second = first->next;
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(TYPEAPPLICATION, second->body.type);
+  message.GetSectionText(&second->body, part);
+  EXPECT_STREQ("JVBERi0xLjQK", part.GetString());
+  message.GetPartText(&second->body, part);
+  EXPECT_EQ(0, strncmp(part.GetString(), "Content-Type: application/pdf; name=\"report.pdf\"\r\n", 50))
+      << part.GetString();
+
+  // A section beyond the text (a parser's offset gone wrong) copies nothing.
+  BODY stray = second->body;
+  stray.contents.offset = 1u << 30;
+  message.GetSectionText(&stray, part);
+  EXPECT_EQ(0u, part.GetLength());
+}
+
+TEST(MailMessageTest, EdgesOfTheText) {
+  MailMessage message;
+  message.SetAccountEmail("me@gmail.com");
+  // No empty line: all of it is header.
+  const char kHeaderOnly[] = "Subject: only a header\r\nTo: me@gmail.com";
+  message.Parse(kHeaderOnly, sizeof(kHeaderOnly) - 1, 0);
+  koString text;
+  message.GetRawText(text);
+  EXPECT_STREQ(kHeaderOnly, text.GetString());
+  message.GetSubject(text);
+  EXPECT_STREQ("only a header", text.GetString());
+  // Without From it counts as received.
+  EXPECT_EQ(MailMessage::kReceived, message.GetDirection());
+
+  // A new parse replaces everything of the last one.
+  const char kNoSubject[] = "From: me@gmail.com\r\n\r\nbody";
+  message.Parse(kNoSubject, sizeof(kNoSubject) - 1, 0);
+  message.GetSubject(text);
+  EXPECT_EQ(0u, text.GetLength());
+  EXPECT_EQ(MailMessage::kSent, message.GetDirection());
+
+  message.Clear();
+  EXPECT_EQ(nullptr, message.GetEnvelope());
+  EXPECT_EQ(nullptr, message.GetBodyStructure());
+  message.GetRawText(text);
+  EXPECT_EQ(0u, text.GetLength());
+}
+
+TEST(MailMessageTest, DecodeMimeHeader) {
+  const struct {
+    const char* value;
+    const char* text;
+  } kCases[] = {
+      {"plain words", "plain words"},
+      {"=?UTF-8?Q?caf=C3=A9_au_lait?=", "caf\xC3\xA9 au lait"},
+      {"=?ISO-8859-1?B?Z3L8bg==?=", "gr\xC3\xBCn"},
+      {"", "(no subject)"},
+  };
+  for (const auto& c : kCases) {
+    koString out;
+    MailMessage::DecodeMimeHeader(c.value, out);
+    EXPECT_STREQ(c.text, out.GetString()) << c.value;
+  }
+}
+
+}  // namespace
