@@ -46,7 +46,7 @@ int main() {
     fprintf(stderr, "pvserve: no data directory (HOME unset?)\n");
     return 1;
   }
-  koLog log("1.89 Beta");
+  koLog log(kAppVersion);
   koString path;
   path.Format("%s/postvane.log", dir.GetString());
   log.SetFileName(path);

@@ -25,17 +25,6 @@ constexpr uint32_t kMaxFileBytes = 16u << 20;
 
 std::atomic<unsigned> gTempCounter{0};
 
-class LockHolder {
- public:
-  explicit LockHolder(koMutex& m) : m_(m) { m_.Lock(); }
-  ~LockHolder() { m_.Unlock(); }
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-
- private:
-  koMutex& m_;
-};
-
 void LogStep(int code, const char* step, const char* path) {
   koString msg;
   msg.Format("%s %s", step, path != nullptr ? path : "");
@@ -447,12 +436,9 @@ int koIniFile::Save(const char* path) {
 
 int IniReadString(const char* section, const char* key, const char* def, koString& out,
                   const char* path) {
-  if (path == nullptr || section == nullptr || key == nullptr) {
-    out.SetAs(def != nullptr ? def : "");
-    return static_cast<int>(out.GetLength());
-  }
   koIniFile ini;
-  ini.Open(path, section, key);
+  // Without a path, section or key nothing is read: the empty document gives `def`.
+  if (path != nullptr && section != nullptr && key != nullptr) ini.Open(path, section, key);
   return ini.GetValue(section, key, def, out);
 }
 
@@ -469,7 +455,7 @@ int IniWriteString(const char* section, const char* key, const char* value, cons
     KO_LOG(-1, "IniWriteString without a path");
     return 0;
   }
-  LockHolder hold(koIniFile::GetLock());
+  koMutexGuard hold(koIniFile::GetLock());
   koIniFile ini;
   ini.Open(path);
   // Open has logged why; the file stays as it is.

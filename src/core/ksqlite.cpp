@@ -210,3 +210,42 @@ int koSQLite::CheckIfTableExists(const char* table) {
   Finalize(nullptr);
   return exists;
 }
+
+koStatement::koStatement(koSQLite* db, const char* sql) : db_(db), sql_(sql) {
+  ok_ = db_->Prepare(&stmt_, sql);
+}
+
+koStatement::~koStatement() { db_->Finalize(&stmt_); }
+
+koStatement& koStatement::Int(int value) {
+  if (ok_) ok_ = db_->SetInt(&stmt_, ++index_, value);
+  return *this;
+}
+
+koStatement& koStatement::Int64(int64_t value) {
+  if (ok_) ok_ = db_->SetInt64(&stmt_, ++index_, value);
+  return *this;
+}
+
+koStatement& koStatement::Text(const koString& value) {
+  if (ok_) ok_ = db_->SetText(&stmt_, ++index_, value);
+  return *this;
+}
+
+koStatement& koStatement::Text(const char* value) {
+  if (ok_) ok_ = db_->SetText(&stmt_, ++index_, value);
+  return *this;
+}
+
+koStatement& koStatement::Null() {
+  if (ok_) ok_ = db_->SetNull(&stmt_, ++index_);
+  return *this;
+}
+
+bool koStatement::Step(const char* label, const char* file, int line) {
+  if (ok_) ok_ = db_->Step(&stmt_, 1) ? 1 : 0;
+  if (!ok_ && gLog != nullptr) gLog->Write(file, line, -1, label != nullptr ? label : sql_);
+  return ok_ != 0;
+}
+
+bool koStatement::HasRow() const { return db_->GetErrCode() == SQLITE_ROW; }

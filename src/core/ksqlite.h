@@ -1,4 +1,5 @@
-// koSQLite: one connection to one SQLite file plus one default statement.
+// koSQLite: one connection to one SQLite file plus one default statement;
+// koStatement (below): one statement run on its own handle.
 //
 // The object owns the connection it opens and its default statement; the
 // destructor finalizes every statement still prepared on the connection and
@@ -104,6 +105,46 @@ class koSQLite {
   sqlite3* db_ = nullptr;
   sqlite3_stmt* default_stmt_ = nullptr;
   koLog* log_ = nullptr;
+};
+
+// koStatement: the common run of one statement on its own handle (never the
+// connection's default statement, which belongs to whoever walks rows around
+// it): prepare, bind in parameter order, step, finalize. A failed prepare or
+// bind skips the binds after it, and Step then fails without stepping. Each
+// failed Step is logged once through gLog (code -1) with the label given,
+// else with the SQL text.
+//
+// Lives on the caller's stack and is finalized by its destructor; the
+// connection and the SQL text must outlive it. Same thread as the connection.
+class koStatement {
+ public:
+  koStatement(koSQLite* db, const char* sql);
+  ~koStatement();
+  koStatement(const koStatement&) = delete;
+  koStatement& operator=(const koStatement&) = delete;
+
+  koStatement& Int(int value);
+  koStatement& Int64(int64_t value);
+  koStatement& Text(const koString& value);
+  koStatement& Text(const char* value);
+  koStatement& Null();
+  // True while prepare and every bind so far succeeded.
+  bool Ready() const { return ok_ != 0; }
+  // One step; true for a row and for done. Called again, the next row.
+  // A failure is logged with the label (else the SQL) under the caller's
+  // source file and line, as if the caller had logged it.
+  bool Step(const char* label = nullptr, const char* file = __builtin_FILE(),
+            int line = __builtin_LINE());
+  // The last step gave a row (read it through Handle()).
+  bool HasRow() const;
+  sqlite3_stmt** Handle() { return &stmt_; }
+
+ private:
+  koSQLite* db_;
+  const char* sql_;
+  sqlite3_stmt* stmt_ = nullptr;
+  int index_ = 0;
+  int ok_ = 0;
 };
 
 #endif  // PV_CORE_KSQLITE_H

@@ -1,6 +1,7 @@
 // Thin wrappers over NSPR threads, locks, reader-writer locks and a
-// manual-reset event. They add no policy beyond the event's wait loop; callers
-// choose priorities, join states and time-outs. No wrapper logs.
+// manual-reset event, and guards that hold a lock for one scope. They add no
+// policy beyond the event's wait loop; callers choose priorities, join states
+// and time-outs. No wrapper logs.
 #ifndef PV_CORE_KTHREAD_H
 #define PV_CORE_KTHREAD_H
 
@@ -58,6 +59,41 @@ class koRWLock {
 
  private:
   PRRWLock* lock_;
+};
+
+// Guards: take the lock on construction, release it on leaving the scope.
+// The lock must outlive the guard.
+class koMutexGuard {
+ public:
+  explicit koMutexGuard(koMutex& m) : m_(m) { m_.Lock(); }
+  ~koMutexGuard() { m_.Unlock(); }
+  koMutexGuard(const koMutexGuard&) = delete;
+  koMutexGuard& operator=(const koMutexGuard&) = delete;
+
+ private:
+  koMutex& m_;
+};
+
+class koReadGuard {
+ public:
+  explicit koReadGuard(koRWLock& l) : l_(l) { l_.ReadLock(); }
+  ~koReadGuard() { l_.Unlock(); }
+  koReadGuard(const koReadGuard&) = delete;
+  koReadGuard& operator=(const koReadGuard&) = delete;
+
+ private:
+  koRWLock& l_;
+};
+
+class koWriteGuard {
+ public:
+  explicit koWriteGuard(koRWLock& l) : l_(l) { l_.WriteLock(); }
+  ~koWriteGuard() { l_.Unlock(); }
+  koWriteGuard(const koWriteGuard&) = delete;
+  koWriteGuard& operator=(const koWriteGuard&) = delete;
+
+ private:
+  koRWLock& l_;
 };
 
 // Manual-reset event: once set, every Wait answers 1 at once until Reset.

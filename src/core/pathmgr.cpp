@@ -1,18 +1,12 @@
 #include "core/pathmgr.h"
 
-#include <sys/stat.h>
-
 #include "core/klog.h"
 #include "platform/folders.h"
 
 namespace {
 
 const char kProductFolder[] = "/Brantlow/Postvane";
-
-int IsDirectory(const koString& path) {
-  struct stat st;
-  return stat(path.GetString(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+const char kPictureCacheFolder[] = "7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96";
 
 // out = path once every folder of it exists. An unknown root answers 0
 // without a record, as there is nothing to make.
@@ -22,13 +16,12 @@ int MakePerUserFolder(koUserFolder root, const char* below, koString& out) {
   if (!koGetUserFolder(root, path)) return 0;
   if (path.GetLength() == 1) path.Clear();  // the root folder "/" as home
   path += below;
-  if (!IsDirectory(path)) {
-    int err = 0;
-    // A plain file in the way fails here (ENOTDIR): nothing could be kept there.
-    if (!koMakeFolders(path.GetString(), 0700, &err)) {
-      KO_LOG(err, "CreateDirectory");
-      return 0;
-    }
+  // An existing folder is kept as it is. A plain file in the way fails here
+  // (ENOTDIR): nothing could be kept there.
+  int err = 0;
+  if (!koMakeFolders(path.GetString(), 0700, &err)) {
+    KO_LOG(err, "CreateDirectory");
+    return 0;
   }
   out.SetAs(path);
   return static_cast<int>(out.GetLength());
@@ -76,6 +69,15 @@ int PathMgr::GetAttachmentsDir(koString& out) {
 int PathMgr::GetLocalAppDataDirPath(koString& out) {
   out.Clear();
   if (!koGetUserFolder(kFolderData, out)) return 0;
+  return static_cast<int>(out.GetLength());
+}
+
+int PathMgr::GetPictureCacheDir(koString& out) {
+  out.Clear();
+  koString temp;
+  if (!koGetTempFolder(temp)) return 0;
+  if (temp.GetLength() == 1) temp.Clear();  // the root folder "/"
+  out.Format("%s/%s", temp.GetString(), kPictureCacheFolder);
   return static_cast<int>(out.GetLength());
 }
 

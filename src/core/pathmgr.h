@@ -31,6 +31,10 @@ class PathMgr {
   static int GetAttachmentsDir(koString& out);
   // The user's local application-data folder; not made.
   static int GetLocalAppDataDirPath(koString& out);
+  // <temporary folder>/7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96, the cache of
+  // pictures of extracted attachments that the pages show. Not made; the
+  // temporary folder is (see koGetTempFolder), without a record on failure.
+  static int GetPictureCacheDir(koString& out);
   // <program folder>../res/postvane.res (the build and install trees both put
   // res/ beside bin/).
   static int GetResourceFilePath(koString& out);

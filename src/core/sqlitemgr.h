@@ -12,6 +12,9 @@ class koSQLite;
 
 class SQLiteMgr {
  public:
+  // The summary database's file name in the data folder.
+  static constexpr const char* kSummaryDatabase = "postvane.summary";
+
   // Opens <data directory>/data/<name> read-write. The folder "data" must
   // exist. 1 on success.
   static int Open(koSQLite* db, const char* name);

@@ -78,24 +78,22 @@ int MakeOne(const char* path, mode_t mode) {
 }  // namespace
 
 int koGetUserFolder(koUserFolder which, koString& out) {
+  // Each XDG folder: its variable, else its place below home.
+  static const struct {
+    koUserFolder which;
+    const char* variable;
+    const char* belowHome;
+  } kXdgFolders[] = {
+      {kFolderConfig, "XDG_CONFIG_HOME", ".config"},
+      {kFolderState, "XDG_STATE_HOME", ".local/state"},
+      {kFolderData, "XDG_DATA_HOME", ".local/share"},
+      {kFolderCache, "XDG_CACHE_HOME", ".cache"},
+  };
   koString path;
-  int ok = 0;
-  switch (which) {
-    case kFolderHome:
-      ok = HomeFolder(path);
-      break;
-    case kFolderConfig:
-      ok = AbsoluteVariable("XDG_CONFIG_HOME", path) || BelowHome(".config", path);
-      break;
-    case kFolderState:
-      ok = AbsoluteVariable("XDG_STATE_HOME", path) || BelowHome(".local/state", path);
-      break;
-    case kFolderData:
-      ok = AbsoluteVariable("XDG_DATA_HOME", path) || BelowHome(".local/share", path);
-      break;
-    case kFolderCache:
-      ok = AbsoluteVariable("XDG_CACHE_HOME", path) || BelowHome(".cache", path);
-      break;
+  int ok = which == kFolderHome ? HomeFolder(path) : 0;
+  for (const auto& folder : kXdgFolders) {
+    if (folder.which == which)
+      ok = AbsoluteVariable(folder.variable, path) || BelowHome(folder.belowHome, path);
   }
   if (ok) out.SetAs(path);
   return ok;

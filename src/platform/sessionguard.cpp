@@ -54,30 +54,28 @@ bool ReadEndpoint(const struct sockaddr_storage& sa, Endpoint* out) {
   return false;
 }
 
-// Our local and peer addresses; the client's socket has them the other way round.
-koPeerOwnerResult ReadEnds(int handle, Endpoint* local, Endpoint* peer, int* error) {
+// One end of the connection, as getsockname or getpeername tells it.
+bool ReadEnd(int handle, int (*query)(int, struct sockaddr*, socklen_t*), Endpoint* out,
+             int* error) {
   struct sockaddr_storage sa;
   socklen_t length = sizeof sa;
   memset(&sa, 0, sizeof sa);
-  if (getsockname(handle, reinterpret_cast<struct sockaddr*>(&sa), &length) != 0) {
+  if (query(handle, reinterpret_cast<struct sockaddr*>(&sa), &length) != 0) {
     *error = errno;
-    return kPeerOwnerNoAddress;
+    return false;
   }
-  if (!ReadEndpoint(sa, local)) {
+  if (!ReadEndpoint(sa, out)) {
     *error = EAFNOSUPPORT;
-    return kPeerOwnerNoAddress;
+    return false;
   }
-  length = sizeof sa;
-  memset(&sa, 0, sizeof sa);
-  if (getpeername(handle, reinterpret_cast<struct sockaddr*>(&sa), &length) != 0) {
-    *error = errno;
-    return kPeerOwnerNoAddress;
-  }
-  if (!ReadEndpoint(sa, peer)) {
-    *error = EAFNOSUPPORT;
-    return kPeerOwnerNoAddress;
-  }
-  return kPeerOwnerFound;
+  return true;
+}
+
+// Our local and peer addresses; the client's socket has them the other way round.
+koPeerOwnerResult ReadEnds(int handle, Endpoint* local, Endpoint* peer, int* error) {
+  return ReadEnd(handle, getsockname, local, error) && ReadEnd(handle, getpeername, peer, error)
+             ? kPeerOwnerFound
+             : kPeerOwnerNoAddress;
 }
 
 // A TIME_WAIT remnant reports uid 0 whoever made it, and a listener would be
@@ -260,9 +258,8 @@ koPeerOwnerResult FromProc(const Endpoint& local, const Endpoint& peer, uid_t* u
   return kPeerOwnerNotFound;
 }
 
-}  // namespace
-
-koPeerOwnerResult koGetPeerOwner(int handle, uid_t* uid, int* error) {
+// With `netlink` sock_diag is asked first; the /proc tables answer otherwise.
+koPeerOwnerResult LookUpPeerOwner(int handle, bool netlink, uid_t* uid, int* error) {
   int ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;
@@ -270,21 +267,20 @@ koPeerOwnerResult koGetPeerOwner(int handle, uid_t* uid, int* error) {
   koPeerOwnerResult ends = ReadEnds(handle, &local, &peer, error);
   if (ends != kPeerOwnerFound) return ends;
 
-  if (local.family == AF_INET) {
-    int found = AskNetlink(AF_INET, local, peer, uid, error);
-    if (found == 1) return kPeerOwnerFound;
+  if (netlink) {
+    if (local.family == AF_INET && AskNetlink(AF_INET, local, peer, uid, error) == 1)
+      return kPeerOwnerFound;
+    if (AskNetlink(AF_INET6, local, peer, uid, error) == 1) return kPeerOwnerFound;
   }
-  int found = AskNetlink(AF_INET6, local, peer, uid, error);
-  if (found == 1) return kPeerOwnerFound;
   return FromProc(local, peer, uid, error);
 }
 
+}  // namespace
+
+koPeerOwnerResult koGetPeerOwner(int handle, uid_t* uid, int* error) {
+  return LookUpPeerOwner(handle, true, uid, error);
+}
+
 koPeerOwnerResult koGetPeerOwnerFromProc(int handle, uid_t* uid, int* error) {
-  int ignored = 0;
-  if (error == nullptr) error = &ignored;
-  *error = 0;
-  Endpoint local, peer;
-  koPeerOwnerResult ends = ReadEnds(handle, &local, &peer, error);
-  if (ends != kPeerOwnerFound) return ends;
-  return FromProc(local, peer, uid, error);
+  return LookUpPeerOwner(handle, false, uid, error);
 }

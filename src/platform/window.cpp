@@ -74,6 +74,27 @@ Window* FindLocked(koWindowId id) {
   return it == Reg().windows.end() ? nullptr : it->second.get();
 }
 
+// Makes the window a tombstone: senders still waiting get 0 (their result is
+// never set), and what was posted but not taken goes to the discard hook.
+// Called without the lock.
+void Retire(koWindowId id) {
+  std::deque<Posted> left;
+  koMessageDiscard discard;
+  {
+    std::lock_guard<std::mutex> hold(Reg().lock);
+    Window* window = FindLocked(id);
+    window->alive = false;
+    window->data = nullptr;
+    left.swap(window->posted);
+    discard = window->cls->discard;
+    for (Sent* s : window->sent) s->done = true;
+    window->sent.clear();
+  }
+  Reg().changed.notify_all();
+  if (discard != nullptr)
+    for (const Posted& p : left) discard(p.message, p.wparam, p.lparam);
+}
+
 }  // namespace
 
 int koRegisterWindowClass(const char* name, koWindowProc proc, koMessageDiscard discard) {
@@ -115,20 +136,7 @@ koWindowId koCreateWindow(const char* class_name, void* create_param) {
   if (proc(id, kMsgNcCreate, 0, reinterpret_cast<intptr_t>(create_param)) == 0) {
     // Refused before it was created: no kMsgDestroy, but what was posted
     // meanwhile still goes to the hook.
-    std::deque<Posted> left;
-    koMessageDiscard discard;
-    {
-      std::lock_guard<std::mutex> hold(Reg().lock);
-      Window* window = FindLocked(id);
-      window->alive = false;
-      left.swap(window->posted);
-      discard = window->cls->discard;
-      for (Sent* s : window->sent) s->done = true;
-      window->sent.clear();
-    }
-    Reg().changed.notify_all();
-    if (discard != nullptr)
-      for (const Posted& p : left) discard(p.message, p.wparam, p.lparam);
+    Retire(id);
     return 0;
   }
   if (proc(id, kMsgCreate, 0, reinterpret_cast<intptr_t>(create_param)) == -1) {
@@ -149,24 +157,7 @@ int koDestroyWindow(koWindowId id) {
     proc = window->cls->proc;
   }
   proc(id, kMsgDestroy, 0, 0);
-  std::deque<Posted> left;
-  koMessageDiscard discard;
-  {
-    std::lock_guard<std::mutex> hold(Reg().lock);
-    Window* window = FindLocked(id);
-    window->alive = false;
-    window->data = nullptr;
-    left.swap(window->posted);
-    discard = window->cls->discard;
-    for (Sent* s : window->sent) {
-      s->result = 0;
-      s->done = true;
-    }
-    window->sent.clear();
-  }
-  Reg().changed.notify_all();
-  if (discard != nullptr)
-    for (const Posted& p : left) discard(p.message, p.wparam, p.lparam);
+  Retire(id);
   return 1;
 }
 

@@ -30,32 +30,8 @@ namespace {
 
 using namespace std::string_literals;
 
-bool WriteAll(int fd, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string ReadToEnd(int fd) {
-  std::string out;
-  char buffer[65536];
-  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-    out.append(buffer, static_cast<size_t>(n));
-  return out;
-}
-
-// One request, the whole answer up to the server's close.
-std::string Exchange(int port, const std::string& request) {
-  int fd = pvtest::ConnectLoopback(port);
-  if (fd < 0) return "connect failed";
-  WriteAll(fd, request);
-  std::string answer = ReadToEnd(fd);
-  close(fd);
-  return answer;
-}
+using pvtest::Exchange;
+using pvtest::ReadToEnd;
 
 std::string BodyOf(const std::string& answer) {
   size_t end = answer.find("\r\n\r\n");
@@ -101,14 +77,14 @@ class Paired {
   koHttpConnection& operator*() { return *connection_; }
   koHttpConnection* operator->() { return connection_.get(); }
   void Feed(const std::string& bytes, bool endInput = false) {
-    EXPECT_TRUE(WriteAll(peer_, bytes));
+    EXPECT_TRUE(pvtest::SendAll(peer_, bytes));
     if (endInput) shutdown(peer_, SHUT_WR);
   }
   void FeedSlowly(std::vector<std::string> pieces) {
     writer_ = std::thread([this, pieces] {
       for (const std::string& piece : pieces) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        WriteAll(peer_, piece);
+        pvtest::SendAll(peer_, piece);
       }
     });
   }
@@ -406,13 +382,13 @@ class HttpConnectionRobustness : public ::testing::Test {
   }
   void HalfHead() {
     int fd = pvtest::ConnectLoopback(server_->port());
-    WriteAll(fd, "GET /hel");
+    pvtest::SendAll(fd, "GET /hel");
     close(fd);
   }
   // Asks for 4 MiB through a small window, takes 64 KiB and closes.
   void QuitDuringBig() {
     int fd = pvtest::ConnectLoopback(server_->port(), 16384);
-    WriteAll(fd, "GET /big HTTP/1.0\r\n\r\n");
+    pvtest::SendAll(fd, "GET /big HTTP/1.0\r\n\r\n");
     char buffer[8192];
     for (size_t received = 0; received < 65536;) {
       ssize_t n = recv(fd, buffer, sizeof buffer, 0);

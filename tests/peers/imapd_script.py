@@ -1,21 +1,16 @@
 #!/usr/bin/env python3
 """Scripted IMAP server over TLS that speaks the web-mail provider's XLIST dialect.
 
-Usage: imapd_script.py --dir DIR
-
-Listens on 127.0.0.1 at a port of the system's choice, makes a self-signed
-certificate for the address 127.0.0.1 in DIR/cert.pem with the openssl command
-and writes the port to DIR/port once it accepts connections.
+Usage: imapd_script.py --dir DIR   (see peerlib.py; always TLS, with a
+certificate in DIR/cert.pem made out to the address 127.0.0.1)
 
 DIR/script.json, read at every new connection, says how to behave (every key
 is optional):
   {"user": "a@b.c", "password": "secret",   expected LOGIN arguments
-   "capability": "IMAP4rev1 XLIST",        the CAPABILITY list
    "login_reply": "NO [ALERT] Web login required",   instead of OK
    "xlist": ["* XLIST (\\HasNoChildren \\AllMail) \"/\" \"[Gmail]/All Mail\"", ...],
                                            untagged lines sent for XLIST
    "xlist_reply": "OK Success",            the tagged reply to XLIST
-   "exists": 0,                            message count that SELECT reports
    "stall_on": "SELECT"}                   never answer this command (nor any after it)
 
 Every command line is appended to DIR/commands.log as received (literals
@@ -23,56 +18,26 @@ inline, quoted as the client sent them); every LOGIN's decoded arguments to
 DIR/logins.jsonl, one JSON list per line.
 """
 
-import argparse
 import json
 import os
+import re
 import socketserver
-import ssl
-import subprocess
-import threading
+
+import peerlib
 
 
-def make_certificate(folder):
-    key = os.path.join(folder, "key.pem")
-    cert = os.path.join(folder, "cert.pem")
-    subprocess.run(["openssl", "req", "-x509", "-batch", "-nodes", "-days", "2",
-                    "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-subj", "/CN=loopback-test", "-addext", "subjectAltName=IP:127.0.0.1",
-                    "-keyout", key, "-out", cert],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    return context
+WORD = re.compile(rb'"((?:[^"\\]|\\.)*)"|(\S+)')
 
 
-def parse_arguments(data):
-    """Atoms, quoted strings (backslash escapes) and literals already spliced in
-    as ("lit", bytes) tuples; returns a list of bytes values."""
+def parse_arguments(parts):
+    """Atoms and quoted strings (backslash escapes) of the text parts, and the
+    literals spliced in as ("lit", bytes) tuples; a list of bytes values."""
     args = []
-    for part in data:
+    for part in parts:
         if isinstance(part, tuple):
             args.append(part[1])
-            continue
-        i = 0
-        while i < len(part):
-            c = part[i:i + 1]
-            if c == b" ":
-                i += 1
-            elif c == b'"':
-                i += 1
-                value = b""
-                while i < len(part) and part[i:i + 1] != b'"':
-                    if part[i:i + 1] == b"\\":
-                        i += 1
-                    value += part[i:i + 1]
-                    i += 1
-                i += 1
-                args.append(value)
-            else:
-                j = part.find(b" ", i)
-                j = len(part) if j < 0 else j
-                args.append(part[i:j])
-                i = j
+        else:
+            args += [atom or re.sub(rb"\\(.)", rb"\1", quoted) for quoted, atom in WORD.findall(part)]
     return args
 
 
@@ -120,7 +85,7 @@ class Handler(socketserver.StreamRequestHandler):
                 script = json.load(f)
         except FileNotFoundError:
             script = {}
-        capability = script.get("capability", "IMAP4rev1 XLIST")
+        capability = "IMAP4rev1 XLIST"
         self.send("* OK [CAPABILITY %s] Scripted server ready" % capability)
         while True:
             raw, parts = self.read_command()
@@ -163,12 +128,11 @@ class Handler(socketserver.StreamRequestHandler):
                 self.send('* LIST (\\HasNoChildren) "/" "INBOX"')
                 self.send("%s OK LIST completed" % tag)
             elif command in ("SELECT", "EXAMINE"):
-                exists = int(script.get("exists", 0))
                 self.send("* FLAGS (\\Answered \\Flagged \\Draft \\Deleted \\Seen)")
-                self.send("* %d EXISTS" % exists)
+                self.send("* 0 EXISTS")
                 self.send("* 0 RECENT")
                 self.send("* OK [UIDVALIDITY 7] UIDs valid")
-                self.send("* OK [UIDNEXT %d] Predicted next UID" % (exists + 1))
+                self.send("* OK [UIDNEXT 1] Predicted next UID")
                 self.send("%s OK [READ-WRITE] %s completed" % (tag, command))
             elif command == "LOGOUT":
                 self.send("* BYE Logging out")
@@ -178,38 +142,5 @@ class Handler(socketserver.StreamRequestHandler):
                 self.send("%s BAD Unknown command" % tag)
 
 
-class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-    def __init__(self, folder, context):
-        self.dir = folder
-        self.context = context
-        self.lock = threading.Lock()
-        super().__init__(("127.0.0.1", 0), Handler)
-
-    def finish_request(self, request, client_address):
-        # The handshake runs on the connection's own thread.
-        request.settimeout(60)
-        try:
-            request = self.context.wrap_socket(request, server_side=True)
-        except (ssl.SSLError, OSError):
-            return
-        super().finish_request(request, client_address)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--dir", required=True)
-    args = parser.parse_args()
-    context = make_certificate(args.dir)
-    server = Server(args.dir, context)
-    port_file = os.path.join(args.dir, "port")
-    with open(port_file + ".tmp", "w") as f:
-        f.write("%d\n" % server.server_address[1])
-    os.rename(port_file + ".tmp", port_file)
-    server.serve_forever()
-
-
 if __name__ == "__main__":
-    main()
+    peerlib.serve(Handler, tls=True, cert_extra=("-addext", "subjectAltName=IP:127.0.0.1"))

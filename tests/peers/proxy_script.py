@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
 """Scripted HTTP CONNECT / SOCKS5 proxy for the error cases real proxies do not produce.
 
-Usage: proxy_script.py --dir DIR
+Usage: proxy_script.py --dir DIR   (see peerlib.py)
 
-Listens on 127.0.0.1 at a port of the system's choice and writes the port to
-DIR/port once it accepts connections. DIR/script.json, read at every new
-connection, says how to answer:
+DIR/script.json, read at every new connection, says how to answer:
 
   {"mode": "http",
    "reply": "HTTP/1.0 200 Connection established\\r\\n\\r\\n",
@@ -16,9 +14,7 @@ connection, says how to answer:
 
   {"mode": "socks",
    "version": 5,          version byte of every reply
-   "method": 0,           the method chosen (2 = user name and password)
-   "auth_status": 0,      status of the RFC 1929 reply
-   "auth_version": 1,
+   "method": 0,           the method chosen (2 = user name and password, accepted)
    "reply_code": 0,       the connect reply's code
    "atyp": 1}             address type of the connect reply (1, 3, 4 or other)
       On success the connection is relayed to the requested host and port.
@@ -28,12 +24,13 @@ DIR/received/<n>.bin, numbered from 1 in the order the proxy finished its part
 (connections that sent nothing are not counted).
 """
 
-import argparse
 import json
 import os
 import socket
 import socketserver
 import threading
+
+import peerlib
 
 
 def pump(src, dst):
@@ -59,15 +56,8 @@ class Handler(socketserver.BaseRequestHandler):
 
     def save(self):
         # Connections that sent nothing (port probes) get no number.
-        if not self.received:
-            return
-        with self.server.lock:
-            self.server.count += 1
-            number = self.server.count
-        path = os.path.join(self.server.dir, "received", "%d.bin" % number)
-        with open(path + ".tmp", "wb") as f:
-            f.write(self.received)
-        os.rename(path + ".tmp", path)
+        if self.received:
+            self.server.save("received", ".bin", self.received)
 
     def read_exact(self, n):
         data = b""
@@ -118,8 +108,7 @@ class Handler(socketserver.BaseRequestHandler):
             self.read_exact(user_length)
             password_length = self.read_exact(1)[0]
             self.read_exact(password_length)
-            self.request.sendall(bytes([int(script.get("auth_version", 1)),
-                                        int(script.get("auth_status", 0))]))
+            self.request.sendall(bytes([1, 0]))
         request = self.read_exact(4)
         if request[3] == 3:
             host = self.read_exact(self.read_exact(1)[0]).decode("latin-1")
@@ -156,29 +145,5 @@ class Handler(socketserver.BaseRequestHandler):
             self.save()
 
 
-class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-    def __init__(self, folder):
-        self.dir = folder
-        self.lock = threading.Lock()
-        self.count = 0
-        super().__init__(("127.0.0.1", 0), Handler)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--dir", required=True)
-    args = parser.parse_args()
-    os.makedirs(os.path.join(args.dir, "received"), exist_ok=True)
-    server = Server(args.dir)
-    port_file = os.path.join(args.dir, "port")
-    with open(port_file + ".tmp", "w") as f:
-        f.write("%d\n" % server.server_address[1])
-    os.rename(port_file + ".tmp", port_file)
-    server.serve_forever()
-
-
 if __name__ == "__main__":
-    main()
+    peerlib.serve(Handler, folder="received")

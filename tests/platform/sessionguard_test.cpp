@@ -1,136 +1,97 @@
 #include "platform/sessionguard.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "support/loopback.h"
 
 namespace {
 
-// A loopback listener on an ephemeral port.
-class Listener {
- public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in where = {};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<struct sockaddr*>(&where), sizeof where);
-    listen(fd_, 16);
-    socklen_t length = sizeof where;
-    getsockname(fd_, reinterpret_cast<struct sockaddr*>(&where), &length);
-    port_ = ntohs(where.sin_port);
-  }
-  ~Listener() { close(fd_); }
-  int port() const { return port_; }
-  int Accept() { return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
-
- private:
-  int fd_;
-  int port_;
-};
-
-int ConnectV4(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in where = {};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<uint16_t>(port));
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&where), sizeof where) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+using Lookup = koPeerOwnerResult (*)(int, uid_t*, int*);
+const Lookup kLookups[] = {&koGetPeerOwner, &koGetPeerOwnerFromProc};
 
 // A dual-stack client reaching the IPv4 listener through ::ffff:127.0.0.1.
 int ConnectMapped(int port) {
   int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
   struct sockaddr_in6 where = {};
   where.sin6_family = AF_INET6;
   where.sin6_port = htons(static_cast<uint16_t>(port));
   inet_pton(AF_INET6, "::ffff:127.0.0.1", &where.sin6_addr);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&where), sizeof where) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&where), sizeof where) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
-using Lookup = koPeerOwnerResult (*)(int, uid_t*, int*);
-
-TEST(PeerOwner, OwnClientIsFoundThroughNetlinkAndProc) {
-  Listener listener;
-  for (Lookup lookup : {&koGetPeerOwner, &koGetPeerOwnerFromProc}) {
-    int client = ConnectV4(listener.port());
+class PeerOwner : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_ = pvtest::BindLoopback(0, 16);
+    ASSERT_GE(listener_, 0);
+    port_ = pvtest::LocalPort(listener_);
+  }
+  void TearDown() override { close(listener_); }
+  // Both ends of a connection the client made; `served` is the server's.
+  void Pair(int client, int* served) {
     ASSERT_GE(client, 0);
-    int served = listener.Accept();
-    ASSERT_GE(served, 0);
-    uid_t owner = 12345;
-    int error = -1;
-    EXPECT_EQ(kPeerOwnerFound, lookup(served, &owner, &error));
-    EXPECT_EQ(geteuid(), owner);
-    close(client);
-    close(served);
+    *served = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(*served, 0);
   }
-}
+  // Who both lookups say owns the client of `served` (-1: not found).
+  void ExpectOwner(int served, int expected) {
+    for (Lookup lookup : kLookups) {
+      uid_t owner = 12345;
+      int error = -1;
+      koPeerOwnerResult result = lookup(served, &owner, &error);
+      if (expected < 0) {
+        EXPECT_NE(kPeerOwnerFound, result);
+        continue;
+      }
+      EXPECT_EQ(kPeerOwnerFound, result);
+      EXPECT_EQ(static_cast<uid_t>(expected), owner);
+    }
+  }
+  int listener_ = -1;
+  int port_ = 0;
+};
 
-TEST(PeerOwner, MappedIpv6ClientIsFound) {
-  Listener listener;
-  int client = ConnectMapped(listener.port());
+TEST_F(PeerOwner, ClientsOfThisUserOverIpv4AndMappedIpv6AreFound) {
+  int client = pvtest::ConnectLoopback(port_), served = -1;
+  Pair(client, &served);
+  ExpectOwner(served, static_cast<int>(geteuid()));
+  close(client);
+  close(served);
+
+  client = ConnectMapped(port_);
   if (client < 0) GTEST_SKIP() << "no IPv6 sockets here";
-  int served = listener.Accept();
-  ASSERT_GE(served, 0);
-  for (Lookup lookup : {&koGetPeerOwner, &koGetPeerOwnerFromProc}) {
-    uid_t owner = 12345;
-    EXPECT_EQ(kPeerOwnerFound, lookup(served, &owner, nullptr));
-    EXPECT_EQ(geteuid(), owner);
-  }
+  Pair(client, &served);
+  ExpectOwner(served, static_cast<int>(geteuid()));
   close(client);
   close(served);
 }
 
-TEST(PeerOwner, ClientOfAnotherUserIsThatUser) {
+TEST_F(PeerOwner, ClientOfAnotherUserIsThatUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  Listener listener;
-  // The child becomes nobody and connects; the parent looks the peer up
-  // while the child holds the connection open.
-  int ready[2], done[2];
-  ASSERT_EQ(0, pipe(ready));
-  ASSERT_EQ(0, pipe(done));
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    char byte = 0;
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(2);
-    int fd = ConnectV4(listener.port());
-    if (fd < 0) _exit(3);
-    if (write(ready[1], &byte, 1) != 1) _exit(4);
-    if (read(done[0], &byte, 1) < 0) _exit(5);
-    _exit(0);
-  }
-  char byte;
-  ASSERT_EQ(1, read(ready[0], &byte, 1));
-  int served = listener.Accept();
-  ASSERT_GE(served, 0);
-  for (Lookup lookup : {&koGetPeerOwner, &koGetPeerOwnerFromProc}) {
-    uid_t owner = 0;
-    EXPECT_EQ(kPeerOwnerFound, lookup(served, &owner, nullptr));
-    EXPECT_EQ(65534u, owner);
-  }
-  ASSERT_EQ(1, write(done[1], "x", 1));
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  int client = pvtest::ConnectAsNobody(port_), served = -1;
+  Pair(client, &served);
+  ExpectOwner(served, 65534);
+  close(client);
   close(served);
-  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
-TEST(PeerOwner, HandlesWithoutAnIpPeerHaveNoAddress) {
+TEST_F(PeerOwner, AClientThatIsGoneIsNotFound) {
+  int client = pvtest::ConnectLoopback(port_), served = -1;
+  Pair(client, &served);
+  // A reset removes the client's socket at once; a close would leave it in
+  // TIME_WAIT only once ours closes.
+  struct linger hard = {1, 0};
+  setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(client);
+  ExpectOwner(served, -1);
+  close(served);
+}
+
+TEST(PeerOwnerAddress, HandlesWithoutAnIpPeerHaveNoAddress) {
   int pair[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
   uid_t owner;
@@ -138,30 +99,11 @@ TEST(PeerOwner, HandlesWithoutAnIpPeerHaveNoAddress) {
   EXPECT_EQ(kPeerOwnerNoAddress, koGetPeerOwner(pair[0], &owner, &error));
   close(pair[0]);
   close(pair[1]);
-
   int unconnected = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   EXPECT_EQ(kPeerOwnerNoAddress, koGetPeerOwner(unconnected, &owner, &error));
   EXPECT_EQ(ENOTCONN, error);
   close(unconnected);
   EXPECT_EQ(kPeerOwnerNoAddress, koGetPeerOwner(-1, &owner, &error));
-}
-
-TEST(PeerOwner, AClientThatIsGoneIsNotFound) {
-  Listener listener;
-  int client = ConnectV4(listener.port());
-  ASSERT_GE(client, 0);
-  int served = listener.Accept();
-  ASSERT_GE(served, 0);
-  // Both ends closed by the client first: its socket ends in TIME_WAIT only
-  // after ours closes, so reset it instead, which removes it at once.
-  struct linger hard = {1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  close(client);
-  uid_t owner;
-  for (Lookup lookup : {&koGetPeerOwner, &koGetPeerOwnerFromProc}) {
-    EXPECT_NE(kPeerOwnerFound, lookup(served, &owner, nullptr));
-  }
-  close(served);
 }
 
 }  // namespace

@@ -7,10 +7,6 @@
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,8 +19,7 @@
 
 #include "platform/desktop.h"
 #include "platform/gio/desktopbus.h"
-
-extern char** environ;
+#include "support/child.h"
 
 namespace {
 
@@ -42,36 +37,14 @@ const char kHostXml[] =
     " </interface>"
     "</node>";
 
-// A private bus daemon for one test.
+// A private bus daemon for one test; no address when there is none.
 class PrivateBus {
  public:
-  PrivateBus() {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char c;
-    while (pid_ > 0 && read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
-    close(out[0]);
-  }
-  ~PrivateBus() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
   const std::string& address() const { return address_; }
 
  private:
-  pid_t pid_ = -1;
-  std::string address_;
+  pvtest::Spawned daemon_{{"dbus-daemon", "--session", "--nofork", "--print-address=1"}};
+  std::string address_ = daemon_.ReadLine();
 };
 
 // The panel's side: one connection whose objects are served on a thread.
@@ -114,16 +87,16 @@ class FakeHost {
     g_dbus_node_info_unref(node_);
   }
 
-  GDBusConnection* connection() { return connection_; }
-
-  bool Own(const char* name) { return BusCall("RequestName", g_variant_new("(su)", name, 4u)) == 1; }
-  bool Release(const char* name) { return BusCall("ReleaseName", g_variant_new("(s)", name)) == 1; }
-  bool HasOwner(const char* name) {
-    GVariant* r = Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                       "NameHasOwner", g_variant_new("(s)", name));
-    gboolean owned = FALSE;
-    if (r != nullptr) g_variant_get(r, "(b)", &owned), g_variant_unref(r);
-    return owned;
+  // The bus's answer to RequestName (1: now the owner) or NameHasOwner.
+  bool Own(const char* name) { return AskBus("RequestName", g_variant_new("(su)", name, 4u)) == 1; }
+  bool HasOwner(const char* name) { return AskBus("NameHasOwner", g_variant_new("(s)", name)) == 1; }
+  guint32 AskBus(const char* method, GVariant* params) {
+    g_autoptr(GVariant) r = Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                 method, params);
+    g_autoptr(GVariant) answer = r != nullptr ? g_variant_get_child_value(r, 0) : nullptr;
+    if (answer == nullptr) return 0;
+    return g_variant_is_of_type(answer, G_VARIANT_TYPE_BOOLEAN) ? g_variant_get_boolean(answer)
+                                                               : g_variant_get_uint32(answer);
   }
 
   GVariant* Call(const char* dest, const char* path, const char* iface, const char* method,
@@ -138,53 +111,31 @@ class FakeHost {
   }
 
  private:
-  uint32_t BusCall(const char* method, GVariant* params) {
-    GVariant* r = Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                       method, params);
-    uint32_t value = 0;
-    if (r != nullptr) g_variant_get(r, "(u)", &value), g_variant_unref(r);
-    return value;
-  }
 
   static void OnCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
                      GVariant* params, GDBusMethodInvocation* invocation, void* data) {
     FakeHost* self = static_cast<FakeHost*>(data);
-    std::string record = method;
-    if (g_strcmp0(method, "RegisterStatusNotifierItem") == 0) {
-      const char* service = nullptr;
-      g_variant_get(params, "(&s)", &service);
-      record += std::string(" ") + service;
-    } else if (g_strcmp0(method, "ShowItems") == 0) {
-      GVariantIter* uris = nullptr;
-      g_variant_get(params, "(ass)", &uris, nullptr);
-      const char* uri;
-      while (g_variant_iter_next(uris, "&s", &uri)) record += std::string(" ") + uri;
-      g_variant_iter_free(uris);
-    } else if (g_strcmp0(method, "OpenFile") == 0) {
+    g_autofree gchar* printed = g_variant_print(params, FALSE);
+    std::string record = std::string(method) + " " + printed;
+    GVariant* answer = nullptr;
+    if (g_strcmp0(method, "OpenFile") == 0) {
       // The file travels as a descriptor: name it by what it points at.
-      GUnixFDList* fds = g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(invocation));
+      GUnixFDList* fds =
+          g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(invocation));
       int fd = fds != nullptr ? g_unix_fd_list_get(fds, 0, nullptr) : -1;
       char target[4096] = {};
-      if (fd >= 0 && readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target,
-                              sizeof target - 1) > 0)
-        record += std::string(" ") + target;
+      std::string link = "/proc/self/fd/" + std::to_string(fd);
+      bool ask = record.find("'ask': <true>") != std::string::npos;
+      if (fd >= 0 && readlink(link.c_str(), target, sizeof target - 1) > 0)
+        record = std::string(method) + " " + target + (ask ? " ask" : "");
       if (fd >= 0) close(fd);
-      GVariant* options = g_variant_get_child_value(params, 2);
-      gboolean ask = FALSE;
-      g_variant_lookup(options, "ask", "b", &ask);
-      g_variant_unref(options);
-      record += ask ? " ask" : "";
-      std::lock_guard<std::mutex> hold(self->lock_);
-      self->calls_.push_back(record);
-      g_dbus_method_invocation_return_value(
-          invocation, g_variant_new("(o)", "/org/freedesktop/portal/desktop/request/1"));
-      return;
+      answer = g_variant_new("(o)", "/org/freedesktop/portal/desktop/request/1");
     }
     {
       std::lock_guard<std::mutex> hold(self->lock_);
       self->calls_.push_back(record);
     }
-    g_dbus_method_invocation_return_value(invocation, nullptr);
+    g_dbus_method_invocation_return_value(invocation, answer);
   }
 
   GDBusConnection* connection_;
@@ -267,53 +218,43 @@ TEST_F(TraySniTest, ItemRegistersExportsItsMenuAndReportsClicks) {
   ASSERT_NE(nullptr, tray);
   const std::string service = tray->ServiceName();
   ASSERT_EQ(1, tray->Add(Icon()));
-  EXPECT_EQ(std::vector<std::string>{"RegisterStatusNotifierItem " + service}, host.Calls());
+  EXPECT_EQ(std::vector<std::string>{"RegisterStatusNotifierItem ('" + service + "',)"}, host.Calls());
 
-  GVariant* icon = host.Call(service.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
-                             "Get", g_variant_new("(ss)", "org.kde.StatusNotifierItem", "IconName"));
+  g_autoptr(GVariant) icon =
+      host.Call(service.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                g_variant_new("(ss)", "org.kde.StatusNotifierItem", "IconName"));
   ASSERT_NE(nullptr, icon);
-  GVariant* value = nullptr;
+  g_autoptr(GVariant) value = nullptr;
   g_variant_get(icon, "(v)", &value);
   EXPECT_STREQ("internet-mail", g_variant_get_string(value, nullptr));
-  g_variant_unref(value);
-  g_variant_unref(icon);
 
-  GVariant* layout = host.Call(service.c_str(), "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
-                               g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
+  g_autoptr(GVariant) layout = host.Call(service.c_str(), "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                         g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
   ASSERT_NE(nullptr, layout);
-  GVariant* root = g_variant_get_child_value(layout, 1);
-  GVariant* children = g_variant_get_child_value(root, 2);
+  g_autoptr(GVariant) root = g_variant_get_child_value(layout, 1);
+  g_autoptr(GVariant) children = g_variant_get_child_value(root, 2);
   std::vector<std::string> labels;
   for (gsize i = 0; i < g_variant_n_children(children); ++i) {
-    GVariant* boxed = g_variant_get_child_value(children, i);
-    GVariant* item = g_variant_get_variant(boxed);
-    GVariant* props = g_variant_get_child_value(item, 1);
+    g_autoptr(GVariant) boxed = g_variant_get_child_value(children, i);
+    g_autoptr(GVariant) item = g_variant_get_variant(boxed);
+    g_autoptr(GVariant) props = g_variant_get_child_value(item, 1);
     const char* text = nullptr;
-    const char* type = nullptr;
     if (g_variant_lookup(props, "label", "&s", &text)) labels.push_back(text);
-    else if (g_variant_lookup(props, "type", "&s", &type)) labels.push_back(std::string("-") + type);
-    g_variant_unref(props);
-    g_variant_unref(item);
-    g_variant_unref(boxed);
+    else if (g_variant_lookup(props, "type", "&s", &text)) labels.push_back(std::string("-") + text);
   }
-  g_variant_unref(children);
-  g_variant_unref(root);
-  g_variant_unref(layout);
   EXPECT_EQ((std::vector<std::string>{"Launch", "Preferences", "Open Attachments Folder", "Help",
                                       "-separator", "Exit"}),
             labels);
 
   // A primary click, a context-menu request, "Exit" chosen in the panel's menu.
   for (const char* method : {"Activate", "ContextMenu"}) {
-    GVariant* r = host.Call(service.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem",
-                            method, g_variant_new("(ii)", 10, 10));
+    g_autoptr(GVariant) r = host.Call(service.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                                      method, g_variant_new("(ii)", 10, 10));
     ASSERT_NE(nullptr, r) << method;
-    g_variant_unref(r);
   }
-  GVariant* r = host.Call(service.c_str(), "/MenuBar", "com.canonical.dbusmenu", "Event",
-                          g_variant_new("(isvu)", 6, "clicked", g_variant_new_int32(0), 0u));
+  g_autoptr(GVariant) r = host.Call(service.c_str(), "/MenuBar", "com.canonical.dbusmenu", "Event",
+                                    g_variant_new("(isvu)", 6, "clicked", g_variant_new_int32(0), 0u));
   ASSERT_NE(nullptr, r);
-  g_variant_unref(r);
   WaitForMessages(window_, 3);
   ASSERT_EQ(3u, received.size());
   EXPECT_EQ(kCallback, received[0].message);
@@ -344,7 +285,8 @@ TEST_F(TraySniTest, ANewWatcherIsAHostRestart) {
   // Adding again registers with the new panel.
   EXPECT_EQ(1, tray->Remove(130));
   EXPECT_EQ(1, tray->Add(Icon()));
-  EXPECT_EQ(std::vector<std::string>{"RegisterStatusNotifierItem " + std::string(tray->ServiceName())},
+  EXPECT_EQ(std::vector<std::string>{"RegisterStatusNotifierItem ('" + std::string(tray->ServiceName()) +
+                                     "',)"},
             second.Calls());
 }
 
@@ -360,7 +302,7 @@ TEST_F(TraySniTest, DesktopBusReachesFileManagerAndPortal) {
   EXPECT_EQ(1, koDesktopShowItem(file, nullptr));
   EXPECT_EQ(1, koDesktopOpenWith(file, nullptr));
   unlink(file);
-  EXPECT_EQ((std::vector<std::string>{"ShowItems file://" + std::string(file),
+  EXPECT_EQ((std::vector<std::string>{"ShowItems (['file://" + std::string(file) + "'], '')",
                                       "OpenFile " + std::string(file) + " ask"}),
             host.Calls());
   koSetDesktopBus(nullptr);

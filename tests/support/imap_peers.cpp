@@ -5,32 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <vector>
-
-#ifndef PV_PEERS_DIR
-#error "PV_PEERS_DIR must name the tests/peers folder"
-#endif
 
 namespace pvtest {
 
 namespace {
-
-constexpr int kStartTimeoutMs = 15000;
-
-bool WriteText(const std::string& path, const std::string& text, mode_t mode) {
-  std::string temp = path + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) return false;
-  }
-  // Readers see the old text or the new one, never half.
-  return chmod(temp.c_str(), mode) == 0 && rename(temp.c_str(), path.c_str()) == 0;
-}
 
 std::string Base64(const std::string& in) {
   static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -98,7 +78,7 @@ bool DovecotPeer::Start(const std::string& user, const std::string& password) {
   // Base64 keeps any password (':' included) out of the file's syntax.
   std::string passwd = user_ + ":{PLAIN.b64}" + Base64(password) + ":" + std::to_string(uid_) + ":" +
                        std::to_string(gid_) + "::" + mail + "/" + user_ + "\n";
-  if (!WriteText(dir_.File("passwd"), passwd, 0644)) return Fail("cannot write the passwd file");
+  if (!WriteFileAtomic(dir_.File("passwd"), passwd, 0644)) return Fail("cannot write the passwd file");
 
   return LaunchOnFreePort([&](int port) {
     std::string config =
@@ -122,7 +102,7 @@ bool DovecotPeer::Start(const std::string& user, const std::string& password) {
         "  inet_listener imap {\n    port = 0\n  }\n"
         "  inet_listener imaps {\n    port = " + std::to_string(port) + "\n    ssl = yes\n  }\n"
         "}\n";
-    WriteText(dir_.File("dovecot.conf"), config, 0644);
+    WriteFileAtomic(dir_.File("dovecot.conf"), config, 0644);
     return std::vector<std::string>{"dovecot", "-F", "-c", dir_.File("dovecot.conf")};
   });
 }
@@ -135,30 +115,14 @@ bool DovecotPeer::AddMessage(const std::string& folder, const std::string& text)
     if (!MakeMailbox(box)) return false;
   }
   std::string name = box + "/cur/" + std::to_string(1000 + ++messages_) + ".test:2,S";
-  if (!WriteText(name, text, 0600)) return false;
+  if (!WriteFileAtomic(name, text, 0600)) return false;
   return chown(name.c_str(), uid_, gid_) == 0;
 }
 
 std::string DovecotPeer::Log() const { return ReadFile(dir_.File("dovecot.log")); }
 
-bool ScriptedPeer::StartScript(const std::string& script) {
-  if (!Launch({"python3", std::string(PV_PEERS_DIR) + "/" + script, "--dir", Dir()})) return false;
-  std::string portFile = dir_.File("port");
-  for (int waited = 0; waited < kStartTimeoutMs; waited += 20) {
-    std::string text = ReadFile(portFile);
-    if (!text.empty()) {
-      port_ = atoi(text.c_str());
-      if (port_ > 0 && WaitAccepts(port_, kStartTimeoutMs)) return true;
-      return Fail("the scripted peer did not accept connections");
-    }
-    if (!Running()) break;
-    usleep(20 * 1000);
-  }
-  return Fail("the scripted peer did not report its port");
-}
-
 bool ScriptedPeer::SetScript(const std::string& json) {
-  return WriteText(dir_.File("script.json"), json, 0600);
+  return WriteFileAtomic(dir_.File("script.json"), json, 0600);
 }
 
 std::string ScriptedImapPeer::Commands() const { return ReadFile(dir_.File("commands.log")); }

@@ -44,9 +44,6 @@ class ScriptedPeer : public Peer {
  public:
   // Replaces the script (JSON).
   bool SetScript(const std::string& json);
-
- protected:
-  bool StartScript(const std::string& script);
 };
 
 // tests/peers/imapd_script.py; see that script for the keys of the script.

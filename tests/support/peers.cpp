@@ -1,12 +1,9 @@
 #include "support/peers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +14,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "support/loopback.h"
 
 #ifndef PV_PEERS_DIR
 #error "PV_PEERS_DIR must name the tests/peers folder"
@@ -37,24 +36,6 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
   return 0;
 }
 
-bool WriteFile(const std::string& path, const std::string& text) {
-  std::string temp = path + ".tmp";
-  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) return false;
-  // Readers (the server reads its routes on every request) see old or new, never half.
-  return rename(temp.c_str(), path.c_str()) == 0;
-}
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons((uint16_t)port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
 }  // namespace
 
 TempDir::TempDir() {
@@ -72,15 +53,10 @@ TempDir::~TempDir() {
 std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
 
 int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr = Loopback(0);
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && getsockname(fd, (sockaddr*)&addr, &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
+  int fd = BindLoopback(0);
+  int port = fd >= 0 ? LocalPort(fd) : 0;
+  if (fd >= 0) close(fd);
+  return port > 0 ? port : 0;
 }
 
 void ClearProxyEnvironment() {
@@ -95,6 +71,16 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+bool WriteFileAtomic(const std::string& path, const std::string& text, int mode) {
+  std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) return false;
+  }
+  return chmod(temp.c_str(), (mode_t)mode) == 0 && rename(temp.c_str(), path.c_str()) == 0;
 }
 
 Peer::~Peer() { Stop(); }
@@ -167,12 +153,11 @@ bool Peer::Launch(const std::vector<std::string>& argv) {
 bool Peer::WaitAccepts(int port, int timeout_ms) {
   for (int waited = 0; waited < timeout_ms; waited += 20) {
     if (!Running()) return false;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr = Loopback(port);
-    int rc = connect(fd, (sockaddr*)&addr, sizeof(addr));
-    close(fd);
-    if (rc == 0) return true;
+    int fd = ConnectLoopback(port);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
     SleepMs(20);
   }
   return false;
@@ -193,39 +178,36 @@ bool Peer::LaunchOnFreePort(const std::function<std::vector<std::string>(int por
   return Fail("the peer did not start listening");
 }
 
-bool HttpPeer::Start(bool tls) {
-  tls_ = tls;
-  std::vector<std::string> argv = {"python3", std::string(PV_PEERS_DIR) + "/httpd.py", "--dir", Dir()};
-  if (tls) argv.push_back("--tls");
+bool Peer::StartScript(const std::string& script, const std::vector<std::string>& extra) {
+  // -B: no byte-code files in the source tree.
+  std::vector<std::string> argv = {"python3", "-B", std::string(PV_PEERS_DIR) + "/" + script, "--dir", Dir()};
+  argv.insert(argv.end(), extra.begin(), extra.end());
   if (!Launch(argv)) return false;
-  std::string port_file = dir_.File("port");
-  for (int waited = 0; waited < kStartTimeoutMs; waited += 20) {
-    std::string text = ReadFile(port_file);
+  for (int waited = 0; waited < kStartTimeoutMs && Running(); waited += 20) {
+    std::string text = ReadFile(dir_.File("port"));
     if (!text.empty()) {
       port_ = atoi(text.c_str());
       if (port_ > 0 && WaitAccepts(port_, kStartTimeoutMs)) return true;
-      return Fail("the HTTP server did not accept connections");
+      return Fail(script + " did not accept connections");
     }
-    if (!Running()) break;
     SleepMs(20);
   }
-  return Fail("the HTTP server did not report its port");
+  return Fail(script + " did not report its port");
+}
+
+bool HttpPeer::Start(bool tls) {
+  tls_ = tls;
+  return StartScript("httpd.py", tls ? std::vector<std::string>{"--tls"} : std::vector<std::string>{});
 }
 
 std::string HttpPeer::Url(const std::string& path_query) const {
   return std::string(tls_ ? "https://" : "http://") + Address() + path_query;
 }
 
-bool HttpPeer::SetRoutes(const std::string& json) { return WriteFile(dir_.File("routes.json"), json); }
-
 int HttpPeer::RequestCount() const {
   int n = 0;
   while (access(dir_.File("requests/" + std::to_string(n + 1) + ".req").c_str(), F_OK) == 0) ++n;
   return n;
-}
-
-std::string HttpPeer::Request(int n) const {
-  return ReadFile(dir_.File("requests/" + std::to_string(n) + ".req"));
 }
 
 bool HttpProxyPeer::Start(const char* user, const char* password) {
@@ -241,7 +223,7 @@ bool HttpProxyPeer::Start(const char* user, const char* password) {
                          "\"\n"
                          "DisableViaHeader Yes\n";
     if (user) config += std::string("BasicAuth ") + user + " " + (password ? password : "") + "\n";
-    WriteFile(dir_.File("tinyproxy.conf"), config);
+    WriteFileAtomic(dir_.File("tinyproxy.conf"), config);
     return std::vector<std::string>{"tinyproxy", "-d", "-c", dir_.File("tinyproxy.conf")};
   });
 }

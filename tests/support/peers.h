@@ -51,6 +51,9 @@ void ClearProxyEnvironment();
 
 // Whole content of a file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
+// Writes the file through a temporary one and a rename, so a reader sees the
+// old content or the new, never half.
+bool WriteFileAtomic(const std::string& path, const std::string& text, int mode = 0600);
 
 // One child process listening on 127.0.0.1. The derived classes say what runs.
 class Peer {
@@ -82,6 +85,9 @@ class Peer {
   // configuration too) and retries with another port when some other process
   // took that one first.
   bool LaunchOnFreePort(const std::function<std::vector<std::string>(int port)>& make_argv);
+  // Starts `python3 tests/peers/<script> --dir Dir() <extra...>` and waits
+  // for the port it reports in Dir()/port.
+  bool StartScript(const std::string& script, const std::vector<std::string>& extra = {});
   bool Fail(const std::string& why);
 
   TempDir dir_;
@@ -90,21 +96,16 @@ class Peer {
   std::string error_;
 };
 
-// tests/peers/httpd.py. Every request is recorded; see that script for the
-// built-in paths (/echo, /redirect, /status, /bytes) and the routes file.
+// tests/peers/httpd.py. Every request is recorded; see that script for its
+// paths (/echo, /redirect, /status, /bytes).
 class HttpPeer : public Peer {
  public:
   // tls: HTTPS with a self-signed certificate made now.
   bool Start(bool tls = false);
   // "http://127.0.0.1:<port>" or "https://..." followed by path_query.
   std::string Url(const std::string& path_query) const;
-  // Replaces the scripted answers (Dir()/routes.json), read on every request:
-  // {"/path": {"status": 200, "headers": {...}, "body": "..." | "body_file": "f"}}
-  bool SetRoutes(const std::string& json);
-  // Requests received so far, and the n-th of them (from 1) as the server
-  // read it: request line, headers, empty line, body.
+  // Requests received so far.
   int RequestCount() const;
-  std::string Request(int n) const;
 
  private:
   bool tls_ = false;

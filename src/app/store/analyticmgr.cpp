@@ -1,7 +1,5 @@
 #include "app/store/analyticmgr.h"
 
-#include <sqlite3.h>
-
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/kstring.h"
@@ -95,48 +93,33 @@ const char* const kSentAfter =
     "ASC LIMIT 1) WHERE analytics_email.email_address_id IN (SELECT DISTINCT email_address_id FROM "
     "rebuildheleper_temp WHERE module_id = 2)";
 
-// Prepares `sql` into *stmt and binds the ints given (up to two) in order.
-int PrepareWithInts(koSQLite* db, sqlite3_stmt** stmt, const char* sql, int count, int a, int b) {
-  if (!db->Prepare(stmt, sql)) return 0;
-  if (count >= 1 && !db->SetInt(stmt, 1, a)) return 0;
-  if (count >= 2 && !db->SetInt(stmt, 2, b)) return 0;
-  return 1;
-}
-
 // Runs a statement binding the account id and the cut-off; `label` is the
 // failure record.
 int RunWithAccountAndTime(koSQLite* db, const char* sql, int accountId, int64_t cutoff,
                           const char* label) {
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql) && db->SetInt(&stmt, 1, accountId) &&
-           db->SetInt64(&stmt, 2, cutoff) && db->Step(&stmt, 1);
-  db->Finalize(&stmt);
-  if (!ok) KO_LOG(-1, label);
-  return ok ? 1 : 0;
+  return koStatement(db, sql).Int(accountId).Int64(cutoff).Step(label) ? 1 : 0;
 }
 
 int RunPlain(koSQLite* db, const char* sql, const char* label) {
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql) && db->Step(&stmt, 1);
-  db->Finalize(&stmt);
-  if (!ok) KO_LOG(-1, label);
-  return ok ? 1 : 0;
+  return koStatement(db, sql).Step(label) ? 1 : 0;
+}
+
+// Steps the insert of a counter row, once its binds are made: a failed
+// prepare or bind is logged with the statement, a failed step as such.
+int InsertCounterRow(koStatement& insert, const char* sql) {
+  if (!insert.Ready()) {
+    KO_LOG(-1, sql);
+    return 0;
+  }
+  return insert.Step("Insert analytic_email failed") ? 1 : 0;
 }
 
 }  // namespace
 
 int AnalyticMgr::InsertAnalyticEmailDetails(koSQLite* db, int addressId) {
   const char* sql = "INSERT INTO [analytics_email] ( [email_address_id]) VALUES(?)";
-  sqlite3_stmt* stmt = nullptr;
-  if (!PrepareWithInts(db, &stmt, sql, 1, addressId, 0)) {
-    KO_LOG(-1, sql);
-    db->Finalize(&stmt);
-    return 0;
-  }
-  int ok = db->Step(&stmt, 1) ? 1 : 0;
-  if (!ok) KO_LOG(-1, "Insert analytic_email failed");
-  db->Finalize(&stmt);
-  return ok;
+  koStatement insert(db, sql);
+  return InsertCounterRow(insert.Int(addressId), sql);
 }
 
 int AnalyticMgr::InsertWithFirstMail(koSQLite* db, int addressId, int mailId, int direction) {
@@ -145,16 +128,8 @@ int AnalyticMgr::InsertWithFirstMail(koSQLite* db, int addressId, int mailId, in
                           "[recv_first_mail_id], [recv_last_mail_id] ) VALUES(?, ?, ?) "
                         : " INSERT INTO  [analytics_email] ( [email_address_id], "
                           "[sent_first_mail_id], [sent_last_mail_id] ) VALUES(?, ?, ?) ";
-  sqlite3_stmt* stmt = nullptr;
-  if (!PrepareWithInts(db, &stmt, sql, 2, addressId, mailId) || !db->SetInt(&stmt, 3, mailId)) {
-    KO_LOG(-1, sql);
-    db->Finalize(&stmt);
-    return 0;
-  }
-  int ok = db->Step(&stmt, 1) ? 1 : 0;
-  if (!ok) KO_LOG(-1, "Insert analytic_email failed");
-  db->Finalize(&stmt);
-  return ok;
+  koStatement insert(db, sql);
+  return InsertCounterRow(insert.Int(addressId).Int(mailId).Int(mailId), sql);
 }
 
 int AnalyticMgr::GetFirstLastMail(koSQLite* db, int addressId, int direction, int* firstMailId,
@@ -164,18 +139,15 @@ int AnalyticMgr::GetFirstLastMail(koSQLite* db, int addressId, int direction, in
   *firstDate = 0;
   *lastDate = 0;
   const char* sql = direction == kReceived ? kFirstLastRecv : kFirstLastSent;
-  sqlite3_stmt* stmt = nullptr;
-  int ok = PrepareWithInts(db, &stmt, sql, 2, addressId, addressId) && db->Step(&stmt, 1);
-  if (!ok) {
-    KO_LOG(-1, sql);
-  } else if (db->GetErrCode() == SQLITE_ROW) {
-    *firstMailId = db->GetInt(&stmt, 0);
-    *lastMailId = db->GetInt(&stmt, 1);
-    *firstDate = db->GetInt64(&stmt, 2);
-    *lastDate = db->GetInt64(&stmt, 3);
+  koStatement s(db, sql);
+  if (!s.Int(addressId).Int(addressId).Step()) return 0;
+  if (s.HasRow()) {
+    *firstMailId = db->GetInt(s.Handle(), 0);
+    *lastMailId = db->GetInt(s.Handle(), 1);
+    *firstDate = db->GetInt64(s.Handle(), 2);
+    *lastDate = db->GetInt64(s.Handle(), 3);
   }
-  db->Finalize(&stmt);
-  return ok ? 1 : 0;
+  return 1;
 }
 
 int AnalyticMgr::UpdateAnalyticEmailSendRecvCount(koSQLite* db, int mailId, int addressId,
@@ -203,11 +175,7 @@ int AnalyticMgr::UpdateAnalyticEmailSendRecvCount(koSQLite* db, int mailId, int 
   koString sql;
   sql.AppendFormat("UPDATE [analytics_email] SET %s WHERE [email_address_id] = %d", set.GetString(),
                    addressId);
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql) && db->Step(&stmt, 1);
-  if (!ok) KO_LOG(-1, sql.GetString());
-  db->Finalize(&stmt);
-  return ok ? 1 : 0;
+  return koStatement(db, sql.GetString()).Step() ? 1 : 0;
 }
 
 int AnalyticMgr::UpdateAnalyticsEmailSendORRecvCount(koSQLite* db, int mailId, int direction) {
@@ -218,11 +186,7 @@ int AnalyticMgr::UpdateAnalyticsEmailSendORRecvCount(koSQLite* db, int mailId, i
             "?)"
           : "UPDATE Analytics_email SET [total_sent] = [total_sent] - 1 WHERE [email_address_id] "
             "IN (SELECT email_address_id FROM mail_email_link WHERE [mail_id] = ?)";
-  sqlite3_stmt* stmt = nullptr;
-  int ok = PrepareWithInts(db, &stmt, sql, 1, mailId, 0) && db->Step(&stmt, 1);
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(&stmt);
-  return ok ? 1 : 0;
+  return koStatement(db, sql).Int(mailId).Step() ? 1 : 0;
 }
 
 int AnalyticMgr::UpdateAnalyticsEmailOnDeleteMail(koSQLite* db, int mailId, int direction,
@@ -242,14 +206,11 @@ int AnalyticMgr::UpdateAnalyticsEmailOnDeleteMail(koSQLite* db, int mailId, int 
     if (lastMailId == mailId) updates[n++] = received ? kNewLastRecv : kNewLastSent;
   }
   for (int i = 0; i < n; ++i) {
-    sqlite3_stmt* stmt = nullptr;
-    int ok = db->Prepare(&stmt, updates[i]) && db->SetInt(&stmt, 1, addressId);
+    koStatement update(db, updates[i]);
+    update.Int(addressId);
     // The zeroing statement has no second parameter.
-    if (ok && count > 0) ok = db->SetInt(&stmt, 2, mailId);
-    ok = ok && db->Step(&stmt, 1);
-    db->Finalize(&stmt);
-    if (!ok) {
-      KO_LOG(-1, updates[i]);
+    if (count > 0) update.Int(mailId);
+    if (!update.Step()) {
       KO_LOG(-1, "UpdateAnalyticsEmailSendOrRecvMailid");
       KO_LOG(-1, "UpdateAnalyticsEmailOnDeleteMail");
       return 0;
@@ -272,27 +233,18 @@ int AnalyticMgr::RebuildAnalyticsEmailOnDeleteMail(koSQLite* db, int mailId, int
                           ",[sent_last_mail_id] lastmailid ,[total_sent] totalcount FROM  "
                           "analytics_email WHERE [email_address_id] IN (SELECT email_address_id "
                           "FROM mail_email_link WHERE [mail_id] = ?)";
-  // The walk keeps the default statement; the updates use their own.
-  if (!PrepareWithInts(db, nullptr, sql, 1, mailId, 0)) {
-    KO_LOG(-1, sql);
-    db->Finalize(nullptr);
-    return 0;
+  koStatement rows(db, sql);
+  rows.Int(mailId);
+  while (rows.Step()) {
+    if (!rows.HasRow()) return 1;
+    sqlite3_stmt** row = rows.Handle();
+    if (!UpdateAnalyticsEmailOnDeleteMail(db, mailId, direction, db->GetInt(row, "emailid"),
+                                          db->GetInt(row, "firstmailid"),
+                                          db->GetInt(row, "lastmailid"),
+                                          db->GetInt(row, "totalcount")))
+      return 0;
   }
-  int ok = 1;
-  while (ok) {
-    if (!db->Step(nullptr, 1)) {
-      KO_LOG(-1, sql);
-      ok = 0;
-    } else if (db->GetErrCode() != SQLITE_ROW) {
-      break;
-    } else {
-      ok = UpdateAnalyticsEmailOnDeleteMail(
-          db, mailId, direction, db->GetInt(nullptr, "emailid"), db->GetInt(nullptr, "firstmailid"),
-          db->GetInt(nullptr, "lastmailid"), db->GetInt(nullptr, "totalcount"));
-    }
-  }
-  db->Finalize(nullptr);
-  return ok;
+  return 0;
 }
 
 int AnalyticMgr::CreateAnalyticsEmailRebuildHeleperTable(koSQLite* db, int accountId,

@@ -1,7 +1,6 @@
 #include "app/store/commonhelper.h"
 
 #include <proxy.h>
-#include <sqlite3.h>
 
 #include <cstdio>
 
@@ -31,13 +30,8 @@ int UpdateModuleIndexingValues(koSQLite* db, int total, int processed, int accou
   const char* sql =
       "UPDATE module SET [total_msgs] = ?, [processed_msgs] = ? WHERE [account_id] = ?  AND [id] "
       "= ?";
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql) && db->SetInt(&stmt, 1, total) &&
-           db->SetInt(&stmt, 2, processed) && db->SetInt(&stmt, 3, accountId) &&
-           db->SetInt(&stmt, 4, moduleId) && db->Step(&stmt, 1);
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(&stmt);
-  return ok ? 1 : 0;
+  koStatement s(db, sql);
+  return s.Int(total).Int(processed).Int(accountId).Int(moduleId).Step() ? 1 : 0;
 }
 
 int GetModuleUidRanges(koSQLite* db, int accountId, int moduleId, int64_t* from, int64_t* to) {
@@ -46,17 +40,13 @@ int GetModuleUidRanges(koSQLite* db, int accountId, int moduleId, int64_t* from,
       "[account_id] = ? AND [id] = ?";
   *from = 0;
   *to = 0;
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql) && db->SetInt(&stmt, 1, accountId) &&
-           db->SetInt(&stmt, 2, moduleId) && db->Step(&stmt, 1);
-  if (!ok) {
-    KO_LOG(-1, sql);
-  } else if (db->GetErrCode() == SQLITE_ROW) {
-    *from = db->GetInt64(&stmt, 0);
-    *to = db->GetInt64(&stmt, 1);
+  koStatement s(db, sql);
+  if (!s.Int(accountId).Int(moduleId).Step()) return 0;
+  if (s.HasRow()) {
+    *from = db->GetInt64(s.Handle(), 0);
+    *to = db->GetInt64(s.Handle(), 1);
   }
-  db->Finalize(&stmt);
-  return ok ? 1 : 0;
+  return 1;
 }
 
 void GetProxySettingsAuto(const char* url, int* found, koString& proxy) {

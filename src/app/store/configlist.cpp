@@ -1,6 +1,5 @@
 #include "app/store/configlist.h"
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -141,17 +140,22 @@ const char* const kSelectMailModules =
 const int kMailModule = 3;
 const int kAttachmentModule = 6;
 
-// Prepares, steps and finalizes one statement on the default slot; the SQL
-// text is the failure record.
-int RunStatement(koSQLite* db, const char* sql) {
-  if (!db->Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = db->Step(nullptr, 1) ? 1 : 0;
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(nullptr);
-  return ok;
+int BeginTransaction(koSQLite* db) {
+  if (SQLiteMgr::ExecuteQuery(db, "BEGIN IMMEDIATE TRANSACTION")) return 1;
+  KO_LOG(-1, "BEGIN_TRANS");
+  return 0;
+}
+
+int EndTransaction(koSQLite* db) {
+  if (SQLiteMgr::ExecuteQuery(db, "END TRANSACTION")) return 1;
+  KO_LOG(-1, "END_TRANS");
+  return 0;
+}
+
+// Also after a failed commit: an open transaction would swallow whatever
+// runs next on the connection.
+void RollbackTransaction(koSQLite* db) {
+  if (!SQLiteMgr::ExecuteQuery(db, "ROLLBACK TRANSACTION")) KO_LOG(-1, "ROLLBACK_TRANS");
 }
 
 int MigrateTo11(koSQLite* db) {
@@ -204,57 +208,43 @@ double ParseSchemaVersion(const char* text) {
   return value;
 }
 
-int CreateSchemaVersionTable(koSQLite* db) { return RunStatement(db, kCreateStatements[0]); }
+int CreateSchemaVersionTable(koSQLite* db) {
+  return SQLiteMgr::ExecuteQuery(db, kCreateStatements[0]);
+}
 
 int InternalSetSchemaVersion(koSQLite* db) {
   koString sql;
   sql.AppendFormat(kSetVersionFormat, kSchemaDescription, kSchemaMajorVersion, kSchemaMinorVersion);
-  return RunStatement(db, sql.GetString());
+  return SQLiteMgr::ExecuteQuery(db, sql.GetString());
 }
 
 int InternalTruncateSchemaVersion(koSQLite* db) {
-  return RunStatement(db, "DELETE FROM  [schema_version]");
+  return SQLiteMgr::ExecuteQuery(db, "DELETE FROM  [schema_version]");
 }
 
 int InternalGetCurrentSchemaVersion(koSQLite* db, koString& version) {
   const char* sql =
       "SELECT [major_version] majorversion, [minor_version] minorversion FROM [schema_version] "
       "WHERE rowid = 1";
-  if (!db->Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
+  koStatement row(db, sql);
+  if (!row.Step()) return 0;
+  if (!row.HasRow()) {
+    version.Clear();
+    return 1;
+  }
+  const char* major = db->GetText(row.Handle(), "majorversion");
+  const char* minor = db->GetText(row.Handle(), "minorversion");
+  if (major == nullptr || minor == nullptr) {
+    KO_LOG(-1, "InternalGetCurrentSchemaVersion: NULL version column");
     return 0;
   }
-  int ok = 0;
-  if (!db->Step(nullptr, 1)) {
-    KO_LOG(-1, sql);
-  } else if (db->GetErrCode() != SQLITE_ROW) {
-    version.Clear();
-    ok = 1;
-  } else {
-    const char* major = db->GetText(nullptr, "majorversion");
-    const char* minor = db->GetText(nullptr, "minorversion");
-    if (major == nullptr || minor == nullptr) {
-      KO_LOG(-1, "InternalGetCurrentSchemaVersion: NULL version column");
-    } else {
-      version.Clear();
-      version.AppendFormat("%s.%s", major, minor);
-      ok = 1;
-    }
-  }
-  db->Finalize(nullptr);
-  return ok;
+  version.Format("%s.%s", major, minor);
+  return 1;
 }
 
 int InternalResetContactModifiedTime(koSQLite* db) {
-  const char* sql = "UPDATE account_status SET [last_contact_modified_time] = ?";
-  if (!db->Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = db->SetNull(nullptr, 1) && db->Step(nullptr, 1) ? 1 : 0;
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(nullptr);
-  return ok;
+  koStatement s(db, "UPDATE account_status SET [last_contact_modified_time] = ?");
+  return s.Null().Step() ? 1 : 0;
 }
 
 int ConfigList::InsertAttachmentModule(koSQLite* db, sqlite3_stmt** row) {
@@ -262,50 +252,38 @@ int ConfigList::InsertAttachmentModule(koSQLite* db, sqlite3_stmt** row) {
       "INSERT OR IGNORE INTO [module]([id] ,[account_id] ,[last_processed_uid_from], "
       "[last_processed_uid_to] ,[total_msgs] , [processed_msgs], [indexing_status] "
       ",[description]) VALUES (?,?,?,?,?,?,?,?) ";
-  sqlite3_stmt* insert = nullptr;
-  if (!db->Prepare(&insert, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = db->SetInt(&insert, 1, kAttachmentModule) &&
-           db->SetInt(&insert, 2, db->GetInt(row, "accountid")) &&
-           db->SetInt64(&insert, 3, db->GetInt64(row, "fromuid")) &&
-           db->SetInt64(&insert, 4, db->GetInt64(row, "touid")) &&
-           db->SetInt(&insert, 5, db->GetInt(row, "totalmsgs")) &&
-           db->SetInt(&insert, 6, db->GetInt(row, "processedmsgs")) &&
-           db->SetInt(&insert, 7, db->GetInt(row, "indexingstatus")) &&
-           db->SetText(&insert, 8, "ATTACHMENTS extraction") && db->Step(&insert, 1);
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(&insert);
-  return ok ? 1 : 0;
+  koStatement insert(db, sql);
+  insert.Int(kAttachmentModule)
+      .Int(db->GetInt(row, "accountid"))
+      .Int64(db->GetInt64(row, "fromuid"))
+      .Int64(db->GetInt64(row, "touid"))
+      .Int(db->GetInt(row, "totalmsgs"))
+      .Int(db->GetInt(row, "processedmsgs"))
+      .Int(db->GetInt(row, "indexingstatus"))
+      .Text("ATTACHMENTS extraction");
+  return insert.Step() ? 1 : 0;
 }
 
 int InternalMigrateAttachmentModule(koSQLite* db) {
-  if (!RunStatement(db, "BEGIN IMMEDIATE TRANSACTION")) {
-    KO_LOG(-1, "BEGIN_TRANS");
-    return 0;
-  }
-  sqlite3_stmt* rows = nullptr;
-  int ok = db->Prepare(&rows, kSelectMailModules) && db->SetInt(&rows, 1, kMailModule);
-  while (ok) {
-    if (!db->Step(&rows, 1)) {
-      ok = 0;
-    } else if (db->GetErrCode() != SQLITE_ROW) {
-      break;
-    } else if (!ConfigList::InsertAttachmentModule(db, &rows)) {
-      ok = 0;
+  if (!BeginTransaction(db)) return 0;
+  int ok = 0;
+  {
+    // Finalized before the commit.
+    koStatement rows(db, kSelectMailModules);
+    rows.Int(kMailModule);
+    while (rows.Step()) {
+      if (!rows.HasRow()) {
+        ok = 1;
+        break;
+      }
+      if (!ConfigList::InsertAttachmentModule(db, rows.Handle())) {
+        KO_LOG(-1, kSelectMailModules);
+        break;
+      }
     }
   }
-  db->Finalize(&rows);
-  if (ok) {
-    if (RunStatement(db, "END TRANSACTION")) return 1;
-    KO_LOG(-1, "END_TRANS");
-  } else {
-    KO_LOG(-1, kSelectMailModules);
-  }
-  // Also after a failed commit: an open transaction would swallow whatever
-  // the caller runs next on this connection.
-  if (!RunStatement(db, "ROLLBACK TRANSACTION")) KO_LOG(-1, "ROLLBACK_TRANS");
+  if (ok && EndTransaction(db)) return 1;
+  RollbackTransaction(db);
   return 0;
 }
 
@@ -347,12 +325,13 @@ int MigrateSqliteSchema(koSQLite* db) {
 
 int CreateSummarySchema(koSQLite* db) {
   for (const char* sql : kCreateStatements) {
-    if (!RunStatement(db, sql)) return 0;
+    if (!SQLiteMgr::ExecuteQuery(db, sql)) return 0;
   }
   if (!InternalSetSchemaVersion(db)) return 0;
   // FTS3 knows no IF NOT EXISTS.
-  if (!db->CheckIfTableExists("fts_file") && !RunStatement(db, kCreateFtsFile)) return 0;
-  if (!db->CheckIfTableExists("fts_contact") && !RunStatement(db, kCreateFtsContact)) return 0;
+  if (!db->CheckIfTableExists("fts_file") && !SQLiteMgr::ExecuteQuery(db, kCreateFtsFile)) return 0;
+  if (!db->CheckIfTableExists("fts_contact") && !SQLiteMgr::ExecuteQuery(db, kCreateFtsContact))
+    return 0;
   return 1;
 }
 
@@ -361,9 +340,6 @@ int CreateSummarySchema(koSQLite* db) {
 
 namespace {
 
-const char* const kSummaryName = "postvane.summary";
-// The picture cache of extracted attachments, under the temporary folder.
-const char* const kPictureCacheFolder = "7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96";
 // Index of the [account] and [account_status] statements in kCreateStatements.
 const int kCreateAccountIndex = 3;
 const int kCreateAccountStatusIndex = 4;
@@ -412,24 +388,6 @@ const char* const kDeleteAccountRows[] = {
     "DELETE FROM contact WHERE [contact].[account_id] = ?",
 };
 
-int BeginTransaction(koSQLite* db) {
-  if (ConfigList::ExecuteStatement(db, "BEGIN IMMEDIATE TRANSACTION")) return 1;
-  KO_LOG(-1, "BEGIN_TRANS");
-  return 0;
-}
-
-int EndTransaction(koSQLite* db) {
-  if (ConfigList::ExecuteStatement(db, "END TRANSACTION")) return 1;
-  KO_LOG(-1, "END_TRANS");
-  return 0;
-}
-
-// Also after a failed commit: an open transaction would swallow whatever
-// runs next on the connection.
-void RollbackTransaction(koSQLite* db) {
-  if (!ConfigList::ExecuteStatement(db, "ROLLBACK TRANSACTION")) KO_LOG(-1, "ROLLBACK_TRANS");
-}
-
 // status, total, processed (OUT) of one module row; zeros when there is none.
 int InternalAccountModulesIndexingStatus(koSQLite* db, int accountId, int module, int* status,
                                          int* total, int* processed) {
@@ -437,17 +395,14 @@ int InternalAccountModulesIndexingStatus(koSQLite* db, int accountId, int module
       "SELECT indexing_status ,total_msgs,processed_msgs FROM module where [account_id] = ? AND "
       "[id] = ?";
   *status = *total = *processed = 0;
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql) && db->SetInt(&stmt, 1, accountId) &&
-           db->SetInt(&stmt, 2, module) && db->Step(&stmt, 1);
-  if (ok && db->GetErrCode() == SQLITE_ROW) {
-    *status = db->GetInt(&stmt, 0);
-    *total = db->GetInt(&stmt, 1);
-    *processed = db->GetInt(&stmt, 2);
+  koStatement s(db, sql);
+  if (!s.Int(accountId).Int(module).Step()) return 0;
+  if (s.HasRow()) {
+    *status = db->GetInt(s.Handle(), 0);
+    *total = db->GetInt(s.Handle(), 1);
+    *processed = db->GetInt(s.Handle(), 2);
   }
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(&stmt);
-  return ok ? 1 : 0;
+  return 1;
 }
 
 // Runs `format` with the mail set pasted in; a set that is the sub-select
@@ -469,25 +424,13 @@ int CollectUnsharedFiles(koSQLite* db, const koString& set, int accountId, int64
       "SELECT DISTINCT [file_path] filepath FROM file WHERE [mail_id] IN (%s) AND [file_path] "
       "NOT IN (SELECT [file_path] FROM file WHERE [mail_id] NOT IN (%s))",
       set.GetString(), set.GetString());
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql);
-  if (ok && bind) {
-    ok = db->SetInt(&stmt, 1, accountId) && db->SetInt64(&stmt, 2, since) &&
-         db->SetInt(&stmt, 3, accountId) && db->SetInt64(&stmt, 4, since);
+  koStatement rows(db, sql.GetString());
+  if (bind) rows.Int(accountId).Int64(since).Int(accountId).Int64(since);
+  while (rows.Step("InternalDeleteFilesSavedAfterDate") && rows.HasRow()) {
+    const char* path = db->GetText(rows.Handle(), "filepath");
+    if (path != nullptr && path[0] != '\0') files.emplace_back(path);
   }
-  while (ok) {
-    if (!db->Step(&stmt, 1)) {
-      ok = 0;
-    } else if (db->GetErrCode() != SQLITE_ROW) {
-      break;
-    } else {
-      const char* path = db->GetText(&stmt, "filepath");
-      if (path != nullptr && path[0] != '\0') files.emplace_back(path);
-    }
-  }
-  if (!ok) KO_LOG(-1, "InternalDeleteFilesSavedAfterDate");
-  db->Finalize(&stmt);
-  return ok ? 1 : 0;
+  return rows.Ready() ? 1 : 0;
 }
 
 // total (OUT): the account's mails the attachment module has not walked.
@@ -497,14 +440,14 @@ int InternalUpdateAttachmentModuleIndexingValues(koSQLite* db, int accountId, in
   if (!GetModuleUidRanges(db, accountId, kAttachmentModule, &from, &to)) return 0;
   koString sql("SELECT COUNT(*) totalmgs FROM mail WHERE [account_id] = ?");
   if (from != 0) sql += " AND ([uid] < ? OR [uid] > ?)";
-  sqlite3_stmt* stmt = nullptr;
-  int ok = db->Prepare(&stmt, sql) && db->SetInt(&stmt, 1, accountId);
-  if (ok && from != 0) ok = db->SetInt64(&stmt, 2, from) && db->SetInt64(&stmt, 3, to);
-  ok = ok && db->Step(&stmt, 1) && db->GetErrCode() == SQLITE_ROW;
-  if (ok) *total = db->GetInt(&stmt, "totalmgs");
-  if (!ok) KO_LOG(-1, sql.GetString());
-  db->Finalize(&stmt);
-  if (!ok) return 0;
+  {
+    koStatement count(db, sql.GetString());
+    count.Int(accountId);
+    if (from != 0) count.Int64(from).Int64(to);
+    // COUNT answers one row whatever matches.
+    if (!count.Step() || !count.HasRow()) return 0;
+    *total = db->GetInt(count.Handle(), "totalmgs");
+  }
   if (!UpdateModule(db, accountId, kAttachmentModule, 0)) return 0;
   return UpdateModuleIndexingValues(db, *total, 0, accountId, kAttachmentModule);
 }
@@ -537,6 +480,35 @@ void LogDeleteFailure(const char* path, int err) {
 }
 
 void CopyText(koString& field, const char* text) { field.SetAs(text != nullptr ? text : ""); }
+
+// The fields of a record kept as rows of a [name], [value] table.
+struct IntField {
+  const char* name;
+  int* field;
+};
+struct TextField {
+  const char* name;
+  koString* field;
+};
+
+// Puts the value of each row of `sql` (columns name and value) into the
+// field of that name, any letter case; rows that name no field are skipped.
+template <size_t kInts, size_t kTexts>
+int ReadNameValueRows(koSQLite* db, const char* sql, const IntField (&ints)[kInts],
+                      const TextField (&texts)[kTexts]) {
+  koStatement rows(db, sql);
+  koString name;
+  koString value;
+  while (rows.Step() && rows.HasRow()) {
+    CopyText(name, db->GetText(rows.Handle(), "name"));
+    CopyText(value, db->GetText(rows.Handle(), "value"));
+    for (const IntField& f : ints)
+      if (name.EqualsNoCase(f.name)) *f.field = value.ToInt();
+    for (const TextField& f : texts)
+      if (name.EqualsNoCase(f.name)) f.field->SetAs(value);
+  }
+  return rows.Ready() ? 1 : 0;
+}
 
 }  // namespace
 
@@ -595,11 +567,13 @@ int ConfigList::GetContactStatusByEmail(const char* email, koString& out) const 
   return 1;
 }
 
+int ConfigList::MayReplaceStatus(const koString& status, int force) {
+  return force == 1 || status.GetLength() == 0 || status.EqualsNoCase(kStatusConnecting) ? 1 : 0;
+}
+
 int ConfigList::SetStatusAt(int i, const char* text, int force) {
   if (i < 0 || i >= count_) return 0;
-  koString& status = records_[i].mailStatus;
-  if (force == 1 || status.GetLength() == 0 || status.EqualsNoCase(kStatusConnecting))
-    CopyText(status, text);
+  if (MayReplaceStatus(records_[i].mailStatus, force)) CopyText(records_[i].mailStatus, text);
   return 1;
 }
 
@@ -743,7 +717,7 @@ void ConfigList::CopyAccountsFrom(const ConfigList& other) {
 
 int ConfigList::OpenSummaryDatabase(koSQLite* db) const {
   if (configDir_.GetLength() == 0) {
-    KO_LOG(-1, kSummaryName);
+    KO_LOG(-1, SQLiteMgr::kSummaryDatabase);
     return 0;
   }
   koString data;
@@ -753,47 +727,26 @@ int ConfigList::OpenSummaryDatabase(koSQLite* db) const {
     KO_LOG(err, "CreateDirectory");
     return 0;
   }
-  if (!SQLiteMgr::OpenAndInitialize(db, kSummaryName)) {
-    KO_LOG(-1, kSummaryName);
+  if (!SQLiteMgr::OpenAndInitialize(db, SQLiteMgr::kSummaryDatabase)) {
+    KO_LOG(-1, SQLiteMgr::kSummaryDatabase);
     return 0;
   }
   return 1;
 }
 
 int ConfigList::ExecuteStatement(koSQLite* db, const char* sql) {
-  if (!db->Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = db->Step(nullptr, 1) ? 1 : 0;
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(nullptr);
-  return ok;
+  return SQLiteMgr::ExecuteQuery(db, sql);
 }
 
 int ConfigList::ExecuteWithOneInt(koSQLite* db, const char* sql, int64_t value) {
-  if (!db->Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = db->SetInt64(nullptr, 1, value) && db->Step(nullptr, 1) ? 1 : 0;
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(nullptr);
-  return ok;
+  return koStatement(db, sql).Int64(value).Step() ? 1 : 0;
 }
 
 int ConfigList::ExecuteWithTwoInts(koSQLite* db, const char* sql, int64_t first, int64_t second,
                                    int bind) {
-  if (!db->Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = 1;
-  if (bind) ok = db->SetInt64(nullptr, 1, first) && db->SetInt64(nullptr, 2, second);
-  ok = ok && db->Step(nullptr, 1) ? 1 : 0;
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(nullptr);
-  return ok;
+  koStatement s(db, sql);
+  if (bind) s.Int64(first).Int64(second);
+  return s.Step() ? 1 : 0;
 }
 
 int ConfigList::LoadAccounts() {
@@ -808,35 +761,25 @@ int ConfigList::LoadAccounts() {
   // Accounts added before the service manager first made the full schema
   // have no module rows, nor the table for them: their progress is zero.
   const int haveModules = db.CheckIfTableExists("module");
-  sqlite3_stmt* rows = nullptr;
-  if (!db.Prepare(&rows, kSelectAccounts)) {
-    KO_LOG(-1, kSelectAccounts);
-    return 0;
-  }
-  int ok = 1;
+  koStatement rows(&db, kSelectAccounts);
   AccountInfo record;
-  while (ok) {
-    if (!db.Step(&rows, 1)) {
-      KO_LOG(-1, kSelectAccounts);
-      ok = 0;
-      break;
-    }
-    if (db.GetErrCode() != SQLITE_ROW) break;
+  while (rows.Step()) {
+    if (!rows.HasRow()) return 1;
+    sqlite3_stmt** row = rows.Handle();
     record.Clear();
-    record.id = db.GetInt(&rows, "accountid");
-    CopyText(record.email, db.GetText(&rows, "email"));
+    record.id = db.GetInt(row, "accountid");
+    CopyText(record.email, db.GetText(row, "email"));
     koString stored;
-    CopyText(stored, db.GetText(&rows, "password"));
+    CopyText(stored, db.GetText(row, "password"));
     if (!PasswordMgr::Decode(stored, record.password)) {
       KO_LOG(-1, "PasswordMgr::Decode");
-      ok = 0;
-      break;
+      return 0;
     }
-    record.downloadAll = db.GetInt(&rows, "isallmails");
-    record.downloadSince = db.GetInt64(&rows, "downloadsince");
-    record.downloadAttachments = db.GetInt(&rows, "download_attachments");
-    record.contactUpdatedTime = db.GetInt64(&rows, "contatupdatedtime");
-    record.mailUpdatedTime = db.GetInt64(&rows, "mailupdatedtime");
+    record.downloadAll = db.GetInt(row, "isallmails");
+    record.downloadSince = db.GetInt64(row, "downloadsince");
+    record.downloadAttachments = db.GetInt(row, "download_attachments");
+    record.contactUpdatedTime = db.GetInt64(row, "contatupdatedtime");
+    record.mailUpdatedTime = db.GetInt64(row, "mailupdatedtime");
     if (haveModules &&
         (!InternalAccountModulesIndexingStatus(&db, record.id, kMailModule,
                                                &record.mailIndexingStatus, &record.mailTotal,
@@ -846,19 +789,16 @@ int ConfigList::LoadAccounts() {
                                                &record.attachmentTotal,
                                                &record.attachmentProcessed))) {
       KO_LOG(-1, "InternalAccountModulesIndexingStatus");
-      ok = 0;
-      break;
+      return 0;
     }
     record.mailStatus.SetAs(kStatusConnecting);
     record.contactStatus.SetAs(kStatusConnecting);
     if (!InternalAddNewAccount(count_, record)) {
       KO_LOG(-1, "InternalAddNewAccount");
-      ok = 0;
-      break;
+      return 0;
     }
   }
-  db.Finalize(&rows);
-  return ok;
+  return 0;
 }
 
 int ConfigList::AddNewAccount(AccountInfo& record) {
@@ -881,15 +821,18 @@ int ConfigList::AddNewAccount(AccountInfo& record) {
   const char* insert =
       "INSERT INTO [account]([email],[password],[download_since], [download_all], "
       "[mail_download_type]) VALUES (?, ?, ?, ?, ?)";
-  int ok = db.Prepare(nullptr, insert) && db.SetText(nullptr, 1, record.email) &&
-           db.SetText(nullptr, 2, encoded) && db.SetInt64(nullptr, 3, record.downloadSince) &&
-           db.SetInt(nullptr, 4, record.downloadAll) &&
-           db.SetInt(nullptr, 5, record.downloadAttachments) && db.Step(nullptr, 1);
-  db.Finalize(nullptr);
+  int ok = 0;
+  {
+    koStatement account(&db, insert);
+    account.Text(record.email)
+        .Text(encoded)
+        .Int64(record.downloadSince)
+        .Int(record.downloadAll)
+        .Int(record.downloadAttachments);
+    ok = account.Step() ? 1 : 0;
+  }
   int id = 0;
-  if (!ok) {
-    KO_LOG(-1, insert);
-  } else {
+  if (ok) {
     id = static_cast<int>(db.GetLastInsertRowId());
     const char* status = "INSERT INTO [account_status]([account_id]) values (?)";
     ok = ExecuteWithOneInt(&db, status, id);
@@ -1044,24 +987,23 @@ int ConfigList::EditAccount(koSQLite* db, const AccountInfo& record, const char*
   const char* sql =
       " UPDATE account SET email = ? ,password = ? ,download_all = ? ,download_since = ? "
       ",mail_download_type = ? WHERE email = ?";
-  int ok = db->Prepare(nullptr, sql) && db->SetText(nullptr, 1, record.email) &&
-           db->SetText(nullptr, 2, encoded) && db->SetInt(nullptr, 3, record.downloadAll) &&
-           db->SetInt64(nullptr, 4, record.downloadSince) &&
-           db->SetInt(nullptr, 5, record.downloadAttachments) &&
-           db->SetText(nullptr, 6, oldEmail) && db->Step(nullptr, 1);
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(nullptr);
-  return ok ? 1 : 0;
+  koStatement update(db, sql);
+  update.Text(record.email)
+      .Text(encoded)
+      .Int(record.downloadAll)
+      .Int64(record.downloadSince)
+      .Int(record.downloadAttachments)
+      .Text(oldEmail);
+  return update.Step() ? 1 : 0;
 }
 
 int ConfigList::GetAccountIdByEmail(koSQLite* db, const char* email, int* id) {
   const char* sql = " SELECT [id] AS accountid FROM account WHERE [email] = ?";
   *id = 0;
-  int ok = db->Prepare(nullptr, sql) && db->SetText(nullptr, 1, email) && db->Step(nullptr, 1);
-  if (ok && db->GetErrCode() == SQLITE_ROW) *id = db->GetInt(nullptr, "accountid");
-  if (!ok) KO_LOG(-1, sql);
-  db->Finalize(nullptr);
-  return ok ? 1 : 0;
+  koStatement s(db, sql);
+  if (!s.Text(email).Step()) return 0;
+  if (s.HasRow()) *id = db->GetInt(s.Handle(), "accountid");
+  return 1;
 }
 
 int ConfigList::DeleteAccountRows(koSQLite* db, int accountId) {
@@ -1099,9 +1041,8 @@ int ConfigList::DeleteAccountFolders(const char* email) const {
     KO_LOG(-1, "DeleteAccount: the address is no single folder name");
     return 0;
   }
-  koString temp;
   koString cache;
-  if (GetTempDirectory(temp, 1)) cache.Format("%s%s", temp.GetString(), kPictureCacheFolder);
+  PathMgr::GetPictureCacheDir(cache);
   struct Root {
     const koString* path;
     int mode;
@@ -1164,46 +1105,17 @@ int ConfigList::LoadPreferences(Preferences& out) {
   koSQLite db(gLog);
   if (!OpenSummaryDatabase(&db)) return 0;
   if (!db.CheckIfTableExists("preferences")) return 1;
-  const char* sql = "SELECT [name], [value] FROM [preferences]";
-  if (!db.Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  struct IntField {
-    const char* name;
-    int* field;
-  } ints[] = {{"show_inline_images", &out.show_inline_images},
-              {"show_recv_attachments", &out.show_recv_attachments},
-              {"show_sender_emails", &out.show_sender_emails},
-              {"contacts_perpage", &out.contacts_perpage},
-              {"files_perpage", &out.files_perpage},
-              {"context_type", &out.context_type},
-              {"sidebar_lock", &out.sidebar_lock}};
-  struct TextField {
-    const char* name;
-    koString* field;
-  } texts[] = {{"sidebar_activetab", &out.sidebar_activetab},
-               {"active_group", &out.active_group},
-               {"active_contacttype", &out.active_contacttype}};
-  int ok = 1;
-  koString name;
-  koString value;
-  while (true) {
-    if (!db.Step(nullptr, 1)) {
-      KO_LOG(-1, sql);
-      ok = 0;
-      break;
-    }
-    if (db.GetErrCode() != SQLITE_ROW) break;
-    CopyText(name, db.GetText(nullptr, "name"));
-    CopyText(value, db.GetText(nullptr, "value"));
-    for (const IntField& f : ints)
-      if (name.EqualsNoCase(f.name)) *f.field = value.ToInt();
-    for (const TextField& f : texts)
-      if (name.EqualsNoCase(f.name)) f.field->SetAs(value);
-  }
-  db.Finalize(nullptr);
-  return ok;
+  const IntField ints[] = {{"show_inline_images", &out.show_inline_images},
+                           {"show_recv_attachments", &out.show_recv_attachments},
+                           {"show_sender_emails", &out.show_sender_emails},
+                           {"contacts_perpage", &out.contacts_perpage},
+                           {"files_perpage", &out.files_perpage},
+                           {"context_type", &out.context_type},
+                           {"sidebar_lock", &out.sidebar_lock}};
+  const TextField texts[] = {{"sidebar_activetab", &out.sidebar_activetab},
+                             {"active_group", &out.active_group},
+                             {"active_contacttype", &out.active_contacttype}};
+  return ReadNameValueRows(&db, "SELECT [name], [value] FROM [preferences]", ints, texts);
 }
 
 int ConfigList::LoadProxySettings(ProxySettings& out) {
@@ -1212,47 +1124,17 @@ int ConfigList::LoadProxySettings(ProxySettings& out) {
   if (!OpenSummaryDatabase(&db)) return 0;
   // Missing at the very first start; the caller logs it.
   if (!db.CheckIfTableExists("proxy")) return 0;
-  const char* sql = "SELECT [name], [value] FROM [proxy]";
-  if (!db.Prepare(nullptr, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = 1;
-  koString name;
-  koString value;
-  while (true) {
-    if (!db.Step(nullptr, 1)) {
-      KO_LOG(-1, sql);
-      ok = 0;
-      break;
-    }
-    if (db.GetErrCode() != SQLITE_ROW) break;
-    CopyText(name, db.GetText(nullptr, "name"));
-    CopyText(value, db.GetText(nullptr, "value"));
-    if (name.EqualsNoCase("proxy_type"))
-      out.type = value.ToInt();
-    else if (name.EqualsNoCase("proxy_port"))
-      out.port = value.ToInt();
-    else if (name.EqualsNoCase("proxy_secure"))
-      out.secure = value.ToInt();
-    else if (name.EqualsNoCase("proxy_host"))
-      out.host.SetAs(value);
-    else if (name.EqualsNoCase("proxy_username"))
-      out.user.SetAs(value);
-    else if (name.EqualsNoCase("proxy_password"))
-      out.password.SetAs(value);
-  }
-  db.Finalize(nullptr);
-  return ok;
+  const IntField ints[] = {
+      {"proxy_type", &out.type}, {"proxy_port", &out.port}, {"proxy_secure", &out.secure}};
+  const TextField texts[] = {{"proxy_host", &out.host},
+                             {"proxy_username", &out.user},
+                             {"proxy_password", &out.password}};
+  return ReadNameValueRows(&db, "SELECT [name], [value] FROM [proxy]", ints, texts);
 }
 
 int ConfigList::UpdatePreference(const char* name, const char* value) {
   koSQLite db(gLog);
   if (!OpenSummaryDatabase(&db)) return 0;
-  const char* sql = "UPDATE [preferences] SET [value] = ? WHERE [name] = ?";
-  int ok = db.Prepare(nullptr, sql) && db.SetText(nullptr, 1, value) &&
-           db.SetText(nullptr, 2, name) && db.Step(nullptr, 1);
-  if (!ok) KO_LOG(-1, sql);
-  db.Finalize(nullptr);
-  return ok ? 1 : 0;
+  koStatement s(&db, "UPDATE [preferences] SET [value] = ? WHERE [name] = ?");
+  return s.Text(value).Text(name).Step() ? 1 : 0;
 }

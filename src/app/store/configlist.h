@@ -102,6 +102,8 @@ class ConfigList {
   // With force 0 only an empty status or "Connecting..." (any case) is
   // replaced, so a routine message never hides a real one.
   int SetStatusAt(int i, const char* text, int force);
+  // That rule for any status text: 1 when a new text may replace `status`.
+  static int MayReplaceStatus(const koString& status, int force);
   int SetContactStatusAt(int i, const char* text);
   // id 0: every account; else that one. Accounts with a non-empty mail or
   // contact status get "Connecting..." in both.

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "app/store/configlist.h"
@@ -23,8 +22,6 @@ ConfigMgr* gConfigMgr = nullptr;
 
 namespace {
 
-// The version the ini files record.
-const char kVersionText[] = "1.89 Beta";
 const char kIniName[] = "postvane.ini";
 const char kSection[] = "GENERAL";
 const int kDefaultPort = 40000;
@@ -36,46 +33,13 @@ const char kBrowserProfile[] = "Google/Chrome/User Data/Default";
 const char kLocalStorageFile[] =
     "chrome-extension_hdlheflidpohcjiefeogmcljhkkndkge_0.localstorage";
 
-class MutexGuard {
- public:
-  explicit MutexGuard(koMutex& m) : m_(m) { m_.Lock(); }
-  ~MutexGuard() { m_.Unlock(); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  koMutex& m_;
-};
-
-class ReadGuard {
- public:
-  explicit ReadGuard(koRWLock& l) : l_(l) { l_.ReadLock(); }
-  ~ReadGuard() { l_.Unlock(); }
-  ReadGuard(const ReadGuard&) = delete;
-  ReadGuard& operator=(const ReadGuard&) = delete;
-
- private:
-  koRWLock& l_;
-};
-
-class WriteGuard {
- public:
-  explicit WriteGuard(koRWLock& l) : l_(l) { l_.WriteLock(); }
-  ~WriteGuard() { l_.Unlock(); }
-  WriteGuard(const WriteGuard&) = delete;
-  WriteGuard& operator=(const WriteGuard&) = delete;
-
- private:
-  koRWLock& l_;
-};
-
 void CopyText(koString& field, const char* text) { field.SetAs(text != nullptr ? text : ""); }
 
 // Creates the ini file at path holding only the default port, unless a file
 // is there already. Permission 0600 comes from the empty file made first; the
 // content then arrives through the atomic ini write, which keeps it.
 void EnsureIniFile(const koString& path) {
-  MutexGuard hold(koIniFile::GetLock());
+  koMutexGuard hold(koIniFile::GetLock());
   struct stat st;
   if (stat(path.GetString(), &st) == 0) return;
   int fd = open(path.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -201,20 +165,20 @@ ConfigMgr::ConfigMgr() : accounts_(new ConfigList()) {
 ConfigMgr::~ConfigMgr() { delete accounts_; }
 
 int ConfigMgr::LoadAccounts() {
-  MutexGuard change(changeMutex_);
+  koMutexGuard change(changeMutex_);
   std::unique_ptr<ConfigList> loaded(new ConfigList());
   int ok = loaded->LoadAccounts();
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   accounts_->CopyAccountsFrom(*loaded);
   return ok;
 }
 
 int ConfigMgr::AddAccount(AccountInfo& record) {
-  MutexGuard change(changeMutex_);
+  koMutexGuard change(changeMutex_);
   int count = 0;
   int taken = 0;
   {
-    ReadGuard data(dataLock_);
+    koReadGuard data(dataLock_);
     count = accounts_->GetCount();
     taken = accounts_->FindIndexByEmail(record.email.GetString()) >= 0;
   }
@@ -228,7 +192,7 @@ int ConfigMgr::AddAccount(AccountInfo& record) {
     return 0;
   }
   if (!accounts_->AddNewAccount(record)) return 0;
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   if (!accounts_->AddAccount(record)) {
     KO_LOG(-1, "InternalAddNewAccount");
     return 0;
@@ -237,10 +201,10 @@ int ConfigMgr::AddAccount(AccountInfo& record) {
 }
 
 int ConfigMgr::UpdateModuleOnTimePeriodChanges(AccountInfo& changed, const AccountInfo& old) {
-  MutexGuard change(changeMutex_);
+  koMutexGuard change(changeMutex_);
   AccountInfo current;
   {
-    ReadGuard data(dataLock_);
+    koReadGuard data(dataLock_);
     int i = accounts_->FindIndexByEmail(old.email.GetString());
     if (i < 0 || !accounts_->GetAccountAt(i, current)) {
       KO_LOG(-1, "UpdateModuleOnTimePeriodChanges: the address is not configured");
@@ -255,7 +219,7 @@ int ConfigMgr::UpdateModuleOnTimePeriodChanges(AccountInfo& changed, const Accou
   SavedFileList files;
   if (!accounts_->UpdateModuleOnTimePeriodChanges(changed, current, files)) return 0;
   {
-    WriteGuard data(dataLock_);
+    koWriteGuard data(dataLock_);
     accounts_->ReplaceAccountAt(accounts_->FindIndexByEmail(current.email.GetString()), changed);
   }
   // Only now that the rows are gone for good.
@@ -274,10 +238,10 @@ int ConfigMgr::DeleteMails(koSQLite* db, int mailId, SavedFileList& files) {
 void ConfigMgr::DeleteSavedFiles(const SavedFileList& files) { accounts_->DeleteSavedFiles(files); }
 
 int ConfigMgr::DeleteAccount(const char* email) {
-  MutexGuard change(changeMutex_);
+  koMutexGuard change(changeMutex_);
   koString stored;
   {
-    ReadGuard data(dataLock_);
+    koReadGuard data(dataLock_);
     AccountInfo account;
     if (!accounts_->GetAccountByEmail(email, account)) {
       KO_LOG(-1, "DeleteAccount: the address is not configured");
@@ -287,89 +251,89 @@ int ConfigMgr::DeleteAccount(const char* email) {
   }
   int id = 0;
   if (!accounts_->DeleteAccount(stored.GetString(), &id)) return 0;
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   accounts_->RemoveAccountAt(accounts_->FindIndexByEmail(stored.GetString()));
   return 1;
 }
 
 int ConfigMgr::GetAccountCount() {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->GetCount();
 }
 
 int ConfigMgr::GetAccountAt(int i, AccountInfo& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->GetAccountAt(i, out);
 }
 
 int ConfigMgr::GetAccountById(int id, AccountInfo& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->GetAccountById(id, out);
 }
 
 int ConfigMgr::GetAccountByEmail(const char* email, AccountInfo& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->GetAccountByEmail(email, out);
 }
 
 int ConfigMgr::FindAccountIndexByEmail(const char* email) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->FindIndexByEmail(email);
 }
 
 int ConfigMgr::FindAccountIndexById(int id) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->FindIndexById(id);
 }
 
 int ConfigMgr::CopyAccount(AccountInfo& out, const AccountInfo& in) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   out.Assign(in);
   return 1;
 }
 
 int ConfigMgr::SetThreadIdByEmail(uint32_t threadId, const char* email) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetThreadIdByEmail(threadId, email);
 }
 
 int ConfigMgr::SetModuleIndexingStatus(int id, int status, int module) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetModuleIndexingStatus(id, status, module);
 }
 
 int ConfigMgr::SetModuleProgress(int id, int total, int processed, int module) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetModuleProgress(id, total, processed, module);
 }
 
 int ConfigMgr::SetSpecialFolderByThread(uint32_t threadId, const char* name, int type) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetSpecialFolderByThread(threadId, name, type);
 }
 
 int ConfigMgr::SetMailUpdatedTime(int id, int64_t when) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetMailUpdatedTime(id, when);
 }
 
 int ConfigMgr::SetContactUpdatedTime(int id, int64_t when) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetContactUpdatedTime(id, when);
 }
 
 int64_t ConfigMgr::GetEarliestUpdatedTime(int id) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->GetEarliestUpdatedTime(id);
 }
 
 int ConfigMgr::SetContactAuthToken(int id, const char* token) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetContactAuthToken(id, token);
 }
 
 int ConfigMgr::SetStatusByEmail(const char* email, const char* text) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   int i = accounts_->FindIndexByEmail(email);
   if (i >= 0) return accounts_->SetStatusAt(i, text, 1);
   CopyText(generalMessage_, text);
@@ -377,101 +341,99 @@ int ConfigMgr::SetStatusByEmail(const char* email, const char* text) {
 }
 
 int ConfigMgr::SetStatusByThread(uint32_t threadId, const char* text, int force) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   int i = accounts_->FindIndexByThreadId(threadId);
   if (i >= 0) return accounts_->SetStatusAt(i, text, force);
-  if (force == 1 || generalMessage_.GetLength() == 0 ||
-      strcmp(generalMessage_.GetString(), kStatusConnecting) == 0)
-    CopyText(generalMessage_, text);
+  if (ConfigList::MayReplaceStatus(generalMessage_, force)) CopyText(generalMessage_, text);
   return 0;
 }
 
 int ConfigMgr::SetContactStatusByEmail(const char* email, const char* text) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->SetContactStatusAt(accounts_->FindIndexByEmail(email), text);
 }
 
 int ConfigMgr::ResetStatusToConnecting(int id) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   return accounts_->ResetStatusToConnecting(id);
 }
 
 void ConfigMgr::ClearAllStatuses() {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   accounts_->ClearAllStatuses();
 }
 
 int ConfigMgr::GetStatusById(int id, koString& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   return accounts_->GetStatusById(id, out);
 }
 
 void ConfigMgr::GetGeneralMessage(koString& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   out.SetAs(generalMessage_);
 }
 
 void ConfigMgr::ClearGeneralMessage() {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   generalMessage_.Clear();
 }
 
 void ConfigMgr::GetPreferences(Preferences& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   out.Assign(preferences_);
 }
 
 void ConfigMgr::GetProxySettings(ProxySettings& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   out.Assign(proxy_);
 }
 
 void ConfigMgr::SetPreferences(const Preferences& record) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   preferences_.Assign(record);
 }
 
 void ConfigMgr::SetProxySettings(const ProxySettings& record) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   proxy_.Assign(record);
 }
 
 int ConfigMgr::UpdatePreference(const Preferences& record, const char* name, const char* value) {
   // The change mutex keeps the cache in the order the rows were written.
-  MutexGuard change(changeMutex_);
+  koMutexGuard change(changeMutex_);
   if (!accounts_->UpdatePreference(name, value)) return 0;
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   preferences_.Assign(record);
   return 1;
 }
 
 void ConfigMgr::GetSystemUuid(koString& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   out.SetAs(systemUuid_);
 }
 
 void ConfigMgr::SetUpgradeUrl(const char* url) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   CopyText(upgradeUrl_, url);
 }
 
 void ConfigMgr::GetUpgradeUrl(koString& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   out.SetAs(upgradeUrl_);
 }
 
 void ConfigMgr::SetBrowserName(const char* name) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   CopyText(browserName_, name);
 }
 
 void ConfigMgr::GetBrowserName(koString& out) {
-  ReadGuard data(dataLock_);
+  koReadGuard data(dataLock_);
   out.SetAs(browserName_);
 }
 
 int ConfigMgr::NextRequestCount(int* value) {
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   ++requestCount_;
   if (requestCount_ == 120) requestCount_ = 10;
   *value = requestCount_;
@@ -479,7 +441,7 @@ int ConfigMgr::NextRequestCount(int* value) {
 }
 
 koRWLock* ConfigMgr::GetAccountsLock() {
-  { ReadGuard data(dataLock_); }
+  { koReadGuard data(dataLock_); }
   return &accountsLock_;
 }
 
@@ -497,7 +459,7 @@ int ConfigMgr::OpenIniInLowIntegrityDir(koString& path) {
 
 int ConfigMgr::LoadSystemUuid() {
   // One UUID per data directory, even when two threads get here at once.
-  MutexGuard ini(iniMutex_);
+  koMutexGuard ini(iniMutex_);
   koString path;
   if (!OpenIniInConfigDir(path)) return 0;
   koString uuid;
@@ -513,26 +475,26 @@ int ConfigMgr::LoadSystemUuid() {
       ok = 0;
     }
   }
-  WriteGuard data(dataLock_);
+  koWriteGuard data(dataLock_);
   systemUuid_.SetAs(uuid);
   return ok;
 }
 
 int ConfigMgr::CheckAppVersion(int& changed) {
   changed = 0;
-  MutexGuard ini(iniMutex_);
+  koMutexGuard ini(iniMutex_);
   koString path;
   if (!OpenIniInConfigDir(path)) return 0;
   koString stored;
   IniReadString(kSection, "App_Version", "", stored, path.GetString());
   int ok = 1;
-  if (!stored.EqualsNoCase(kVersionText)) {
+  if (!stored.EqualsNoCase(kAppVersion)) {
     changed = 1;
-    ok = IniWriteString(kSection, "App_Version", kVersionText, path.GetString());
+    ok = IniWriteString(kSection, "App_Version", kAppVersion, path.GetString());
   }
   koString low;
   if (OpenIniInLowIntegrityDir(low)) {
-    const char* value = changed ? kVersionText : stored.GetString();
+    const char* value = changed ? kAppVersion : stored.GetString();
     if (!IniWriteString(kSection, "App_Version", value, low.GetString())) ok = 0;
   }
   return ok;
@@ -644,9 +606,6 @@ void ConfigMgr::WriteExtensionPort(uint16_t port) {
   ConfigList::ExecuteStatement(&db,
                                "CREATE TABLE IF NOT EXISTS [ItemTable] (key TEXT UNIQUE ON "
                                "CONFLICT REPLACE, value TEXT NOT NULL ON CONFLICT FAIL )");
-  const char* insert = "INSERT INTO ItemTable ( key, value) VALUES (?,?)";
-  int ok = db.Prepare(nullptr, insert) && db.SetText(nullptr, 1, "pv_port") &&
-           db.SetInt(nullptr, 2, port) && db.Step(nullptr, 1);
-  if (!ok) KO_LOG(-1, insert);
-  db.Finalize(nullptr);
+  koStatement insert(&db, "INSERT INTO ItemTable ( key, value) VALUES (?,?)");
+  insert.Text("pv_port").Int(port).Step();
 }

@@ -41,6 +41,10 @@ class ConfigList;
 // Status text of an account whose threads are (re)starting.
 extern const char* const kStatusConnecting;
 
+// The program version: the ini files' App_Version, the log's tag and the
+// suffix of the web answers' Server header.
+constexpr const char kAppVersion[] = "1.89 Beta";
+
 // One mail account. An empty record has id 0, empty texts and zero numbers.
 // The password is clear text here; the database keeps it encoded.
 struct AccountInfo {
@@ -234,9 +238,8 @@ class ConfigMgr {
   static int OpenIniInLowIntegrityDir(koString& path);
   // Reads System_UUID, making and storing a new one when there is none.
   int LoadSystemUuid();
-  // changed (OUT) is 1 when App_Version differs from this version, "1.89
-  // Beta" (it is then rewritten), else 0; the browser side's copy is brought
-  // in line.
+  // changed (OUT) is 1 when App_Version differs from kAppVersion (it is then
+  // rewritten), else 0; the browser side's copy is brought in line.
   int CheckAppVersion(int& changed);
   // Port of the main copy (default 40000), mirrored into the other copy; 0
   // when the main copy cannot be had.

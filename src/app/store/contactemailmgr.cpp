@@ -1,7 +1,5 @@
 #include "app/store/contactemailmgr.h"
 
-#include <sqlite3.h>
-
 #include "app/store/analyticmgr.h"
 #include "core/klog.h"
 #include "core/ksqlite.h"
@@ -10,48 +8,6 @@ namespace {
 
 const char* const kStarredWord = "STARRED";
 const char* const kServiceWord = "GOOGLE";
-
-// One statement on its own handle; the connection's default statement
-// belongs to whoever walks rows around these calls.
-class Statement {
- public:
-  Statement(koSQLite* db, const char* sql) : db_(db), sql_(sql) { ok_ = db_->Prepare(&stmt_, sql); }
-  ~Statement() { db_->Finalize(&stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Int(int value) {
-    if (ok_) ok_ = db_->SetInt(&stmt_, ++index_, value);
-    return *this;
-  }
-  Statement& Text(const koString& value) {
-    if (ok_) ok_ = db_->SetText(&stmt_, ++index_, value);
-    return *this;
-  }
-  Statement& Text(const char* value) {
-    if (ok_) ok_ = db_->SetText(&stmt_, ++index_, value);
-    return *this;
-  }
-  Statement& Null() {
-    if (ok_) ok_ = db_->SetNull(&stmt_, ++index_);
-    return *this;
-  }
-  // One step; false (logged with `label`, or the SQL text) on failure.
-  bool Step(const char* label = nullptr) {
-    if (ok_) ok_ = db_->Step(&stmt_, 1) ? 1 : 0;
-    if (!ok_) KO_LOG(-1, label != nullptr ? label : sql_);
-    return ok_ != 0;
-  }
-  bool HasRow() const { return db_->GetErrCode() == SQLITE_ROW; }
-  sqlite3_stmt** Handle() { return &stmt_; }
-
- private:
-  koSQLite* db_;
-  const char* sql_;
-  sqlite3_stmt* stmt_ = nullptr;
-  int index_ = 0;
-  int ok_ = 0;
-};
 
 void CopyText(koSQLite* db, sqlite3_stmt** stmt, const char* column, koString& out) {
   const char* text = db->GetText(stmt, column);
@@ -63,7 +19,7 @@ void CopyText(koSQLite* db, sqlite3_stmt** stmt, const char* column, koString& o
 ContactEmailMgr::ContactEmailMgr(koSQLite* db) : db_(db) { db_->SetLog(gLog); }
 
 int ContactEmailMgr::GetEmailDetails(const koString& address, int accountId, int* id) {
-  Statement s(db_,
+  koStatement s(db_,
               "SELECT  [id] emailid FROM email_address WHERE address = ? COLLATE NOCASE AND "
               "account_id = ?");
   if (!s.Text(address).Int(accountId).Step()) return 0;
@@ -72,7 +28,7 @@ int ContactEmailMgr::GetEmailDetails(const koString& address, int accountId, int
 }
 
 int ContactEmailMgr::InsertEmailValues(const koString& address, int accountId, int* id) {
-  Statement s(db_, "INSERT INTO [email_address]([address],[account_id])VALUES (?,?)");
+  koStatement s(db_, "INSERT INTO [email_address]([address],[account_id])VALUES (?,?)");
   if (!s.Text(address).Int(accountId).Step()) return 0;
   *id = static_cast<int>(db_->GetLastInsertRowId());
   return 1;
@@ -97,7 +53,7 @@ int ContactEmailMgr::GetEmailUniqueId(const koString& address, int accountId, in
 }
 
 int ContactEmailMgr::IsContactEmail(int addressId, int accountId, int* count) {
-  Statement s(db_,
+  koStatement s(db_,
               "SELECT COUNT(*) cnt FROM contact JOIN contact_email_link ON "
               "[contact_email_link].[contact_id] = [contact].[id] AND [contact].[account_id] = ? "
               "AND [contact_email_link].[email_address_id] = ? LIMIT 1");
@@ -107,7 +63,7 @@ int ContactEmailMgr::IsContactEmail(int addressId, int accountId, int* count) {
 }
 
 int ContactEmailMgr::IsEmailMappedWithContact(int addressId, int* mapped) {
-  Statement s(db_,
+  koStatement s(db_,
               "SELECT COUNT(*) cnt FROM contact_email_link WHERE "
               "[contact_email_link].[email_address_id] = ? limit 1");
   if (!s.Int(addressId).Step()) return 0;
@@ -117,7 +73,7 @@ int ContactEmailMgr::IsEmailMappedWithContact(int addressId, int* mapped) {
 
 int ContactEmailMgr::IsNonGoogleContactAlreadyExist(const koString& name, int accountId,
                                                     int* contactId) {
-  Statement s(db_,
+  koStatement s(db_,
               "SELECT [contact].[id] contactid  FROM contact WHERE [contact].[name] = ?  COLLATE "
               "NOCASE AND [contact].[account_id] = ? AND [contact].[type] != 1");
   if (!s.Text(name).Int(accountId).Step()) return 0;
@@ -126,7 +82,7 @@ int ContactEmailMgr::IsNonGoogleContactAlreadyExist(const koString& name, int ac
 }
 
 int ContactEmailMgr::MapContactToEmailDetails(int contactId, int addressId) {
-  Statement s(db_,
+  koStatement s(db_,
               "INSERT OR IGNORE INTO [contact_email_link]([contact_id], [email_address_id]) "
               "VALUES (?, ?)");
   return s.Int(contactId).Int(addressId).Step() ? 1 : 0;
@@ -144,7 +100,7 @@ int ContactEmailMgr::InsertNonGoogleContact(const koString& name, int accountId,
 }
 
 int ContactEmailMgr::InsertContactDetails(const ContactDetails& details, int* contactId) {
-  Statement s(db_,
+  koStatement s(db_,
               details.hasPhotoEtag
                   ? "INSERT INTO contact ( [name], [account_id],[uid],[edit_url],[mark],[type], "
                     "[notes], [photo_etag]) VALUES(?,?,?,?,?,?,?,?)"
@@ -164,7 +120,7 @@ int ContactEmailMgr::InsertContactDetails(const ContactDetails& details, int* co
 }
 
 int ContactEmailMgr::UpdateContactDetails(const ContactDetails& details, int contactId) {
-  Statement s(db_,
+  koStatement s(db_,
               details.hasPhotoEtag
                   ? "UPDATE contact SET [name] = ?,[edit_url] = ?, [mark] = ?,[type] = ?, [notes] "
                     "= ?, [photo_etag] = ? WHERE [id] =  ?"
@@ -180,20 +136,20 @@ int ContactEmailMgr::UpdateContactDetails(const ContactDetails& details, int con
 }
 
 int ContactEmailMgr::UpdateContactFromServer(int contactId) {
-  Statement s(db_,
+  koStatement s(db_,
               "UPDATE contact SET [uid] = ? ,[edit_url] = ?,[photo_etag] = ?,[mark] = ? ,[type] = "
               "? ,[notes] = ? WHERE [id] = ?");
   return s.Text("").Text("").Null().Int(0).Int(0).Text("").Int(contactId).Step() ? 1 : 0;
 }
 
 int ContactEmailMgr::UpdateFtsTags(int contactId) {
-  Statement s(db_, "UPDATE fts_contact SET [tag] =?, [is] = ?,[type] = ? WHERE [rowid] = ?");
+  koStatement s(db_, "UPDATE fts_contact SET [tag] =?, [is] = ?,[type] = ? WHERE [rowid] = ?");
   return s.Text("").Text("").Text("").Int(contactId).Step() ? 1 : 0;
 }
 
 int ContactEmailMgr::GetContactIdByUid(const koString& uid, int accountId, int* contactId,
                                        koString& photoEtag) {
-  Statement s(db_,
+  koStatement s(db_,
               "SELECT  [id] contactid, photo_etag  etag FROM CONTACT WHERE [uid] = ? AND "
               "account_id = ?");
   if (!s.Text(uid).Int(accountId).Step()) return 0;
@@ -206,7 +162,7 @@ int ContactEmailMgr::GetContactIdByUid(const koString& uid, int accountId, int* 
 
 int ContactEmailMgr::GetContactDetails(int contactId, int* type, int* mark, koString& editUrl,
                                        koString& name, koString& notes) {
-  Statement s(db_,
+  koStatement s(db_,
               "SELECT [contact].[type] type,[contact].[mark] mark,[contact].[edit_url] url, "
               "[contact].[name] name ,[contact].[notes] notes FROM contact WHERE [contact].[id] = "
               "?");
@@ -224,7 +180,7 @@ int ContactEmailMgr::GetContactDetails(int contactId, int* type, int* mark, koSt
 int ContactEmailMgr::InsertFtsContactDetails(const koString& name, int rowId, const koString& email,
                                              const koString& phone, const koString& tag,
                                              const koString& notes, int starred, int service) {
-  Statement s(db_,
+  koStatement s(db_,
               "INSERT INTO [fts_contact]([rowid],[name], [email],[phone],[tag],[notes],[is],"
               "[type]) VALUES(?,?,?,?,?,?,?,?) ");
   return s.Int(rowId)
@@ -243,7 +199,7 @@ int ContactEmailMgr::InsertFtsContactDetails(const koString& name, int rowId, co
 int ContactEmailMgr::UpdateFtsContactDetails(int rowId, const koString& name, const koString& email,
                                              const koString& phone, const koString& tag,
                                              const koString& notes, int starred, int service) {
-  Statement s(db_,
+  koStatement s(db_,
               "UPDATE fts_contact  SET [name] = ?,[email] = ?,[phone] =?,[tag] = ? ,[notes] = ? "
               ",[is] = ?,[type] = ? WHERE rowid = ?");
   return s.Text(name)
@@ -262,7 +218,7 @@ int ContactEmailMgr::UpdateFtsContactDetails(int rowId, const koString& name, co
 int ContactEmailMgr::UpdateFtsContactEmailList(const koString& address, int contactId) {
   // The address comes from mail headers: it is bound, never spliced into the
   // SQL. A contact whose list is NULL starts one.
-  Statement s(db_, "UPDATE [fts_contact] SET [email] = ifnull([email], '') || ? WHERE [rowid] = ?");
+  koStatement s(db_, "UPDATE [fts_contact] SET [email] = ifnull([email], '') || ? WHERE [rowid] = ?");
   koString entry;
   entry.SetAs("\n");
   entry.Append(address);
@@ -270,12 +226,12 @@ int ContactEmailMgr::UpdateFtsContactEmailList(const koString& address, int cont
 }
 
 int ContactEmailMgr::InsertContactPhotoDetails(int contactId, const koString& photo) {
-  Statement s(db_, "INSERT INTO contact_photo ( [contact_id], [photo]) VALUES(?,?)");
+  koStatement s(db_, "INSERT INTO contact_photo ( [contact_id], [photo]) VALUES(?,?)");
   return s.Int(contactId).Text(photo).Step() ? 1 : 0;
 }
 
 int ContactEmailMgr::UpdateContactPhotoDetails(int contactId, const koString& photo) {
-  Statement s(db_, "UPDATE contact_photo SET [photo] = ? WHERE [contact_id] = ?");
+  koStatement s(db_, "UPDATE contact_photo SET [photo] = ? WHERE [contact_id] = ?");
   return s.Text(photo).Int(contactId).Step() ? 1 : 0;
 }
 

@@ -1,7 +1,5 @@
 #include "app/store/tagmgr.h"
 
-#include <sqlite3.h>
-
 #include <vector>
 
 #include "core/klog.h"
@@ -9,21 +7,6 @@
 #include "core/kstring.h"
 
 namespace {
-
-// Prepares `sql`, lets `bind` fill the parameters, steps once and finalizes;
-// any failure is logged with the statement.
-template <typename Bind>
-int RunOnce(koSQLite* db, const char* sql, Bind bind) {
-  sqlite3_stmt* stmt = nullptr;
-  if (!db->Prepare(&stmt, sql)) {
-    KO_LOG(-1, sql);
-    return 0;
-  }
-  int ok = bind(&stmt) && db->Step(&stmt, 1) ? 1 : 0;
-  db->Finalize(&stmt);
-  if (!ok) KO_LOG(-1, sql);
-  return ok;
-}
 
 // Cuts the next non-empty name off the front of `list`; 0 when none is left.
 // Repeated, leading and trailing blanks would otherwise make an empty tag.
@@ -37,24 +20,15 @@ int NextTag(koString& list, koString& name) {
 // *id = the id of the tag of that name in any letter case; left alone when
 // there is none. 1 in both cases.
 int IsNewTag(koSQLite* db, const char* name, int32_t* id) {
-  static const char kSql[] = "SELECT [tag].[id] tagid FROM tag WHERE [tag].[name] = ? COLLATE NOCASE";
-  sqlite3_stmt* stmt = nullptr;
-  if (!db->Prepare(&stmt, kSql)) {
-    KO_LOG(-1, kSql);
-    return 0;
-  }
-  int ok = db->SetText(&stmt, 1, name) && db->Step(&stmt, 1);
-  if (ok && db->GetErrCode() == SQLITE_ROW) *id = db->GetInt(&stmt, "tagid");
-  db->Finalize(&stmt);
-  if (!ok) KO_LOG(-1, kSql);
-  return ok ? 1 : 0;
+  koStatement s(db, "SELECT [tag].[id] tagid FROM tag WHERE [tag].[name] = ? COLLATE NOCASE");
+  if (!s.Text(name).Step()) return 0;
+  if (s.HasRow()) *id = db->GetInt(s.Handle(), "tagid");
+  return 1;
 }
 
 int DeleteContactToTagMapping(koSQLite* db, int32_t contactId, int32_t tagId) {
-  return RunOnce(db, "DELETE FROM  contact_tag_link WHERE contact_id = ? AND [tag_id] = ?",
-                 [&](sqlite3_stmt** s) {
-                   return db->SetInt(s, 1, contactId) && db->SetInt(s, 2, tagId);
-                 });
+  koStatement s(db, "DELETE FROM  contact_tag_link WHERE contact_id = ? AND [tag_id] = ?");
+  return s.Int(contactId).Int(tagId).Step() ? 1 : 0;
 }
 
 int AddNewTag(koSQLite* db, int32_t contactId, const char* name) {
@@ -105,22 +79,13 @@ int ClearContactTags(koSQLite* db, int32_t contactId, const char* tags) {
       "SELECT [contact_tag_link].[tag_id] tagid FROM contact_tag_link WHERE contact_id = %d AND "
       "tagid NOT IN (SELECT [id] FROM tag WHERE [name] COLLATE NOCASE IN (%s))",
       contactId, quoted.GetString());
-  sqlite3_stmt* stmt = nullptr;
-  if (!db->Prepare(&stmt, sql)) {
-    KO_LOG(-1, sql.GetString());
-    return 0;
-  }
   // Read all first: deleting rows of the table a statement is still walking
   // may make it skip or repeat rows.
   std::vector<int32_t> stale;
-  bool ok;
-  while ((ok = db->Step(&stmt, 1)) && db->GetErrCode() == SQLITE_ROW) {
-    stale.push_back(db->GetInt(&stmt, "tagid"));
-  }
-  db->Finalize(&stmt);
-  if (!ok) {
-    KO_LOG(-1, sql.GetString());
-    return 0;
+  {
+    koStatement rows(db, sql.GetString());
+    while (rows.Step() && rows.HasRow()) stale.push_back(db->GetInt(rows.Handle(), "tagid"));
+    if (!rows.Ready()) return 0;
   }
   for (int32_t tagId : stale) {
     if (!DeleteContactToTagMapping(db, contactId, tagId)) {
@@ -134,22 +99,20 @@ int ClearContactTags(koSQLite* db, int32_t contactId, const char* tags) {
 }  // namespace
 
 int TagMgr::InsertContactTagLink(koSQLite* db, int32_t contactId, int32_t tagId) {
-  return RunOnce(db, "INSERT OR IGNORE INTO contact_tag_link ([contact_id],[tag_id])VALUES(?,?)",
-                 [&](sqlite3_stmt** s) {
-                   return db->SetInt(s, 1, contactId) && db->SetInt(s, 2, tagId);
-                 });
+  koStatement s(db, "INSERT OR IGNORE INTO contact_tag_link ([contact_id],[tag_id])VALUES(?,?)");
+  return s.Int(contactId).Int(tagId).Step() ? 1 : 0;
 }
 
 int TagMgr::InsertTag(koSQLite* db, const char* name, int32_t* id) {
-  int ok = RunOnce(db, "INSERT INTO tag ([name])VALUES(?)",
-                   [&](sqlite3_stmt** s) { return db->SetText(s, 1, name); });
-  if (ok) *id = static_cast<int32_t>(db->GetLastInsertRowId());
-  return ok;
+  koStatement s(db, "INSERT INTO tag ([name])VALUES(?)");
+  if (!s.Text(name).Step()) return 0;
+  *id = static_cast<int32_t>(db->GetLastInsertRowId());
+  return 1;
 }
 
 int TagMgr::DeleteAllContactTags(koSQLite* db, int32_t contactId) {
-  return RunOnce(db, "DELETE FROM  contact_tag_link WHERE contact_id = ?",
-                 [&](sqlite3_stmt** s) { return db->SetInt(s, 1, contactId); });
+  koStatement s(db, "DELETE FROM  contact_tag_link WHERE contact_id = ?");
+  return s.Int(contactId).Step() ? 1 : 0;
 }
 
 int TagMgr::UpdateContactTags(koSQLite* db, int32_t contactId, const char* tags) {

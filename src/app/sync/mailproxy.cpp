@@ -148,6 +148,23 @@ int ReadSocks(TCPSTREAM* tcp, unsigned char* buffer, unsigned long n) {
   return 0;
 }
 
+int SendSocks(TCPSTREAM* tcp, unsigned char* request, size_t n, const char* failure) {
+  if (tcp_sout(tcp, reinterpret_cast<char*>(request), n)) return 1;
+  LogError(failure);
+  return 0;
+}
+
+// The two bytes that open each SOCKS answer: the version, then the status.
+int ReadSocksStatus(TCPSTREAM* tcp, unsigned char* reply, unsigned char version,
+                    const char* wrongVersion) {
+  if (!ReadSocks(tcp, reply, 2)) return 0;
+  if (reply[0] == version) return 1;
+  LogError(wrongVersion);
+  return 0;
+}
+
+const char kWrongSocksVersion[] = "Unknow proxy protocol version";
+
 // The SOCKS exchange on an open proxy connection; 1 when the tunnel stands.
 int SocksHandshake(TCPSTREAM* tcp, PROXYINFO* info, const char* host, unsigned short port,
                    unsigned char* request, unsigned char* reply) {
@@ -162,15 +179,9 @@ int SocksHandshake(TCPSTREAM* tcp, PROXYINFO* info, const char* host, unsigned s
     request[n++] = 1;
     request[n++] = 0;
   }
-  if (!tcp_sout(tcp, reinterpret_cast<char*>(request), n)) {
-    LogError("Could not send request to proxy");
+  if (!SendSocks(tcp, request, n, "Could not send request to proxy") ||
+      !ReadSocksStatus(tcp, reply, 5, kWrongSocksVersion))
     return 0;
-  }
-  if (!ReadSocks(tcp, reply, 2)) return 0;
-  if (reply[0] != 5) {
-    LogError("Unknow proxy protocol version");
-    return 0;
-  }
   // Method 2 is accepted only when it was offered: without a user there is
   // nothing to authenticate with.
   if (reply[1] == 2 && withUser) {
@@ -192,17 +203,10 @@ int SocksHandshake(TCPSTREAM* tcp, PROXYINFO* info, const char* host, unsigned s
     request[n++] = static_cast<unsigned char>(passwordLength);
     memcpy(request + n, info->password, passwordLength);
     n += passwordLength;
-    int sent = tcp_sout(tcp, reinterpret_cast<char*>(request), n) ? 1 : 0;
+    int sent = SendSocks(tcp, request, n, "Error sending proxy credentials");
     memset(request, 0, n);
-    if (!sent) {
-      LogError("Error sending proxy credentials");
+    if (!sent || !ReadSocksStatus(tcp, reply, 1, "Unknow SOCKS5 authentication protocol version"))
       return 0;
-    }
-    if (!ReadSocks(tcp, reply, 2)) return 0;
-    if (reply[0] != 1) {
-      LogError("Unknow SOCKS5 authentication protocol version");
-      return 0;
-    }
     if (reply[1] != 0) {
       LogError("SOCKS5 proxy authentication failure");
       return 0;
@@ -229,15 +233,9 @@ int SocksHandshake(TCPSTREAM* tcp, PROXYINFO* info, const char* host, unsigned s
   n += hostLength;
   request[n++] = static_cast<unsigned char>(port >> 8);
   request[n++] = static_cast<unsigned char>(port & 0xff);
-  if (!tcp_sout(tcp, reinterpret_cast<char*>(request), n)) {
-    LogError("Could not send request to SOCKS5 proxy");
+  if (!SendSocks(tcp, request, n, "Could not send request to SOCKS5 proxy") ||
+      !ReadSocksStatus(tcp, reply, 5, kWrongSocksVersion))
     return 0;
-  }
-  if (!ReadSocks(tcp, reply, 2)) return 0;
-  if (reply[0] != 5) {
-    LogError("Unknow proxy protocol version");
-    return 0;
-  }
   static const char* const kReplyTexts[] = {
       "General SOCKS server failure", "Connection not allowed by ruleset", "Network unreachable",
       "Host unreachable",             "Connection refused",                "TTL expired",

@@ -114,8 +114,9 @@ int ObjectBase::GetAccountsJson(koString& out, int accountId, int brief) {
   if (accountId != 0) {
     AccountInfo account;
     if (gConfigMgr->GetAccountById(accountId, account)) {
-      int index = gConfigMgr->FindAccountIndexByEmail(account.email.GetString());
-      if (index >= 0) AppendAccountJsonByIndex(index, out, brief);
+      Preferences preferences;
+      gConfigMgr->GetPreferences(preferences);
+      AppendAccountJson(out, account, preferences.context_type, brief);
     }
   } else {
     int count = gConfigMgr->GetAccountCount();

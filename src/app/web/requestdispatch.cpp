@@ -12,23 +12,21 @@
 
 #include <memory>
 
+#include "app/store/configmgr.h"
 #include "app/web/objectbase.h"
 #include "app/web/resourcecache.h"
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
-#include "platform/folders.h"
+#include "core/sqlitemgr.h"
 #include "platform/sessionguard.h"
 
 namespace {
 
-const char kVersionText[] = "1.89 Beta";
 const char kPhotoPath[] = "/GoogleContactphoto";
 const char kDefaultPhoto[] = "images/pv-contact-default-image.png";
 const char kAcrossSessionPage[] = "acrosssession.html";
 const char kPixelImage[] = "pv-one-pixel.png";
-const char kPictureFolder[] = "7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96";
-const char kSummaryDatabase[] = "postvane.summary";
 const char kPhotoSql[] = "SELECT photo photo FROM contact_photo WHERE [contact_id] =?";
 // The file pictures are PNG files whatever their names end in.
 const char kPictureType[] = "image/png";
@@ -200,38 +198,25 @@ int SendContactPhoto(koHttpConnection* connection) {
   koString path;
   if (PathMgr::GetConfigDir(path) == 0) return 0;
   path += "/data/";
-  path += kSummaryDatabase;
+  path += SQLiteMgr::kSummaryDatabase;
   // Read-only: a photo request must never create the database.
   koSQLite db;
   if (!db.Open(path, 1)) {
     KO_LOG(-1, db.GetErrMsg());
     return 0;
   }
-  sqlite3_stmt* stmt = nullptr;
-  if (!db.Prepare(&stmt, kPhotoSql) || !db.SetInt(&stmt, 1, id)) {
-    KO_LOG(-1, kPhotoSql);
-    db.Finalize(&stmt);
-    return 0;
+  koStatement row(&db, kPhotoSql);
+  if (!row.Int(id).Step()) return 0;
+  const void* photo = db.GetBlob(row.Handle(), 0);
+  int length = photo != nullptr ? db.GetBytes(row.Handle(), 0) : 0;
+  if (photo == nullptr || length <= 0) return 0;
+  if (connection->Send(
+          "HTTP/1.1 200 OK\r\n"
+          "Connection: close\r\n"
+          "Content-type: image/jpeg\r\n\r\n")) {
+    connection->SendData(static_cast<const char*>(photo), length);
   }
-  if (!db.Step(&stmt, 0)) {
-    KO_LOG(-1, kPhotoSql);
-    db.Finalize(&stmt);
-    return 0;
-  }
-  int answered = 0;
-  const void* photo = db.GetBlob(&stmt, 0);
-  int length = photo != nullptr ? db.GetBytes(&stmt, 0) : 0;
-  if (photo != nullptr && length > 0) {
-    if (connection->Send(
-            "HTTP/1.1 200 OK\r\n"
-            "Connection: close\r\n"
-            "Content-type: image/jpeg\r\n\r\n")) {
-      connection->SendData(static_cast<const char*>(photo), length);
-    }
-    answered = 1;
-  }
-  db.Finalize(&stmt);
-  return answered;
+  return 1;
 }
 
 // The extension of the last path component, with its dot; "" when none.
@@ -272,7 +257,7 @@ int SendResourceFile(koHttpConnection* connection, const koString& name, const c
     return 1;
   }
   connection->SendOk(page->content.GetString(), page->content.GetLength(), type, page->modified,
-                     kVersionText);
+                     kAppVersion);
   return 1;
 }
 
@@ -301,9 +286,7 @@ void SendPicture(koHttpConnection* connection, const char* validator) {
   char real_root[PATH_MAX];
   char real_file[PATH_MAX];
   bool inside = false;
-  if (!ClimbsUp(relative) && koGetTempFolder(root)) {
-    root += "/";
-    root += kPictureFolder;
+  if (!ClimbsUp(relative) && PathMgr::GetPictureCacheDir(root)) {
     koString file;
     file.SetAs(root);
     if (relative.GetString()[0] != '/') file += "/";
@@ -316,7 +299,7 @@ void SendPicture(koHttpConnection* connection, const char* validator) {
       inside = strncmp(real_file, real_root, n) == 0 && real_file[n] == '/';
     }
   }
-  if (inside && connection->SendFile(real_file, kPictureType, validator, kVersionText)) return;
+  if (inside && connection->SendFile(real_file, kPictureType, validator, kAppVersion)) return;
   connection->Send(kNotFound);
 }
 

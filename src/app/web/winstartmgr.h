@@ -27,8 +27,6 @@
 
 class koEvent;
 
-// The program version; also the log's tag and the ini's App_Version.
-constexpr const char kAppVersion[] = "1.89 Beta";
 constexpr const char kMainWindowClass[] = "PostvaneWindowClass";
 
 enum : uint32_t {

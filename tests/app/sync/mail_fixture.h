@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 
 #include "app/store/configlist.h"
@@ -16,14 +17,12 @@
 #include "app/sync/callbacks.h"
 #include "app/sync/mailext.h"
 #include "app/sync/mailinit.h"
-#include "core/kinifile.h"
-#include "core/klog.h"
 #include "core/ksocket.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
 #include "platform/thread_id.h"
-#include "support/peers.h"
+#include "support/log_capture.h"
 #include "support/private_home.h"
 
 extern "C" {
@@ -42,8 +41,6 @@ class MailTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(home_.path().empty());
     pvtest::ClearProxyEnvironment();
-    log_.SetFileName((home_.path() + "/test.log").c_str());
-    gLog = &log_;
     koString dir;
     ASSERT_GT(PathMgr::GetConfigDir(dir), 0);
     ASSERT_EQ(0, mkdir((std::string(dir.GetString()) + "/data").c_str(), 0755));
@@ -52,8 +49,8 @@ class MailTest : public ::testing::Test {
       ASSERT_EQ(1, SQLiteMgr::OpenAndInitialize(&db, "postvane.summary"));
       ASSERT_EQ(1, CreateSummarySchema(&db));
     }
-    config_ = new ConfigMgr();
-    gConfigMgr = config_;
+    config_ = std::make_unique<ConfigMgr>();
+    gConfigMgr = config_.get();
     AccountInfo account;
     account.email.SetAs(kAccount);
     account.password.SetAs("unused");
@@ -62,18 +59,14 @@ class MailTest : public ::testing::Test {
     accountId_ = account.id;
     ASSERT_EQ(1, config_->SetThreadIdByEmail(koCurrentThreadId(), kAccount));
     SetStatus(kStatusConnecting);
-
     mail_parameters(NIL, SET_READTIMEOUT, reinterpret_cast<void*>(10));
     mail_parameters(NIL, SET_WRITETIMEOUT, reinterpret_cast<void*>(10));
     mail_parameters(NIL, SET_TIMEOUT, nullptr);
     mail_parameters(NIL, SET_MAXLOGINTRIALS, reinterpret_cast<void*>(1));
   }
-
   void TearDown() override {
     ClearMailLoginPassword();
     gConfigMgr = nullptr;
-    delete config_;
-    gLog = nullptr;
   }
 
   // The account's status, as the web pages read it.
@@ -92,10 +85,9 @@ class MailTest : public ::testing::Test {
   std::string Folder(int kind) {
     AccountInfo account;
     config_->GetAccountById(accountId_, account);
-    const koString& name = kind == kFolderAllMail ? account.allMailFolder
-                           : kind == kFolderSpam  ? account.spamFolder
-                                                  : account.trashFolder;
-    return name.GetString();
+    return (kind == kFolderAllMail ? account.allMailFolder
+            : kind == kFolderSpam  ? account.spamFolder
+                                   : account.trashFolder).GetString();
   }
   void SetProxy(int type, const std::string& host, int port, int secure = 0, const char* user = "",
                 const char* password = "") {
@@ -108,14 +100,7 @@ class MailTest : public ::testing::Test {
     proxy.password.SetAs(password);
     config_->SetProxySettings(proxy);
   }
-  // The mail service's IMAP host in the data directory's ini file.
-  void SetImapHost(const char* host) {
-    koString path;
-    ASSERT_EQ(1, ConfigMgr::OpenIniInConfigDir(path));
-    ASSERT_EQ(1, IniWriteString("GENERAL", "Imap_Host", host, path.GetString()));
-  }
-
-  std::string LogText() const { return pvtest::ReadFile(home_.path() + "/test.log"); }
+  std::string LogText() const { return log_.Text(); }
 
   // "{127.0.0.1:port/imap/ssl<flags>/user="address"}folder"
   static std::string Mailbox(int port, const std::string& address, const std::string& folder,
@@ -129,11 +114,9 @@ class MailTest : public ::testing::Test {
   }
 
   PrivateHome home_;
-  ConfigMgr* config_ = nullptr;
+  LogCapture log_{home_.path() + "/test.log"};
+  std::unique_ptr<ConfigMgr> config_;
   int accountId_ = 0;
-
- private:
-  koLog log_{"test"};
 };
 
 #endif  // PV_TESTS_APP_SYNC_MAIL_FIXTURE_H

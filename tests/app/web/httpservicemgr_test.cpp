@@ -1,7 +1,6 @@
 #include "app/web/httpservicemgr.h"
 
 #include <dirent.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/child.h"
 #include "web_fixture.h"
 
 namespace {
@@ -21,116 +21,58 @@ long ElapsedMs(Clock::time_point since) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-int ThreadCount() {
+// Entries of a /proc folder: the process's threads or handles.
+int Entries(const char* folder) {
   int count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return -1;
-  while (struct dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(tasks);
+  DIR* dir = opendir(folder);
+  while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) count += entry->d_name[0] != '.';
+  if (dir != nullptr) closedir(dir);
   return count;
 }
+int Threads() { return Entries("/proc/self/task"); }
+int Handles() { return Entries("/proc/self/fd"); }
 
-int HandleCount() {
-  int count = 0;
-  DIR* handles = opendir("/proc/self/fd");
-  if (handles == nullptr) return -1;
-  while (struct dirent* entry = readdir(handles)) {
-    if (entry->d_name[0] != '.') ++count;
+class HttpServer : public WebTest {
+ protected:
+  // A free port, configured as the one to start at.
+  int ConfigureFreePort(int run = 1) {
+    int port = FreePorts(run);
+    EXPECT_GT(port, 0);
+    ConfigurePort(port);
+    return port;
   }
-  closedir(handles);
-  return count;
-}
-
-bool HandlesSettleAt(int count) {
-  for (int i = 0; i < 500; ++i) {
-    if (HandleCount() <= count) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-// Waits up to 5 s for the process to have `count` threads again.
-bool ThreadsSettleAt(int count) {
-  for (int i = 0; i < 500; ++i) {
-    if (ThreadCount() <= count) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-const char kUnknown[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
-
-class HttpServer : public WebTest {};
-
-// The browser extension's stored port, or -1.
-int ExtensionPort(const std::string& home) {
-  std::string path = home +
-                     "/.local/share/Google/Chrome/User Data/Default/Local Storage/"
-                     "chrome-extension_hdlheflidpohcjiefeogmcljhkkndkge_0.localstorage";
-  sqlite3* db = nullptr;
-  int port = -1;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT value FROM ItemTable WHERE key = 'pv_port'", -1, &stmt,
-                           nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      port = sqlite3_column_int(stmt, 0);
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return port;
-}
+};
 
 TEST_F(HttpServer, HeldPortMakesTheServerBindTheNextAndStoreIt) {
-  int port = FreePorts(2);
-  ASSERT_GT(port, 0);
-  ConfigurePort(port);
-  HeldPort held(port);
-  ASSERT_TRUE(held.held());
-  // The browser has a default profile, so its extension learns the port too.
-  std::string profile = home_.path() + "/.local/share/Google/Chrome/User Data/Default";
-  ASSERT_EQ(0, system(("mkdir -p '" + profile + "'").c_str()));
-
+  int port = ConfigureFreePort(2);
+  int held = BindLoopback(port, 4);
+  ASSERT_GE(held, 0);
   HttpServiceMgr server;
   ASSERT_EQ(1, server.Start());
   EXPECT_EQ(port + 1, PortIn(MainIni()));
   EXPECT_EQ(port + 1, PortIn(LowIni()));
-  EXPECT_EQ(port + 1, ExtensionPort(home_.path()));
   EXPECT_EQ(kUnknown, Exchange(port + 1, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n"));
-}
-
-TEST_F(HttpServer, PortZeroStartsAtTheDefault) {
-  ConfigurePort(0);
-  HttpServiceMgr server;
-  server.Start();
-  int bound = PortIn(MainIni());
-  // 40000 unless something else on this machine holds it.
-  EXPECT_GE(bound, HttpServiceMgr::kDefaultPort);
-  EXPECT_LT(bound, HttpServiceMgr::kDefaultPort + 100);
-  EXPECT_EQ(kUnknown, Exchange(bound, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n"));
+  close(held);
 }
 
 TEST_F(HttpServer, NoPortBelowTheLimitLeavesTheConfigurationAlone) {
   // 64999 is the last port tried; a port above the limit is tried once.
   for (int port : {64999, 65010}) {
-    HeldPort held(port);
-    if (!held.held()) GTEST_SKIP() << "port " << port << " is in use here";
+    int held = BindLoopback(port, 4);
+    if (held < 0) GTEST_SKIP() << "port " << port << " is in use here";
     ConfigurePort(port);
     HttpServiceMgr server;
     EXPECT_EQ(1, server.Start());
     EXPECT_EQ(port, PortIn(MainIni()));
     EXPECT_EQ(port, PortIn(LowIni()));
     server.Stop();
+    close(held);
   }
   EXPECT_NE(std::string::npos, Log().find("Failed to BindAndListen"));
 }
 
 TEST_F(HttpServer, StopIsPromptWithoutClientsAndTheObjectCanBeMadeAgain) {
-  int port = FreePorts(1);
-  ConfigurePort(port);
+  int port = ConfigureFreePort();
   for (int round = 0; round < 3; ++round) {
     auto server = std::make_unique<HttpServiceMgr>();
     server->Start();
@@ -145,20 +87,18 @@ TEST_F(HttpServer, StopIsPromptWithoutClientsAndTheObjectCanBeMadeAgain) {
   never_started.Stop();
 }
 
-TEST_F(HttpServer, StopWaitsForARequestInFlight) {
-  int port = FreePorts(1);
-  ConfigurePort(port);
+TEST_F(HttpServer, StopWaitsForARequestInFlightButNotBeyondTheBound) {
+  int port = ConfigureFreePort();
   auto server = std::make_unique<HttpServiceMgr>();
   server->Start();
   // Half a request: the server's thread waits for the rest, which comes
   // after Stop began.
-  int fd = ConnectTo(port);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(WriteAll(fd, "GET /?_object=NoSuch HTTP/1.0\r\n"));
+  int fd = ConnectLoopback(port, 0, 10);
+  ASSERT_TRUE(SendAll(fd, "GET /?_object=NoSuch HTTP/1.0\r\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::thread finisher([fd] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    WriteAll(fd, "\r\n");
+    SendAll(fd, "\r\n");
   });
   Clock::time_point before = Clock::now();
   server->Stop();
@@ -168,30 +108,24 @@ TEST_F(HttpServer, StopWaitsForARequestInFlight) {
   EXPECT_LT(stopped, HttpServiceMgr::kStopWaitMs);
   EXPECT_EQ(kUnknown, ReadToEnd(fd));
   close(fd);
-  server.reset();
-}
 
-TEST_F(HttpServer, StopGivesUpOnASilentClientAfterTheBound) {
-  int port = FreePorts(1);
-  ConfigurePort(port);
-  auto server = std::make_unique<HttpServiceMgr>();
+  // A client that never finishes: the stop gives up after the bound, and the
+  // request's thread, outliving the server, still ends cleanly.
+  server = std::make_unique<HttpServiceMgr>();
   server->Start();
-  int fd = ConnectTo(port);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(WriteAll(fd, "GET / HTTP/1.0\r\n"));
+  fd = ConnectLoopback(port, 0, 10);
+  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.0\r\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  Clock::time_point before = Clock::now();
+  before = Clock::now();
   server.reset();
-  long stopped = ElapsedMs(before);
+  stopped = ElapsedMs(before);
   EXPECT_GE(stopped, HttpServiceMgr::kStopWaitMs - 50);
   EXPECT_LT(stopped, HttpServiceMgr::kStopWaitMs + 1000);
-  // The request's thread outlives the server and still ends cleanly.
   close(fd);
 }
 
 TEST_F(HttpServer, TwoHundredParallelRequestsAllGetWholeAnswers) {
-  int port = FreePorts(1);
-  ConfigurePort(port);
+  int port = ConfigureFreePort();
   HttpServiceMgr server;
   server.Start();
   ASSERT_NE(nullptr, getenv("PV_SOURCE_DIR"));
@@ -221,35 +155,34 @@ TEST_F(HttpServer, TwoHundredParallelRequestsAllGetWholeAnswers) {
 }
 
 TEST_F(HttpServer, ClientsThatConnectAndCloseCostNothing) {
-  int port = FreePorts(1);
-  ConfigurePort(port);
-  int threads = ThreadCount();
+  int port = ConfigureFreePort();
+  int threads = Threads();
   auto server = std::make_unique<HttpServiceMgr>();
   server->Start();
   EXPECT_EQ(kUnknown, Get(port, "/?_object=NoSuch"));
   std::string log = Log();
-  int handles = HandleCount();
+  int handles = Handles();
 
   for (int i = 0; i < 300; ++i) {
-    int fd = ConnectTo(port);
+    int fd = ConnectLoopback(port);
     ASSERT_GE(fd, 0);
     if (i % 3 == 1) {
       struct linger hard = {1, 0};  // a reset instead of a close
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     } else if (i % 3 == 2) {
-      WriteAll(fd, "GET / HTT");  // half a request line, then gone
+      SendAll(fd, "GET / HTT");  // half a request line, then gone
     }
     close(fd);
   }
   // No answer, no record, no handle kept; the threads that served them wait
   // for later connections, but no more than the bound.
   EXPECT_EQ(kUnknown, Get(port, "/?_object=NoSuch"));
-  EXPECT_TRUE(HandlesSettleAt(handles)) << HandleCount() << " handles, was " << handles;
-  EXPECT_TRUE(ThreadsSettleAt(threads + 1 + HttpServiceMgr::kMaxWaitingThreads));
+  EXPECT_TRUE(WaitFor([&] { return Handles() <= handles; }, 5000)) << Handles() << ", was " << handles;
+  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads + 1 + HttpServiceMgr::kMaxWaitingThreads; }, 5000));
   EXPECT_EQ(log, Log());
   // Stopping ends every connection thread.
   server.reset();
-  EXPECT_TRUE(ThreadsSettleAt(threads)) << ThreadCount() << " threads, was " << threads;
+  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads; }, 5000)) << Threads() << ", was " << threads;
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 #include "app/web/requestdispatch.h"
 
-#include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <string>
-#include <vector>
 
 #include "app/web/httpservicemgr.h"
 #include "platform/folders.h"
@@ -15,7 +12,6 @@ namespace {
 
 using namespace webtest;
 
-const char kUnknown[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
 const char kRedirect[] = "HTTP/1.0 302 Found\r\nLocation: /index.html\r\n\r\n";
 const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n";
 const char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
@@ -24,13 +20,6 @@ const char kPictureFolder[] = "7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96";
 std::string SourceFile(const std::string& relative) {
   const char* root = getenv("PV_SOURCE_DIR");
   return root != nullptr ? ReadFile(std::string(root) + "/" + relative) : "";
-}
-
-long SourceTime(const std::string& relative) {
-  struct stat info;
-  const char* root = getenv("PV_SOURCE_DIR");
-  if (root == nullptr || stat((std::string(root) + "/" + relative).c_str(), &info) != 0) return -1;
-  return static_cast<long>(info.st_mtime);
 }
 
 class Dispatch : public WebTest {
@@ -52,12 +41,9 @@ class Dispatch : public WebTest {
   std::string Get(const std::string& target, const std::string& headers = "") {
     return webtest::Get(port_, target, headers);
   }
-  std::string Post(const std::string& target, const std::string& headers = "",
-                   const std::string& body = "") {
+  std::string Post(const std::string& target, const std::string& headers = "") {
     return Exchange(port_, "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                               std::to_string(port_) + "\r\n" + headers +
-                               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-                               body);
+                               std::to_string(port_) + "\r\n" + headers + "Content-Length: 0\r\n\r\n");
   }
   std::string PictureRoot() {
     koString temp;
@@ -76,42 +62,27 @@ class Dispatch : public WebTest {
 
 TEST_F(Dispatch, RouteTableMatchesObjectNamesExactly) {
   EXPECT_EQ(kUnknown, Exchange(port_, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n"));
-  // Case matters for objects.
-  EXPECT_EQ(kUnknown, Get("/?_object=showall"));
-  EXPECT_EQ(kUnknown, Get("/?_object=ShowAll%20"));
-  // Rows whose handlers are not part of the program yet.
-  for (const char* name : {"ConnectionMgr", "ShowLog", "PrefMgr", "ProxyMgr", "Addon",
-                           "VersionMgr", "ContactReqHandler"}) {
+  // Case matters; rows whose handlers are not part of the program yet.
+  for (const char* name : {"showall", "ShowAll%20", "ConnectionMgr", "PrefMgr", "ContactReqHandler"})
     EXPECT_EQ(kUnknown, Get(std::string("/?_object=") + name + "&_action=List")) << name;
-  }
   // Row 0 serves a missing or empty object; it knows no action yet.
   EXPECT_EQ(kRedirect, Get("/?_action=DataLoad"));
-  EXPECT_EQ(kRedirect, Get("/?_object=&_action=DataLoad"));
   EXPECT_EQ(kRedirect, Get("/?_object=ShowAll&_action=dataload"));
   // Only GET is static: a POST to a page goes to the table.
   EXPECT_EQ(kRedirect, Post("/index.html"));
   EXPECT_EQ(kRedirect, Exchange(port_, "HEAD /index.html HTTP/1.0\r\n\r\n"));
-
-  const std::vector<std::string> names = {"ShowAll", "ConnectionMgr", "ShowLog", "PrefMgr",
-                                          "ProxyMgr", "Addon", "VersionMgr",
-                                          "ContactReqHandler"};
-  size_t rows = 0;
-  for (; ObjectFactoryTable[rows].name != nullptr; ++rows) {
-    ASSERT_LT(rows, names.size());
-    EXPECT_EQ(names[rows], ObjectFactoryTable[rows].name);
-  }
-  EXPECT_EQ(names.size(), rows);
 }
 
 TEST_F(Dispatch, StorePagesCarryValidatorsAndAnswer304OnlyForWhatExists) {
   std::string page = SourceFile("web/index.html");
-  long mtime = SourceTime("web/index.html");
+  struct stat info;
+  ASSERT_EQ(0, stat((std::string(getenv("PV_SOURCE_DIR")) + "/web/index.html").c_str(), &info));
+  long mtime = static_cast<long>(info.st_mtime);
   std::string answer = Get("/index.html");
   EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
   EXPECT_NE(std::string::npos, answer.find("\r\nServer:Postvane1.89 Beta\r\n"));
   EXPECT_EQ("\"" + std::to_string(mtime) + "\"", HeaderOf(answer, "ETag"));
   EXPECT_NE("<none>", HeaderOf(answer, "Last-Modified"));
-  EXPECT_NE("<none>", HeaderOf(answer, "Date"));
   EXPECT_EQ("close", HeaderOf(answer, "Connection"));
   EXPECT_EQ("text/html", HeaderOf(answer, "Content-type"));
   EXPECT_EQ(std::to_string(page.size()), HeaderOf(answer, "Content-Length"));
@@ -125,16 +96,9 @@ TEST_F(Dispatch, StorePagesCarryValidatorsAndAnswer304OnlyForWhatExists) {
   // The 304's own ETag, given back unquoted, still matches.
   EXPECT_EQ(not_modified, Get("/index.html", "If-None-Match: " + stripped + "\r\n"));
   EXPECT_EQ(page, BodyOf(Get("/index.html", "If-None-Match: \"1\"\r\n")));
-  EXPECT_EQ(page, BodyOf(Get("/index.html", "If-None-Match: *\r\n")));
-  EXPECT_EQ(page, BodyOf(Get("/index.html?x=1")));
-  EXPECT_EQ(page, BodyOf(Get("//index.html")));
-
   // A resource the store does not hold is never "not modified".
   EXPECT_EQ(kNotFound, Get("/nosuch.html", "If-None-Match: \"99999999999\"\r\n"));
   EXPECT_EQ(kNotFound, Get("/nosuch.html", "If-None-Match: \"\"\r\n"));
-  EXPECT_EQ(kNotFound, Get("/nosuch.html"));
-  // Without a type the store is not asked.
-  EXPECT_EQ(kNotFound, Get("/index"));
 }
 
 TEST_F(Dispatch, ContactPhotosComeFromTheSummaryDatabaseElseTheDefault) {
@@ -150,30 +114,16 @@ TEST_F(Dispatch, ContactPhotosComeFromTheSummaryDatabaseElseTheDefault) {
   EXPECT_NE(0, stat(SummaryPath().c_str(), &info));
 
   const std::string jpeg("\xFF\xD8\xFF\xE0\0\x10JFIF\0photo", 16);
-  std::string data = SummaryPath().substr(0, SummaryPath().rfind('/'));
-  mkdir(data.c_str(), 0755);
-  sqlite3* db = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(SummaryPath().c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
-                                    "CREATE TABLE contact_photo (contact_id INTEGER PRIMARY KEY,"
-                                    " photo BLOB);"
-                                    "INSERT INTO contact_photo VALUES (6, NULL);"
-                                    "INSERT INTO contact_photo VALUES (8, x'');",
-                                    nullptr, nullptr, nullptr));
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO contact_photo VALUES (5, ?)", -1, &insert, nullptr);
-  sqlite3_bind_blob(insert, 1, jpeg.data(), static_cast<int>(jpeg.size()), SQLITE_TRANSIENT);
-  ASSERT_EQ(SQLITE_DONE, sqlite3_step(insert));
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
+  mkdir(SummaryPath().substr(0, SummaryPath().rfind('/')).c_str(), 0755);
+  ASSERT_EQ("", SqliteQuery(SummaryPath(),
+                            "CREATE TABLE contact_photo (contact_id INTEGER PRIMARY KEY, photo BLOB);"
+                            "INSERT INTO contact_photo VALUES (5, x'FFD8FFE000104A4649460070686F746F'),"
+                            " (6, NULL), (8, x'')"));
 
   EXPECT_EQ("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-type: image/jpeg\r\n\r\n" + jpeg,
             Get("/GoogleContactphoto?id=5"));
-  EXPECT_EQ(jpeg, BodyOf(Get("/googlecontactphoto?id=5")));
-  for (const char* id : {"6", "7", "8", "x", ""}) {
+  for (const char* id : {"6", "7", "8", "x"})
     EXPECT_EQ(fallback, BodyOf(Get(std::string("/GoogleContactphoto?id=") + id))) << id;
-  }
-  EXPECT_EQ(fallback, BodyOf(Get("/GoogleContactphoto")));
 }
 
 TEST_F(Dispatch, PicturesAreServedFromThePictureFolderOnly) {
@@ -211,55 +161,15 @@ TEST_F(Dispatch, PicturesAreServedFromThePictureFolderOnly) {
   }
 }
 
-// The request as another user of this machine would send it: from a child
-// process that became nobody. Only system calls run in the child.
-std::string ExchangeAsNobody(int port, const std::string& request) {
-  int out[2];
-  if (pipe(out) != 0) return "pipe failed";
-  pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(2);
-    int fd = ConnectTo(port);
-    if (fd < 0) _exit(3);
-    size_t done = 0;
-    while (done < request.size()) {
-      ssize_t n = send(fd, request.data() + done, request.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) _exit(4);
-      done += static_cast<size_t>(n);
-    }
-    static char buffer[65536];
-    for (;;) {
-      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      if (write(out[1], buffer, static_cast<size_t>(n)) != n) _exit(5);
-    }
-    _exit(0);
-  }
-  close(out[1]);
-  std::string answer;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(out[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    answer.append(buffer, static_cast<size_t>(n));
-  }
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed";
-  return answer;
-}
-
 TEST_F(Dispatch, AnotherUserGetsTheAcrossSessionPageButThePixel) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   std::string across =
       "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nPragma: no-cache\r\nExpires: 0\r\n\r\n" +
       SourceFile("web/acrosssession.html");
   std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
-  EXPECT_EQ(across, ExchangeAsNobody(port_, "GET /index.html HTTP/1.1\r\n" + host + "\r\n"));
-  EXPECT_EQ(across, ExchangeAsNobody(port_, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n"));
-  std::string pixel = ExchangeAsNobody(port_, "GET /pv-one-pixel.png HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(across, Exchange(port_, "GET /index.html HTTP/1.1\r\n" + host + "\r\n", true));
+  EXPECT_EQ(across, Exchange(port_, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n", true));
+  std::string pixel = Exchange(port_, "GET /pv-one-pixel.png HTTP/1.0\r\n\r\n", true);
   EXPECT_EQ("image/png", HeaderOf(pixel, "Content-type"));
   EXPECT_EQ(SourceFile("web/pv-one-pixel.png"), BodyOf(pixel));
   EXPECT_NE(std::string::npos, Log().find("Warning: Request across session"));
@@ -269,36 +179,29 @@ TEST_F(Dispatch, AnotherUserGetsTheAcrossSessionPageButThePixel) {
 }
 
 TEST_F(Dispatch, ForeignHostsAndOriginsAreRefused) {
-  std::string p = std::to_string(port_);
-  std::string other = std::to_string(port_ + 1);
-  for (const std::string& host : std::vector<std::string>
-       {std::string("evil.example"), "evil.example:" + p, "127.0.0.1:" + other,
-        "127.0.0.1.evil.example", "localhost.evil.example:" + p, "127.0.0.1:", "[::1]:" + p,
-        "127.0.0.1:" + p + "0"}) {
-    EXPECT_EQ(kForbidden, Exchange(port_, "GET /index.html HTTP/1.1\r\nHost: " + host +
-                                              "\r\n\r\n"))
+  const std::string p = std::to_string(port_), other = std::to_string(port_ + 1);
+  const std::string foreignHosts[] = {"evil.example", "evil.example:" + p, "127.0.0.1:" + other,
+                                      "127.0.0.1.evil.example", "localhost.evil.example:" + p,
+                                      "127.0.0.1:", "[::1]:" + p, "127.0.0.1:" + p + "0"};
+  for (const std::string& host : foreignHosts)
+    EXPECT_EQ(kForbidden, Exchange(port_, "GET /index.html HTTP/1.1\r\nHost: " + host + "\r\n\r\n"))
         << host;
-  }
   EXPECT_NE(std::string::npos, Log().find("Request refused: foreign Host evil.example"));
-  for (const std::string& host : std::vector<std::string>{"127.0.0.1", "127.0.0.1:" + p, "localhost:" + p,
-                                  std::string("LocalHost")}) {
-    EXPECT_EQ(kUnknown, Exchange(port_, "GET /?_object=NoSuch HTTP/1.1\r\nHost: " + host +
-                                            "\r\n\r\n"))
+  for (const std::string& host :
+       {std::string("127.0.0.1"), "127.0.0.1:" + p, "localhost:" + p, std::string("LocalHost")})
+    EXPECT_EQ(kUnknown, Exchange(port_, "GET /?_object=NoSuch HTTP/1.1\r\nHost: " + host + "\r\n\r\n"))
         << host;
-  }
 
-  for (const std::string& origin : std::vector<std::string>
-       {std::string("http://evil.example"), std::string("null"), "http://127.0.0.1:" + other,
-        "https://127.0.0.1:" + p, "http://127.0.0.1:" + p + ".evil.example",
-        std::string("chrome-extension"), std::string("http://localhost.evil.example")}) {
+  const std::string foreignOrigins[] = {"http://evil.example", "null", "http://127.0.0.1:" + other,
+                                        "https://127.0.0.1:" + p, "http://127.0.0.1:" + p + ".evil.example",
+                                        "chrome-extension", "http://localhost.evil.example"};
+  for (const std::string& origin : foreignOrigins)
     EXPECT_EQ(kForbidden, Post("/?_object=PrefMgr", "Origin: " + origin + "\r\n")) << origin;
-  }
-  for (const std::string& origin : std::vector<std::string>
-       {"http://127.0.0.1:" + p, "http://localhost:" + p,
-        std::string("chrome-extension://hdlheflidpohcjiefeogmcljhkkndkge"),
-        std::string("moz-extension://6a1c2f00-0000-4000-8000-000000000000")}) {
+  const std::string ownOrigins[] = {"http://127.0.0.1:" + p, "http://localhost:" + p,
+                                    "chrome-extension://hdlheflidpohcjiefeogmcljhkkndkge",
+                                    "moz-extension://6a1c2f00-0000-4000-8000-000000000000"};
+  for (const std::string& origin : ownOrigins)
     EXPECT_EQ(kUnknown, Post("/?_object=PrefMgr", "Origin: " + origin + "\r\n")) << origin;
-  }
   // Reading is guarded by Host; a GET is not refused for its Origin.
   EXPECT_EQ(kUnknown, Get("/?_object=NoSuch", "Origin: http://evil.example\r\n"));
 }
