@@ -119,26 +119,23 @@ bool OriginAllowed(const koString* header, int port) {
   return false;
 }
 
+// Logs which header was foreign and answers 403; always 0.
+int Refuse(koHttpConnection* connection, const char* header, const koString* value) {
+  koString message;
+  message.Format("Request refused: foreign %s %s", header, value->GetString());
+  KO_LOG(-1, message.GetString());
+  connection->Send(kForbidden);
+  return 0;
+}
+
 // 1 when the request may go on; else the 403 answer was sent.
 int CheckSite(koHttpConnection* connection) {
   int port = LocalPort(connection);
   const koString* host = connection->GetHeader("Host");
-  if (!HostAllowed(host, port)) {
-    koString message;
-    message.Format("Request refused: foreign Host %s", host->GetString());
-    KO_LOG(-1, message.GetString());
-    connection->Send(kForbidden);
-    return 0;
-  }
+  if (!HostAllowed(host, port)) return Refuse(connection, "Host", host);
   if (connection->GetMethod() == koHttpConnection::kMethodPost) {
     const koString* origin = connection->GetHeader("Origin");
-    if (!OriginAllowed(origin, port)) {
-      koString message;
-      message.Format("Request refused: foreign Origin %s", origin->GetString());
-      KO_LOG(-1, message.GetString());
-      connection->Send(kForbidden);
-      return 0;
-    }
+    if (!OriginAllowed(origin, port)) return Refuse(connection, "Origin", origin);
   }
   return 1;
 }
