@@ -13,6 +13,7 @@ PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config python3 \
             libc-client2007e-dev libssl-dev libpam0g-dev libkrb5-dev \
             libcurl4-openssl-dev libtinyxml-dev libjson-c-dev libproxy-dev \
             libglib2.0-dev dbus-daemon xdg-utils \
+            libgdk-pixbuf-2.0-dev adwaita-icon-theme shared-mime-info \
             tinyproxy microsocks dovecot-imapd libxml2-utils openssl wrk
 
 .PHONY: all deps build run test test-normal test-asan clean
