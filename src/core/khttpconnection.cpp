@@ -10,18 +10,13 @@
 
 #include <utility>
 
-#include "core/kthread.h"
+#include "core/klog.h"
 
 namespace {
 
 constexpr int kRecvPiece = 4095;
 constexpr int kSendPiece = 8192;
 constexpr int kFileBlock = 8192;
-// Each receive round that leaves the request unfinished sleeps this long and
-// counts it; the sum of the sleeps, not wall-clock time, is limited, because
-// a receive itself may wait for as long as the peer stays silent.
-constexpr int kRoundSleepMs = 10;
-constexpr int kRoundLimitMs = 60000;
 
 constexpr char kFormType[] = "application/x-www-form-urlencoded";
 
@@ -143,77 +138,97 @@ int64_t koHttpConnection::BodyBytesWanted(int64_t declared) const {
   return declared - static_cast<int64_t>(request_.GetLength());
 }
 
-int koHttpConnection::ReadRequest() {
-  char buffer[kRecvPiece + 1];
-  request_.Clear();
+int koHttpConnection::ReadRequest() { return ReadHead() && ReadBody(); }
 
-  // Until the head is complete. A zero byte ends the head too: the search
-  // for its end would never look past it, and the read would hang.
-  int waited = 0;
-  uint32_t headLength = 0;
-  uint32_t bodyStart = 0;
+koHttpConnection::HeadState koHttpConnection::ReceiveHeadPart() {
+  char buffer[kRecvPiece + 1];
   for (;;) {
-    int n = Recv(buffer, kRecvPiece);
-    if (n <= 0) return 0;
-    uint32_t old = request_.GetLength();
+    // Never more than the head may hold, plus the one byte that proves it too long.
+    uint32_t room = kMaxHeadLength + 4 - request_.GetLength();
+    int n = RecvNoWait(buffer, room < static_cast<uint32_t>(kRecvPiece) ? static_cast<int>(room) : kRecvPiece);
+    if (n == kWouldBlock) return kHeadIncomplete;
+    if (n <= 0) return kHeadGone;
     request_.Append(buffer, n);
 
+    // A zero byte ends the head too: the search for its end would never look
+    // past it, and the read would hang.
     const char* text = request_.GetString();
     uint32_t length = request_.GetLength();
-    uint32_t from = old >= 3 ? old - 3 : 0;
+    uint32_t from = scanned_ >= 3 ? scanned_ - 3 : 0;
     const void* blank = memmem(text + from, length - from, "\r\n\r\n", 4);
-    const void* zero = memchr(text + old, 0, length - old);
-    if (blank != nullptr || zero != nullptr) {
-      if (zero != nullptr && (blank == nullptr || zero < blank)) {
-        headLength = static_cast<uint32_t>(static_cast<const char*>(zero) - text);
-        bodyStart = headLength + 1;
-      } else {
-        headLength = static_cast<uint32_t>(static_cast<const char*>(blank) - text);
-        bodyStart = headLength + 4;
-      }
-      break;
+    const void* zero = memchr(text + scanned_, 0, length - scanned_);
+    scanned_ = length;
+    if (zero != nullptr && (blank == nullptr || zero < blank)) {
+      head_length_ = static_cast<uint32_t>(static_cast<const char*>(zero) - text);
+      body_start_ = head_length_ + 1;
+    } else if (blank != nullptr) {
+      head_length_ = static_cast<uint32_t>(static_cast<const char*>(blank) - text);
+      body_start_ = head_length_ + 4;
+    } else {
+      if (length > kMaxHeadLength) return kHeadTooLarge;
+      continue;
     }
-    // Only a round that leaves the head unfinished waits: a request that
-    // came whole is answered at once.
-    SleepMs(kRoundSleepMs);
-    waited += kRoundSleepMs;
-    if (waited > kRoundLimitMs) return 0;
+    return head_length_ > kMaxHeadLength ? kHeadTooLarge : kHeadComplete;
   }
+}
 
+void koHttpConnection::ParseReceivedHead() {
   // The head is cut off and parsed; what followed it starts the body.
-  {
-    koString head;
-    head.SetAs(request_.GetString(), static_cast<int>(headLength));
-    koString body;
-    body.SetAs(request_.GetString() + bodyStart,
-               static_cast<int>(request_.GetLength() - bodyStart));
-    request_ = std::move(body);
-    ParseHead(head.GetString(), head.GetLength());
-  }
+  koString head;
+  head.SetAs(request_.GetString(), static_cast<int>(head_length_));
+  koString body;
+  body.SetAs(request_.GetString() + body_start_, static_cast<int>(request_.GetLength() - body_start_));
+  request_ = std::move(body);
+  ParseHead(head.GetString(), head.GetLength());
+}
 
+int koHttpConnection::ReadHead() {
+  request_.Clear();
+  scanned_ = 0;
+  // One deadline for the whole head: a client that sends a byte now and then
+  // must not hold its thread forever.
+  int64_t deadline = koMonotonicMs() + kHeadTimeLimitMs;
+  for (;;) {
+    HeadState state = ReceiveHeadPart();
+    if (state == kHeadComplete) break;
+    if (state == kHeadTooLarge) {
+      SendStatus("431 Request Header Fields Too Large");
+      return 0;
+    }
+    if (state == kHeadGone) return 0;
+    int64_t left = deadline - koMonotonicMs();
+    if (left <= 0 || !WaitReadableMs(left)) return 0;
+  }
+  ParseReceivedHead();
+  return 1;
+}
+
+int koHttpConnection::ReadBody() {
+  if (body_read_) return 1;
   // Declared body length, bounded before any arithmetic is done with it.
   int64_t declared = 0;
   const koString* contentLength = GetHeader("Content-Length");
   if (contentLength != nullptr) {
     declared = LeadingNumber(contentLength->GetString(), kMaxBodyLength + 1);
-    if (declared > kMaxBodyLength) return 0;
+    if (declared > kMaxBodyLength) {
+      SendStatus("413 Payload Too Large");
+      return 0;
+    }
   }
 
-  // The rest of the body. Bytes beyond the declared length are read (so
-  // the peer's send does not stall) but not kept.
+  // The rest of the body, as fast as it comes. Bytes beyond the declared
+  // length are read (so the peer's send does not stall) but not kept.
   if (declared > static_cast<int64_t>(request_.GetLength())) {
-    waited = 0;
+    char buffer[kRecvPiece + 1];
+    int64_t deadline = koMonotonicMs() + kBodyTimeLimitMs;
     int64_t wanted = BodyBytesWanted(declared);
     while (wanted > 0) {
+      if (!WaitReadableMs(deadline - koMonotonicMs())) return 0;
       int n = Recv(buffer, wanted < kRecvPiece ? static_cast<int>(wanted) : kRecvPiece);
       if (n <= 0) return 0;
       int64_t room = declared - static_cast<int64_t>(request_.GetLength());
       if (room > 0) request_.Append(buffer, n < room ? n : static_cast<int>(room));
       wanted = BodyBytesWanted(declared);
-      if (wanted <= 0) break;
-      SleepMs(kRoundSleepMs);
-      waited += kRoundSleepMs;
-      if (waited > kRoundLimitMs) return 0;
     }
   }
 
@@ -222,13 +237,22 @@ int koHttpConnection::ReadRequest() {
     request_.RemoveLast(request_.GetLength() - static_cast<uint32_t>(declared));
   }
 
-  // A form body, whatever the method; parameters after a ';' are allowed.
+  // The query, then a form body whatever the method; parameters after a ';'
+  // of the type are allowed.
+  uint32_t refused = 0;
+  if (has_query_) AddParameters(query_.GetString(), query_.GetLength(), false, &refused);
   const koString* contentType = GetHeader("Content-Type");
   if (contentType != nullptr &&
       StartsNoCase(contentType->GetString(), contentType->GetLength(), kFormType,
                    sizeof kFormType - 1)) {
-    AddParameters(request_.GetString(), request_.GetLength(), true);
+    AddParameters(request_.GetString(), request_.GetLength(), true, &refused);
   }
+  if (refused > 0) {
+    koString message;
+    message.Format("Request parameters dropped: %u beyond the repeats a name may have", refused);
+    KO_LOG(-1, message.GetString());
+  }
+  body_read_ = true;
   return 1;
 }
 
@@ -250,25 +274,36 @@ void koHttpConnection::ParseHead(const char* head, uint32_t length) {
     method_ = kMethodOther;
   }
 
+  // The query waits for ReadBody: nothing of it is parsed before the
+  // request's origin and sender were checked.
   const void* mark = memchr(target.p, '?', target.n);
   if (mark == nullptr) {
     path_.SetAs(target.p, static_cast<int>(target.n));
   } else {
     uint32_t at = static_cast<uint32_t>(static_cast<const char*>(mark) - target.p);
     path_.SetAs(target.p, static_cast<int>(at));
-    AddParameters(target.p + at + 1, target.n - at - 1, false);
+    query_.SetAs(target.p + at + 1, static_cast<int>(target.n - at - 1));
+    has_query_ = true;
   }
 
-  // Header lines, kept as sent: neither decoded nor trimmed.
+  // Header lines, neither decoded nor trimmed but for the blanks around the
+  // colon: "Host:x" and "Host : x" name the same header as "Host: x", or a
+  // check of it could be dodged.
   Span headerLine;
   while (CutSpan(&rest, "\r\n", 2, &headerLine)) {
     Span name, value;
-    SplitPair(headerLine, ": ", 2, &name, &value);
+    SplitPair(headerLine, ":", 1, &name, &value);
+    while (name.n > 0 && (name.p[name.n - 1] == ' ' || name.p[name.n - 1] == '\t')) --name.n;
+    while (value.n > 0 && (value.p[0] == ' ' || value.p[0] == '\t')) {
+      ++value.p;
+      --value.n;
+    }
     headers_.Set(NewString(name), NewString(value));
   }
 }
 
-void koHttpConnection::AddParameters(const char* text, uint32_t length, bool trimValues) {
+void koHttpConnection::AddParameters(const char* text, uint32_t length, bool trimValues,
+                                     uint32_t* refused) {
   Span rest = {text, length};
   Span piece;
   while (CutSpan(&rest, "&", 1, &piece)) {
@@ -276,6 +311,11 @@ void koHttpConnection::AddParameters(const char* text, uint32_t length, bool tri
     SplitPair(piece, "=", 1, &name, &value);
     koString* key = NewString(name);
     key->UrlDecode();
+    if (parameters_.NextSequence(*key) > koMap::kLastSequence) {
+      ++*refused;
+      delete key;
+      continue;
+    }
     koString* data = NewString(value);
     data->UrlDecode();
     if (trimValues) data->Trim();
@@ -330,7 +370,8 @@ int koHttpConnection::SendStatus(const char* status) {
 }
 
 int koHttpConnection::SendHeaders(const char* contentType, int64_t modified,
-                                  const char* serverSuffix, int64_t length, int noLength) {
+                                  const char* serverSuffix, int64_t length, int noLength,
+                                  const char* extraHeaders) {
   koString date;
   koString line;
   if (!Send("HTTP/1.1 200 OK\r\n")) return 0;
@@ -348,6 +389,7 @@ int koHttpConnection::SendHeaders(const char* contentType, int64_t modified,
     line.Format("%s: %I64d\r\n", "Content-Length", length);
     if (!Send(line)) return 0;
   }
+  if (extraHeaders != nullptr && !Send(extraHeaders)) return 0;
   if (!Send("Connection: close\r\n")) return 0;
   if (!Send("Content-type: ")) return 0;
   if (!Send(contentType != nullptr ? contentType : "")) return 0;
@@ -355,9 +397,9 @@ int koHttpConnection::SendHeaders(const char* contentType, int64_t modified,
 }
 
 int koHttpConnection::SendOk(const char* body, int64_t count, const char* contentType,
-                             int64_t modified, const char* serverSuffix) {
+                             int64_t modified, const char* serverSuffix, const char* extraHeaders) {
   if (count < 0) count = 0;
-  if (!SendHeaders(contentType, modified, serverSuffix, count, 0)) return 0;
+  if (!SendHeaders(contentType, modified, serverSuffix, count, 0, extraHeaders)) return 0;
   return SendData(body, count);
 }
 

@@ -20,20 +20,48 @@ class koHttpConnection : public koSocket {
  public:
   enum { kMethodOther = 0, kMethodGet = 1, kMethodPost = 2 };
 
-  // A declared body longer than this is refused: the reader could not take
-  // it within its round limit anyway, and the bound keeps every length
-  // computation far from overflow.
+  // A declared body longer than this is refused with "413": the bound keeps
+  // every length computation far from overflow.
   static constexpr int64_t kMaxBodyLength = 16 * 1024 * 1024;
+  // A request head (request line and header lines) longer than this is
+  // refused with "431"; a head must arrive whole within kHeadTimeLimitMs of
+  // the first attempt to read it, however slowly it trickles in.
+  static constexpr uint32_t kMaxHeadLength = 64 * 1024;
+  static constexpr int kHeadTimeLimitMs = 10000;
+  // The body must arrive within this of the head.
+  static constexpr int kBodyTimeLimitMs = 60000;
+
+  // What ReceiveHeadPart found.
+  enum HeadState { kHeadIncomplete = 0, kHeadComplete = 1, kHeadGone = 2, kHeadTooLarge = 3 };
 
   // Takes over the accepted handle.
   koHttpConnection(koSocketHandle handle, koLog* log);
   ~koHttpConnection() override;
 
-  // Reads and parses one request. 1 on success; 0 when the peer closed, a
-  // receive failed, the round limit passed or the declared body is longer
-  // than kMaxBodyLength. Failures are not logged: every client can cause them.
+  // Reads and parses one whole request: ReadHead, then ReadBody. 1 on
+  // success; 0 when either failed.
   int ReadRequest();
 
+  // Reads and parses the head, waiting at most kHeadTimeLimitMs in all. 1 on
+  // success; 0 when the peer closed, a receive failed, the time ran out or the
+  // head was too long (then "431" was sent). Parameters are not parsed yet, so
+  // a request can be refused from its head alone. Failures are not logged:
+  // every client can cause them.
+  int ReadHead();
+  // One step of reading the head without waiting, for a caller that waits for
+  // many connections at once: takes what has arrived and tells whether the
+  // head is complete. After kHeadComplete, ParseReceivedHead parses it.
+  HeadState ReceiveHeadPart();
+  void ParseReceivedHead();
+  // After the head: reads the body (without waiting longer than
+  // kBodyTimeLimitMs) and parses the query and form parameters. 1 on success;
+  // 0 when the peer closed, a receive failed or the time ran out, or when the
+  // declared body is longer than kMaxBodyLength (then "413" was sent).
+  // Once it succeeded, further calls answer 1 at once.
+  int ReadBody();
+
+  // Whether the request target had a query ('?'), even an empty one.
+  bool HasQuery() const { return has_query_; }
   // kMethodGet, kMethodPost or kMethodOther.
   int GetMethod() const { return method_; }
   // The request target before its first '?', not decoded.
@@ -61,12 +89,13 @@ class koHttpConnection : public koSocket {
   int SendStatus(const char* status);
   // The 200 header block: status line, Date, Server ("Postvane" + suffix),
   // ETag and Last-Modified from `modified` (seconds since 1970), Content-Length
-  // unless noLength, "Connection: close", the content type. 1 when sent.
+  // unless noLength, `extraHeaders` (whole lines, each ending in CR LF; may be
+  // null), "Connection: close", the content type. 1 when sent.
   int SendHeaders(const char* contentType, int64_t modified, const char* serverSuffix,
-                  int64_t length, int noLength);
+                  int64_t length, int noLength, const char* extraHeaders = nullptr);
   // SendHeaders with count as length, then the body. 1 when all was sent.
   int SendOk(const char* body, int64_t count, const char* contentType, int64_t modified,
-             const char* serverSuffix);
+             const char* serverSuffix, const char* extraHeaders = nullptr);
   // Sends the regular file at `path`, streamed in 8192-byte blocks without a
   // Content-Length, or "304 Not Modified" when `validator` (decimal seconds,
   // may be null) is not older than the file. 0 when the file cannot be opened
@@ -82,8 +111,10 @@ class koHttpConnection : public koSocket {
 
  private:
   void ParseHead(const char* head, uint32_t length);
-  // Adds the name=value pairs of text split at '&' to the parameters.
-  void AddParameters(const char* text, uint32_t length, bool trimValues);
+  // Adds the name=value pairs of text split at '&' to the parameters. A name
+  // already stored as often as the map allows is dropped and counted in
+  // *refused, so a flood of one name costs one log record, not one each.
+  void AddParameters(const char* text, uint32_t length, bool trimValues, uint32_t* refused);
   // The bytes the body loop should ask for next.
   int64_t BodyBytesWanted(int64_t declared) const;
 
@@ -92,6 +123,14 @@ class koHttpConnection : public koSocket {
   koMap parameters_;
   int method_ = kMethodOther;
   koString path_;
+  koString query_;  // the target after its first '?', parsed by ReadBody
+  bool has_query_ = false;
+  bool body_read_ = false;
+  // While the head is read: how far the search for its end got, and where
+  // the head ends and the body starts once it was found.
+  uint32_t scanned_ = 0;
+  uint32_t head_length_ = 0;
+  uint32_t body_start_ = 0;
   // Returned by GetParameter when the map refuses another equal name.
   koString refused_;
 };

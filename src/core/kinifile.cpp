@@ -1,6 +1,9 @@
 #include "core/kinifile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,15 +75,23 @@ int ReadWholeFile(const char* path, koString& data, int* missing) {
   return 1;
 }
 
+// The name of a temporary file beside target: "<target>.<pid>.<n>.tmp".
+// RemoveStaleTemps knows this form.
+void TempName(const char* target, koString& temp) {
+  temp.Format("%s.%d.%u.tmp", target, static_cast<int>(getpid()), ++gTempCounter);
+}
+
 // Replaces target with content: a temporary file in the same folder is
 // written, flushed to disk and renamed over it, so readers see the old file
-// or the new one, never a part.
-int ReplaceFile(const char* target, const koString& content) {
+// or the new one, never a part. With createOnly an existing target is left
+// as it is (and that is success). A new file is readable by its owner only:
+// ini files hold the passcode.
+int ReplaceFile(const char* target, const koString& content, bool createOnly) {
   koString temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp.Format("%s.%d.%u.tmp", target, static_cast<int>(getpid()), ++gTempCounter);
-    fd = open(temp.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    TempName(target, temp);
+    fd = open(temp.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
@@ -115,7 +126,17 @@ int ReplaceFile(const char* target, const koString& content) {
     step = "koIniFile::Save close";
     code = errno;
   }
-  if (step == nullptr && rename(temp.GetString(), target) != 0) {
+  if (step == nullptr && createOnly &&
+      renameat2(AT_FDCWD, temp.GetString(), AT_FDCWD, target, RENAME_NOREPLACE) != 0) {
+    if (errno == EEXIST) {
+      unlink(temp.GetString());
+      return 1;
+    }
+    step = "koIniFile::Save rename to";
+    stepPath = target;
+    code = errno;
+  }
+  if (step == nullptr && !createOnly && rename(temp.GetString(), target) != 0) {
     step = "koIniFile::Save rename to";
     stepPath = target;
     code = errno;
@@ -381,20 +402,7 @@ IniKey* koIniFile::FindKey(const IniSection* section, const char* name) const {
   return nullptr;
 }
 
-int koIniFile::Save(const char* path) {
-  const char* target = path != nullptr ? path : path_.GetString();
-  if (target[0] == 0) {
-    error_ = kOpenFileError;
-    KO_LOG(-1, "koIniFile::Save without a path");
-    return 0;
-  }
-  if ((loadFailed_ || filtered_) && strcmp(target, path_.GetString()) == 0) {
-    // Writing now would replace the file with the part of it we hold.
-    LogStep(-1, "koIniFile::Save refused, file was not read whole:", target);
-    return 0;
-  }
-
-  koString content;
+void koIniFile::Print(koString& content) const {
   if (sections_ != nullptr) {
     for (const IniSection* s = sections_->first; s != nullptr; s = s->next) {
       content.Append(s->comment);
@@ -415,6 +423,23 @@ int koIniFile::Save(const char* path) {
     }
   }
   content.Append(tail_);
+}
+
+int koIniFile::Save(const char* path) {
+  const char* target = path != nullptr ? path : path_.GetString();
+  if (target[0] == 0) {
+    error_ = kOpenFileError;
+    KO_LOG(-1, "koIniFile::Save without a path");
+    return 0;
+  }
+  if ((loadFailed_ || filtered_) && strcmp(target, path_.GetString()) == 0) {
+    // Writing now would replace the file with the part of it we hold.
+    LogStep(-1, "koIniFile::Save refused, file was not read whole:", target);
+    return 0;
+  }
+
+  koString content;
+  Print(content);
 
   // Write through a symbolic link rather than replace it with a plain file.
   koString resolved;
@@ -427,7 +452,7 @@ int koIniFile::Save(const char* path) {
       target = resolved.GetString();
     }
   }
-  if (!ReplaceFile(target, content)) {
+  if (!ReplaceFile(target, content, false)) {
     error_ = kOpenFileError;
     return 0;
   }
@@ -462,4 +487,52 @@ int IniWriteString(const char* section, const char* key, const char* value, cons
   if (ini.LoadFailed()) return 0;
   if (!ini.SetValue(section, key, value)) return 0;
   return ini.Save();
+}
+
+int IniCreateFile(const char* section, const char* key, const char* value, const char* path) {
+  if (path == nullptr) {
+    KO_LOG(-1, "IniCreateFile without a path");
+    return 0;
+  }
+  koIniFile ini;
+  if (!ini.SetValue(section, key, value)) return 0;
+  koString content;
+  ini.Print(content);
+  koMutexGuard hold(koIniFile::GetLock());
+  return ReplaceFile(path, content, true);
+}
+
+int IniRemoveStaleTemps(const char* path) {
+  if (path == nullptr) return 0;
+  const char* slash = strrchr(path, '/');
+  koString folder;
+  if (slash == nullptr)
+    folder.SetAs(".");
+  else
+    folder.SetAs(path, slash == path ? 1 : static_cast<int>(slash - path));
+  const char* base = slash != nullptr ? slash + 1 : path;
+  size_t baseLength = strlen(base);
+  DIR* dir = opendir(folder.GetString());
+  if (dir == nullptr) return 0;
+  int removed = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    // "<base>.<pid>.<n>.tmp", written by a process that no longer runs.
+    const char* name = entry->d_name;
+    if (strncmp(name, base, baseLength) != 0 || name[baseLength] != '.') continue;
+    char* end = nullptr;
+    long pid = strtol(name + baseLength + 1, &end, 10);
+    if (end == name + baseLength + 1 || *end != '.' || pid <= 0) continue;
+    char* tail = nullptr;
+    strtoul(end + 1, &tail, 10);
+    if (tail == end + 1 || strcmp(tail, ".tmp") != 0) continue;
+    if (pid == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    koString file;
+    file.Format("%s/%s", folder.GetString(), name);
+    if (unlinkat(dirfd(dir), name, 0) == 0) {
+      ++removed;
+      LogStep(0, "Removed the temporary file of an ended process:", file.GetString());
+    }
+  }
+  closedir(dir);
+  return removed;
 }

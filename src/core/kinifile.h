@@ -89,6 +89,8 @@ class koIniFile {
   // when the load failed or was filtered, since the document does not hold
   // the whole file.
   int Save(const char* path = nullptr);
+  // Appends the file's text, as Save writes it, to content.
+  void Print(koString& content) const;
 
   // Exact (byte for byte) lookups; null when missing. Valid until the
   // document changes or closes.
@@ -141,5 +143,14 @@ int IniReadInt(const char* section, const char* key, int def, const char* path);
 // cannot be read whole (it is then left untouched), the name or value is
 // refused by koIniFile::SetValue, or the file cannot be written.
 int IniWriteString(const char* section, const char* key, const char* value, const char* path);
+// Creates the file at `path` holding `key` = `value` in `section`, unless a
+// file is there already (which is left as it is). The file appears whole or
+// not at all, readable by its owner only. Takes the ini lock. 1 when the file
+// exists afterwards; 0 (logged) otherwise.
+int IniCreateFile(const char* section, const char* key, const char* value, const char* path);
+// Removes the temporary files that writers of the file at `path` left beside
+// it when their process ended in the middle of a write (logged). Files of
+// running processes stay. Answers how many were removed.
+int IniRemoveStaleTemps(const char* path);
 
 #endif  // PV_CORE_KINIFILE_H

@@ -1,11 +1,32 @@
 #include "core/klog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 
 #include "core/kthread.h"
 
 koLog* gLog = nullptr;
+
+namespace {
+
+// Messages carry text from outside (request headers, paths, parameters): a
+// control byte in them must not start a record of its own or hide one, so it
+// is written as \xNN.
+void WriteEscaped(FILE* f, const char* message) {
+  if (message == nullptr) return;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(message); *p != 0; ++p) {
+    if (*p < 0x20 || *p == 0x7F)
+      fprintf(f, "\\x%02X", *p);
+    else
+      fputc(*p, f);
+  }
+}
+
+}  // namespace
 
 koLog::koLog(const char* tag) : lock_(new koMutex()), tag_(tag != nullptr ? tag : "") {}
 
@@ -27,11 +48,20 @@ void koLog::Write(const char* file, int line, int code, const char* message) {
 
   lock_->Lock();
   if (path_.GetLength() > 0) {
-    FILE* f = fopen(path_.GetString(), "a+e");
+    // The log holds what requests and mail carried: only its owner reads it,
+    // whatever the umask or an older file's mode said.
+    int fd = open(path_.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) fchmod(fd, st.st_mode & 0700);
+    FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (f != nullptr) {
-      fprintf(f, "[%s] [%s] %s(%d) ErrCode:%d ErrMsg:%s\n", tag_.GetString(), stamp,
-              file != nullptr ? file : "", line, code, message != nullptr ? message : "");
+      fprintf(f, "[%s] [%s] %s(%d) ErrCode:%d ErrMsg:", tag_.GetString(), stamp,
+              file != nullptr ? file : "", line, code);
+      WriteEscaped(f, message);
+      fputc('\n', f);
       fclose(f);
+    } else if (fd >= 0) {
+      close(fd);
     }
   }
   lock_->Unlock();

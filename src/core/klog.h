@@ -20,8 +20,11 @@ class koLog {
 
   void SetFileName(const char* path);
   void SetFileName(const koString& path);
-  // Appends "[tag] [local time] file(line) ErrCode:code ErrMsg:message\n".
-  // A record that cannot be written (no path, no rights) is dropped silently.
+  // Appends "[tag] [local time] file(line) ErrCode:code ErrMsg:message\n",
+  // with every control byte of message written as "\xNN", so that one call is
+  // one line whatever the message holds. The file is created 0600 (and an
+  // older one tightened to its owner). A record that cannot be written (no
+  // path, no rights) is dropped silently.
   void Write(const char* file, int line, int code, const char* message);
 
  private:

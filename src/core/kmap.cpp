@@ -8,8 +8,7 @@
 
 namespace {
 
-// Sequence numbers are 16-bit.
-const uint32_t kLastSequence = 0xFFFF;
+constexpr uint32_t kLastSequence = koMap::kLastSequence;
 
 const char* KeyText(const koString* key) { return key != nullptr ? key->GetString() : ""; }
 

@@ -40,6 +40,9 @@ struct koMapIter {
 
 class koMap {
  public:
+  // Sequence numbers are 16-bit: a key holds at most kLastSequence + 1 values.
+  static constexpr uint32_t kLastSequence = 0xFFFF;
+
   // Empty map. destructor null: FreeItem.
   koMap(int allowDuplicates, koMapItemDestructor destructor);
   ~koMap();

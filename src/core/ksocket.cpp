@@ -20,13 +20,13 @@ namespace {
 
 constexpr int kListenBacklog = 1000;
 
-int64_t MonotonicMs() {
+}  // namespace
+
+int64_t koMonotonicMs() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
-
-}  // namespace
 
 koSocket::koSocket(koLog* log) : log_(log) {}
 
@@ -96,12 +96,12 @@ bool koSocket::WaitReadable(long seconds, long microseconds) {
   struct pollfd watch;
   watch.fd = handle_;
   watch.events = POLLIN;
-  int64_t deadline = limit >= 0 ? MonotonicMs() + limit : 0;
+  int64_t deadline = limit >= 0 ? koMonotonicMs() + limit : 0;
   for (;;) {
     watch.revents = 0;
     int wait = -1;
     if (limit >= 0) {
-      int64_t left = deadline - MonotonicMs();
+      int64_t left = deadline - koMonotonicMs();
       wait = left > 0 ? static_cast<int>(left > INT32_MAX ? INT32_MAX : left) : 0;
     }
     int n = poll(&watch, 1, wait);
@@ -136,6 +136,21 @@ int koSocket::Recv(char* buffer, int count) {
     n = recv(handle_, buffer, static_cast<size_t>(count), 0);
   } while (n < 0 && errno == EINTR);
   return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int koSocket::RecvNoWait(char* buffer, int count) {
+  if (count < 0) return -1;
+  ssize_t n;
+  do {
+    n = recv(handle_, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
+  return static_cast<int>(n);
+}
+
+bool koSocket::WaitReadableMs(int64_t ms) {
+  if (ms < 0) ms = 0;
+  return WaitReadable(static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000);
 }
 
 int koSocket::BytesAvailable() const {

@@ -13,6 +13,8 @@
 #ifndef PV_CORE_KSOCKET_H
 #define PV_CORE_KSOCKET_H
 
+#include <cstdint>
+
 class koLog;
 
 typedef int koSocketHandle;
@@ -55,6 +57,13 @@ class koSocket {
   // One receive call of at most count bytes. Returns the bytes received,
   // 0 when the peer closed, -1 on error.
   int Recv(char* buffer, int count);
+  // RecvNoWait's answer when nothing has arrived yet.
+  static constexpr int kWouldBlock = -2;
+  // One receive call that does not wait: the bytes received, 0 when the peer
+  // closed, kWouldBlock when nothing is there yet, -1 on error.
+  int RecvNoWait(char* buffer, int count);
+  // WaitReadable with the time-out in milliseconds (negative: 0).
+  bool WaitReadableMs(int64_t ms);
   // Bytes that can be read at once without waiting; 0 on error.
   int BytesAvailable() const;
   // Shuts both directions down and closes the handle. Always 1.
@@ -73,5 +82,9 @@ class koSocket {
 // start, before it creates threads; libraries that write outside koSocket
 // (libcurl, OpenSSL) rely on it. 1 on success, 0 on failure.
 int koIgnoreSigPipe();
+
+// Milliseconds of the monotonic clock, for deadlines that must not move with
+// the wall clock.
+int64_t koMonotonicMs();
 
 #endif  // PV_CORE_KSOCKET_H

@@ -1,5 +1,10 @@
 #include "core/pathmgr.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <initializer_list>
+
 #include "core/klog.h"
 #include "platform/folders.h"
 
@@ -57,6 +62,24 @@ int PathMgr::GetExeDir(koString& out) {
 }
 
 int PathMgr::GetConfigDir(koString& out) { return MakePerUserFolder(kFolderConfig, kProductFolder, out); }
+
+int PathMgr::SecureConfigDir() {
+  koString dir;
+  if (GetConfigDir(dir) == 0) return 0;
+  koString data;
+  data.Format("%s/data", dir.GetString());
+  int changed = 0;
+  for (const koString* folder : {&dir, &data}) {
+    struct stat st;
+    // lstat: a link in the folder's place is left alone, not followed.
+    if (lstat(folder->GetString(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & 077) == 0) {
+      continue;
+    }
+    if (chmod(folder->GetString(), st.st_mode & 0700) == 0) changed = 1;
+  }
+  return changed;
+}
 
 int PathMgr::GetLowIntegrityDataDir(koString& out) {
   return MakePerUserFolder(kFolderState, kProductFolder, out);

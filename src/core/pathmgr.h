@@ -23,6 +23,11 @@ class PathMgr {
   // The data directory <config home>/Brantlow/Postvane: log, crash dumps,
   // the main ini copy and the summary database live there. Made when missing.
   static int GetConfigDir(koString& out);
+  // Makes the data directory and its "data" folder its owner's only where an
+  // older installation or the user left them open to others: they hold the
+  // log and the summary database with the accounts' passwords. 1 when a mode
+  // was changed (the caller logs it once a log exists), else 0.
+  static int SecureConfigDir();
   // <state home>/Brantlow/Postvane, holding the ini copy that the browser
   // side of the product reads and writes. Made when missing.
   static int GetLowIntegrityDataDir(koString& out);

@@ -1,5 +1,9 @@
 #include "core/sqlitemgr.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/kstring.h"
@@ -16,6 +20,14 @@ int SQLiteMgr::Open(koSQLite* db, const char* name) {
     return 0;
   }
   path.AppendFormat("%c%s%c%s", '/', "data", '/', name);
+  // The database holds mail and passwords: a new file is its owner's only,
+  // whatever the umask (SQLite would make it 0644, and its journals follow
+  // the file's mode).
+  int fd = open(path.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0) {
+    fchmod(fd, 0600);
+    close(fd);
+  }
   if (!db->Open(path, 0)) {
     KO_LOG(-1, path.GetString());
     return 0;

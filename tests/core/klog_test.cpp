@@ -1,6 +1,7 @@
 #include "core/klog.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,11 +54,17 @@ TEST(LogFile, MacroDeletedFileAndMissingFolder) {
   gLog = &log;
   KO_LOG(-1, "installed");
   gLog = nullptr;
-  log.Write("src/a.cpp", 8, -1, "first\nsecond");
+  // Text from outside cannot forge a record of its own.
+  log.Write("src/a.cpp", 8, -1, "first\nsecond\r[1.89 Beta] x\x7f\tend");
   std::string text = pvtest::ReadFile(path);
   EXPECT_EQ(text.find("not installed"), std::string::npos);
   EXPECT_NE(text.find("] tests/core/klog_test.cpp("), std::string::npos) << text;
-  EXPECT_NE(text.find("src/a.cpp(8) ErrCode:-1 ErrMsg:first\nsecond\n"), std::string::npos);
+  EXPECT_NE(text.find("src/a.cpp(8) ErrCode:-1 ErrMsg:first\\x0Asecond\\x0D[1.89 Beta] x\\x7F\\x09end\n"),
+            std::string::npos) << text;
+  EXPECT_EQ(Lines(text).size(), 2u);
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
 
   // A deleted file is made anew; a folder that is missing drops the record.
   unlink(path.c_str());

@@ -723,7 +723,7 @@ int ConfigList::OpenSummaryDatabase(koSQLite* db) const {
   koString data;
   data.Format("%s/data", configDir_.GetString());
   int err = 0;
-  if (!koMakeFolders(data.GetString(), 0755, &err)) {
+  if (!koMakeFolders(data.GetString(), 0700, &err)) {
     KO_LOG(err, "CreateDirectory");
     return 0;
   }

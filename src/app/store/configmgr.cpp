@@ -36,23 +36,14 @@ const char kLocalStorageFile[] =
 void CopyText(koString& field, const char* text) { field.SetAs(text != nullptr ? text : ""); }
 
 // Creates the ini file at path holding only the default port, unless a file
-// is there already. Permission 0600 comes from the empty file made first; the
-// content then arrives through the atomic ini write, which keeps it.
+// is there already. It appears whole or not at all: a crash here must never
+// leave an empty file that a reader takes for one without a port.
 void EnsureIniFile(const koString& path) {
-  koMutexGuard hold(koIniFile::GetLock());
   struct stat st;
   if (stat(path.GetString(), &st) == 0) return;
-  int fd = open(path.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (errno != EEXIST) KO_LOG(errno, "Initilize INI failed");
-    return;
-  }
-  close(fd);
   koString port;
   port.Format("%d", kDefaultPort);
-  koIniFile ini;
-  ini.Open(path.GetString());
-  if (ini.LoadFailed() || !ini.SetValue(kSection, "Port", port.GetString()) || !ini.Save())
+  if (!IniCreateFile(kSection, "Port", port.GetString(), path.GetString()))
     KO_LOG(-1, "Initilize INI failed");
 }
 
@@ -157,6 +148,15 @@ void ProxySettings::SetDefaults() {
 // ---- ConfigMgr.
 
 ConfigMgr::ConfigMgr() : accounts_(new ConfigList()) {
+  // A process killed while it wrote an ini file left its temporary file.
+  // Only the folders are looked at: the files are made when first used.
+  for (int (*folder)(koString&) : {PathMgr::GetConfigDir, PathMgr::GetLowIntegrityDataDir}) {
+    koString dir;
+    if (folder(dir) == 0) continue;
+    koString path;
+    path.Format("%s/%s", dir.GetString(), kIniName);
+    IniRemoveStaleTemps(path.GetString());
+  }
   // No other thread exists yet, so the fields are filled without the lock.
   accounts_->LoadPreferences(preferences_);
   if (!accounts_->LoadProxySettings(proxy_)) KO_LOG(-1, "GetProxySettingsFromSqlite");

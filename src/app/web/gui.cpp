@@ -5,6 +5,8 @@
 #include <tinyxml.h>
 
 #include "app/store/configmgr.h"
+#include "app/web/httpservicemgr.h"
+#include "app/web/servicemgr.h"
 #include "app/web/winstartmgr.h"
 #include "core/kcrash.h"
 #include "core/kcurl.h"
@@ -33,10 +35,25 @@ const koTrayMenuItem kTrayMenu[] = {
 };
 
 // Where to point the browser, for a start from a terminal without a desktop.
-void TellAddress(const char* state) {
-  int port = gConfigMgr->GetPort();
+void TellAddress(const char* state, int port) {
   if (port > 0)
     fprintf(stderr, "Postvane %s %s: open http://127.0.0.1:%d/index.html\n", kAppVersion, state, port);
+}
+
+const char kNoPortTooltip[] = "Postvane: not serving its pages, no port was free";
+
+// The address, or why there is none; the tray's tooltip to go with it.
+const char* TellServerState() {
+  int port = gHttpServiceMgr != nullptr ? gHttpServiceMgr->GetPort() : 0;
+  if (port > 0) {
+    TellAddress("runs", port);
+    return "Postvane";
+  }
+  fprintf(stderr,
+          "Postvane %s could not listen: no port on 127.0.0.1 from the configured one up to %d "
+          "was free, so its pages cannot be opened. Free a port and start it again.\n",
+          kAppVersion, HttpServiceMgr::kLastPortLimit - 1);
+  return kNoPortTooltip;
 }
 
 }  // namespace
@@ -54,12 +71,14 @@ int PostvaneMain(koTrayBackend* tray) {
     fflush(stdout);
     return 1;
   }
+  // Before anything is written there: the data directory may be open to others.
+  int tightened = PathMgr::SecureConfigDir();
   gConfigMgr = new ConfigMgr();
 
   koString data_dir;
   PathMgr::GetConfigDir(data_dir);
   if (koClaimSingleInstance(kMainWindowClass, data_dir.GetString(), nullptr) == kInstanceOther) {
-    TellAddress("already runs");
+    TellAddress("already runs", gConfigMgr->GetPort());
     start_mgr.OpenLink("index.html", 0);
     delete gConfigMgr;
     gConfigMgr = nullptr;
@@ -77,6 +96,7 @@ int PostvaneMain(koTrayBackend* tray) {
     gLog->SetFileName(log_path);
   }
   KO_LOG(0, "Started");
+  if (tightened) KO_LOG(0, "The data directory was open to other users; it is now its owner's only");
 
   if (!start_mgr.CreateMainWindow()) {
     KO_LOG(-1, "winstart failed");
@@ -85,9 +105,9 @@ int PostvaneMain(koTrayBackend* tray) {
     return 0;
   }
   gMainWindow = start_mgr.MainWindow();
-  TellAddress("runs");
+  const char* tooltip = TellServerState();
   gSystemTray.SetBackend(tray);
-  if (!gSystemTray.Create(gMainWindow, kMsgTrayNotify, "Postvane", kTrayIconName, kTrayIconId,
+  if (!gSystemTray.Create(gMainWindow, kMsgTrayNotify, tooltip, kTrayIconName, kTrayIconId,
                           kTrayMenu, sizeof kTrayMenu / sizeof kTrayMenu[0], 0)) {
     // Without its icon the program ends, but in order: its services are running.
     KO_LOG(-1, "SystemTray::Create");

@@ -4,10 +4,15 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <deque>
+#include <iterator>
+#include <list>
+#include <unordered_map>
 
 #include "app/store/configmgr.h"
 #include "app/web/requestdispatch.h"
@@ -21,33 +26,42 @@ namespace {
 struct Worker;
 }  // namespace
 
-// Guarded by lock: the counts, the flag and the list of waiting threads.
+// Guarded by lock: the counts, the flag, the waiting threads and the
+// requests that wait for a thread.
 struct HttpServiceMgr::Workers {
   koMutex lock;
-  int running = 0;  // connections being served
+  int running = 0;  // requests being served, one thread each
   bool stopping = false;
-  Worker* waiting = nullptr;  // threads waiting for a connection
+  Worker* waiting = nullptr;  // threads waiting for a request
   int waitingCount = 0;
+  std::deque<koHttpConnection*> ready;  // whole heads, oldest first
 };
 
 namespace {
 
 const char kBindAddress[] = "127.0.0.1";
-// A client that stays silent (or never reads) gives up its thread after this.
-constexpr int kClientIdleSeconds = 60;
+// A client that never reads its answer gives up its thread after this.
+constexpr int kClientSendSeconds = 60;
+// Connections accepted in one turn of the listener before it looks at the
+// others again.
+constexpr int kAcceptBatch = 64;
+// How soon the listener looks again when it could not accept (out of handles,
+// or too many connections pending).
+constexpr int kAcceptRetryMs = 50;
 
 // One connection thread; the thread owns and frees it.
 struct Worker {
   std::shared_ptr<HttpServiceMgr::Workers> workers;
-  koEvent wake;                            // set when a connection is handed over, or at stop
-  koSocketHandle handle = kInvalidSocket;  // the next connection; guarded by workers->lock
+  koEvent wake;  // set when a request is handed over, or at stop
+  koHttpConnection* connection = nullptr;  // the next request; guarded by workers->lock
   Worker* next = nullptr;                  // in the waiting list
 };
 
-// The port to start at: the configured one, the default without one.
+// The port to start at: the configured one; the default without one or
+// with one that no socket can have.
 int ReadConfiguredPort() {
   int port = gConfigMgr != nullptr ? gConfigMgr->GetPort() : 0;
-  return port < 1 ? HttpServiceMgr::kDefaultPort : port;
+  return port < 1 || port > 65535 ? HttpServiceMgr::kDefaultPort : port;
 }
 
 // Both ini copies and the browser extension learn the port.
@@ -55,20 +69,21 @@ void StoreBoundPort(int port) {
   if (gConfigMgr != nullptr) gConfigMgr->SetPort(static_cast<uint16_t>(port));
 }
 
-// One request on one connection, which is closed afterwards.
-void Serve(koSocketHandle handle) {
-  struct timeval limit = {kClientIdleSeconds, 0};
-  setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+// One request whose head has arrived; the connection is closed and freed
+// afterwards.
+void Serve(koHttpConnection* connection) {
+  koSocketHandle handle = connection->GetHandle();
+  struct timeval limit = {kClientSendSeconds, 0};
   setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  koHttpConnection connection(handle, gLog);
-  if (!connection.ReadRequest()) return;
+  connection->ParseReceivedHead();
   // Answers are written as many small pieces; corked, they leave as full
   // segments instead of one packet each. Uncorking sends the rest.
   int on = 1;
   setsockopt(handle, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-  DispatchRequest(&connection, 0, 0);
+  DispatchRequest(connection, 0, 0);
   on = 0;
   setsockopt(handle, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  delete connection;
 }
 
 // Takes w off the waiting list (under workers->lock).
@@ -81,6 +96,102 @@ void Unlink(HttpServiceMgr::Workers* workers, Worker* w) {
     }
   }
 }
+
+// The connections whose request heads are still arriving, watched through
+// one epoll set, oldest first. Owned and used by the listener thread only;
+// it owns the connections it watches.
+class PendingHeads {
+ public:
+  enum Outcome { kReady, kWatched, kClosed };
+
+  explicit PendingHeads(int epoll) : epoll_(epoll) {}
+  ~PendingHeads() {
+    for (const Entry& e : order_) delete e.connection;
+  }
+  PendingHeads(const PendingHeads&) = delete;
+  PendingHeads& operator=(const PendingHeads&) = delete;
+
+  size_t Count() const { return order_.size(); }
+
+  // Reads what has come of the head of a connection that is not watched.
+  // kReady: the head is whole, the connection is the caller's again;
+  // kWatched: the rest is awaited here; kClosed: the connection is gone.
+  Outcome Start(koHttpConnection* connection) {
+    Outcome outcome = Step(connection);
+    if (outcome != kWatched) return outcome;
+    struct epoll_event event = {};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.fd = connection->GetHandle();
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, event.data.fd, &event) != 0) {
+      KO_LOG(errno, "epoll_ctl ADD");
+      delete connection;
+      return kClosed;
+    }
+    order_.push_back({connection, koMonotonicMs() + koHttpConnection::kHeadTimeLimitMs});
+    by_fd_[event.data.fd] = std::prev(order_.end());
+    return kWatched;
+  }
+
+  // The watched connection on fd has news. Its connection when its head is
+  // now whole (no longer watched), else null.
+  koHttpConnection* Readable(int fd) {
+    auto found = by_fd_.find(fd);
+    if (found == by_fd_.end()) return nullptr;
+    koHttpConnection* connection = found->second->connection;
+    Outcome outcome = Step(connection);
+    if (outcome == kWatched) return nullptr;
+    Forget(found, outcome == kReady);
+    return outcome == kReady ? connection : nullptr;
+  }
+
+  // Closes the connections whose time for the head has run out; the
+  // milliseconds until the next one's does (-1: none is watched).
+  int64_t Expire() {
+    int64_t now = koMonotonicMs();
+    while (!order_.empty() && order_.front().deadline <= now) {
+      auto found = by_fd_.find(order_.front().connection->GetHandle());
+      delete order_.front().connection;  // closing the handle leaves the epoll set
+      by_fd_.erase(found);
+      order_.pop_front();
+    }
+    return order_.empty() ? -1 : order_.front().deadline - now;
+  }
+
+ private:
+  struct Entry {
+    koHttpConnection* connection;
+    int64_t deadline;  // monotonic ms; all heads get the same time, so order_ is by deadline
+  };
+
+  // kReady, kWatched, or kClosed after it freed the connection (with the
+  // "431" answer when the head grew too long).
+  static Outcome Step(koHttpConnection* connection) {
+    switch (connection->ReceiveHeadPart()) {
+      case koHttpConnection::kHeadComplete:
+        return kReady;
+      case koHttpConnection::kHeadIncomplete:
+        return kWatched;
+      case koHttpConnection::kHeadTooLarge:
+        connection->SendStatus("431 Request Header Fields Too Large");
+        break;
+      case koHttpConnection::kHeadGone:
+        break;
+    }
+    delete connection;
+    return kClosed;
+  }
+
+  void Forget(std::unordered_map<int, std::list<Entry>::iterator>::iterator found, bool keepOpen) {
+    // A closed handle left the set by itself; one that goes on must leave it.
+    if (keepOpen) epoll_ctl(epoll_, EPOLL_CTL_DEL, found->first, nullptr);
+    order_.erase(found->second);
+    by_fd_.erase(found);
+  }
+
+  int epoll_;
+  std::list<Entry> order_;
+  std::unordered_map<int, std::list<Entry>::iterator> by_fd_;
+};
 
 }  // namespace
 
@@ -127,6 +238,7 @@ void HttpServiceMgr::Stop() {
     (void)ignored;
   }
   listen_thread_->Join();
+  port_.store(0);
 
   lock_->Lock();
   delete stop_event_;
@@ -141,11 +253,15 @@ void HttpServiceMgr::Stop() {
     fd = -1;
   }
 
-  // Waiting threads end now; busy ones after their request.
+  // Waiting threads end now, busy ones after their request; requests that
+  // waited for a thread are closed unanswered.
+  std::deque<koHttpConnection*> unserved;
   workers_->lock.Lock();
   workers_->stopping = true;
+  unserved.swap(workers_->ready);
   for (Worker* w = workers_->waiting; w != nullptr; w = w->next) w->wake.Set();
   workers_->lock.Unlock();
+  for (koHttpConnection* connection : unserved) delete connection;
 
   // The requests in flight use what the process tears down after us.
   for (int waited = 0; waited < kStopWaitMs; waited += 5) {
@@ -159,6 +275,56 @@ void HttpServiceMgr::Stop() {
 }
 
 void HttpServiceMgr::HttpListenThread(void* arg) { static_cast<HttpServiceMgr*>(arg)->ListenLoop(); }
+
+namespace {
+
+// Gives a request with a whole head to a waiting thread, else to a new one
+// while fewer than the cap serve, else to the queue that finishing threads
+// take from. Listener thread.
+void Hand(const std::shared_ptr<HttpServiceMgr::Workers>& workers, koHttpConnection* connection,
+          void (*threadMain)(void*)) {
+  workers->lock.Lock();
+  Worker* w = workers->waiting;
+  if (w != nullptr) {
+    workers->waiting = w->next;
+    --workers->waitingCount;
+    ++workers->running;
+    w->connection = connection;
+    w->wake.Set();
+    workers->lock.Unlock();
+    return;
+  }
+  if (workers->running >= HttpServiceMgr::kMaxConnectionThreads) {
+    workers->ready.push_back(connection);
+    workers->lock.Unlock();
+    return;
+  }
+  ++workers->running;
+  workers->lock.Unlock();
+  w = new Worker();
+  w->workers = workers;
+  w->connection = connection;
+  koThread thread;
+  if (!thread.Create(PR_USER_THREAD, threadMain, w, PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD,
+                     PR_UNJOINABLE_THREAD, 0)) {
+    KO_LOG(-1, "Failed to create a connection thread");
+    delete connection;
+    workers->lock.Lock();
+    --workers->running;
+    workers->lock.Unlock();
+    delete w;
+  }
+}
+
+// Requests that wait for a thread.
+size_t ReadyCount(HttpServiceMgr::Workers* workers) {
+  workers->lock.Lock();
+  size_t count = workers->ready.size();
+  workers->lock.Unlock();
+  return count;
+}
+
+}  // namespace
 
 void HttpServiceMgr::ListenLoop() {
   int port = ReadConfiguredPort();
@@ -176,83 +342,106 @@ void HttpServiceMgr::ListenLoop() {
     if (port + 1 >= kLastPortLimit) break;
     ++port;
   }
+  // The listener never waits in accept: a client that gives up between the
+  // wake-up and the accept must not block the loop.
+  int epoll = -1;
+  if (bound && (fcntl(listener.GetHandle(), F_SETFL, O_NONBLOCK) != 0 ||
+                (epoll = epoll_create1(EPOLL_CLOEXEC)) < 0)) {
+    KO_LOG(errno, "Listener set-up (fcntl, epoll_create1)");
+    bound = false;
+  }
+  struct epoll_event event = {};
+  event.events = EPOLLIN;
+  event.data.fd = listener.GetHandle();
+  if (bound && epoll_ctl(epoll, EPOLL_CTL_ADD, event.data.fd, &event) != 0) {
+    KO_LOG(errno, "epoll_ctl ADD listener");
+    bound = false;
+  }
+  event.data.fd = wake_[0];
+  if (bound && wake_[0] >= 0) epoll_ctl(epoll, EPOLL_CTL_ADD, wake_[0], &event);
   if (!bound) {
     KO_LOG(-1, "Failed to BindAndListen");
+    if (epoll >= 0) close(epoll);
     bind_event_->Set();
     listener.Close();
     return;
   }
   StoreBoundPort(port);
+  port_.store(port);
   bind_event_->Set();
 
+  PendingHeads heads(epoll);
+  bool accepting = true;
+  int64_t accept_again_at = 0;  // after running out of handles
+  struct epoll_event events[64];
   for (;;) {
     lock_->Lock();
     int stop = stop_event_->Wait(0);
     lock_->Unlock();
     if (stop) break;
 
-    struct pollfd watch[2];
-    watch[0].fd = listener.GetHandle();
-    watch[0].events = POLLIN;
-    watch[0].revents = 0;
-    watch[1].fd = wake_[0];
-    watch[1].events = POLLIN;
-    watch[1].revents = 0;
-    int ready = poll(watch, wake_[0] >= 0 ? 2 : 1, kAcceptWaitSeconds * 1000);
-    if (ready <= 0 || (watch[0].revents & POLLIN) == 0) continue;
+    // Beyond the bound on pending connections, new ones wait in the backlog.
+    int64_t now = koMonotonicMs();
+    bool want = now >= accept_again_at &&
+                heads.Count() + ReadyCount(workers_.get()) < static_cast<size_t>(kMaxPendingConnections);
+    if (want != accepting) {
+      event.events = want ? static_cast<uint32_t>(EPOLLIN) : 0u;
+      event.data.fd = listener.GetHandle();
+      epoll_ctl(epoll, EPOLL_CTL_MOD, listener.GetHandle(), &event);
+      accepting = want;
+    }
+    int64_t wait = heads.Expire();
+    if (wait < 0 || wait > kAcceptWaitSeconds * 1000) wait = kAcceptWaitSeconds * 1000;
+    if (!accepting && wait > kAcceptRetryMs) wait = kAcceptRetryMs;
 
-    koSocketHandle accepted = kInvalidSocket;
-    if (!listener.Accept(&accepted)) {
-      // Out of handles, say: the pending connection stays readable, so
-      // pause rather than spin on it.
-      SleepMs(10);
-      continue;
-    }
-    // A waiting connection thread takes it, else a new one.
-    workers_->lock.Lock();
-    ++workers_->running;
-    Worker* w = workers_->waiting;
-    if (w != nullptr) {
-      workers_->waiting = w->next;
-      --workers_->waitingCount;
-      w->handle = accepted;
-      w->wake.Set();
-      workers_->lock.Unlock();
-      continue;
-    }
-    workers_->lock.Unlock();
-    w = new Worker();
-    w->workers = workers_;
-    w->handle = accepted;
-    koThread thread;
-    if (!thread.Create(PR_USER_THREAD, &HttpServiceMgr::HttpConnectionThread, w,
-                       PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD, PR_UNJOINABLE_THREAD, 0)) {
-      KO_LOG(-1, "Failed to create a connection thread");
-      close(accepted);
-      workers_->lock.Lock();
-      --workers_->running;
-      workers_->lock.Unlock();
-      delete w;
+    int n = epoll_wait(epoll, events, 64, static_cast<int>(wait));
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == wake_[0]) continue;  // Stop: seen at the top of the loop
+      if (fd != listener.GetHandle()) {
+        koHttpConnection* connection = heads.Readable(fd);
+        if (connection != nullptr) Hand(workers_, connection, &HttpServiceMgr::HttpConnectionThread);
+        continue;
+      }
+      for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
+        koSocketHandle handle = kInvalidSocket;
+        if (!listener.Accept(&handle)) {
+          // Out of handles, say: the pending connection stays readable, so
+          // pause rather than spin on it.
+          if (errno != EAGAIN && errno != EWOULDBLOCK) accept_again_at = koMonotonicMs() + kAcceptRetryMs;
+          break;
+        }
+        koHttpConnection* connection = new koHttpConnection(handle, gLog);
+        if (heads.Start(connection) == PendingHeads::kReady)
+          Hand(workers_, connection, &HttpServiceMgr::HttpConnectionThread);
+      }
     }
   }
+  close(epoll);
   listener.Close();
 }
 
 void HttpServiceMgr::HttpConnectionThread(void* arg) {
   Worker* w = static_cast<Worker*>(arg);
   Workers* workers = w->workers.get();
-  // The first handle was stored before the thread was made.
-  koSocketHandle handle = w->handle;
+  // The first request was stored before the thread was made.
+  koHttpConnection* connection = w->connection;
   for (;;) {
-    Serve(handle);
+    Serve(connection);
 
     workers->lock.Lock();
+    if (!workers->stopping && !workers->ready.empty()) {
+      connection = workers->ready.front();
+      workers->ready.pop_front();
+      workers->lock.Unlock();
+      continue;
+    }
     --workers->running;
     if (workers->stopping || workers->waitingCount >= kMaxWaitingThreads) {
       workers->lock.Unlock();
       break;
     }
-    w->handle = kInvalidSocket;
+    w->connection = nullptr;
     w->wake.Reset();
     w->next = workers->waiting;
     workers->waiting = w;
@@ -261,13 +450,13 @@ void HttpServiceMgr::HttpConnectionThread(void* arg) {
 
     w->wake.Wait(kThreadWaitMs);
 
-    // The listener may have handed over a connection just as the wait ran
-    // out: whatever it stored under the lock is served.
+    // The listener may have handed over a request just as the wait ran out:
+    // whatever it stored under the lock is served.
     workers->lock.Lock();
-    handle = w->handle;
-    if (handle == kInvalidSocket) Unlink(workers, w);
+    connection = w->connection;
+    if (connection == nullptr) Unlink(workers, w);
     workers->lock.Unlock();
-    if (handle == kInvalidSocket) break;
+    if (connection == nullptr) break;
   }
   delete w;
 }

@@ -26,10 +26,13 @@ namespace {
 const char kPhotoPath[] = "/GoogleContactphoto";
 const char kDefaultPhoto[] = "images/pv-contact-default-image.png";
 const char kAcrossSessionPage[] = "acrosssession.html";
-const char kPixelImage[] = "pv-one-pixel.png";
+const char kPixelImagePath[] = "/pv-one-pixel.png";
 const char kPhotoSql[] = "SELECT photo photo FROM contact_photo WHERE [contact_id] =?";
 // The file pictures are PNG files whatever their names end in.
 const char kPictureType[] = "image/png";
+
+const char kFrameAncestors[] =
+    "Content-Security-Policy: frame-ancestors 'self' chrome-extension: moz-extension:\r\n";
 
 const char kUnknownObject[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
 const char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
@@ -65,8 +68,9 @@ int LocalPort(koHttpConnection* connection) {
   return -1;
 }
 
-// "127.0.0.1" or "localhost", optionally followed by ":" and our own port.
-bool IsOwnHost(const char* text, uint32_t length, int port) {
+// "127.0.0.1" or "localhost", followed by ":" and our own port, or, when
+// the port may be left out, by nothing.
+bool IsOwnHost(const char* text, uint32_t length, int port, bool portOptional) {
   uint32_t name = length;
   for (uint32_t i = 0; i < length; ++i) {
     if (text[i] == ':') {
@@ -77,7 +81,7 @@ bool IsOwnHost(const char* text, uint32_t length, int port) {
   bool known = (name == 9 && strncmp(text, "127.0.0.1", 9) == 0) ||
                (name == 9 && strncasecmp(text, "localhost", 9) == 0);
   if (!known) return false;
-  if (name == length) return true;
+  if (name == length) return portOptional;
   uint32_t digits = length - name - 1;
   if (digits == 0 || digits > 5) return false;
   int value = 0;
@@ -94,11 +98,12 @@ bool HostAllowed(const koString* header, int port) {
   koString host;
   host.SetAs(*header);
   host.Trim();
-  return IsOwnHost(host.GetString(), host.GetLength(), port);
+  return IsOwnHost(host.GetString(), host.GetLength(), port, true);
 }
 
-// Our own pages and the browser extensions may post; nobody else, also not
-// the "null" origin of sandboxed frames and local files.
+// Our own pages (exactly our scheme, host and port) and the browser
+// extensions; nobody else, also not the "null" origin of sandboxed frames
+// and local files.
 bool OriginAllowed(const koString* header, int port) {
   if (header == nullptr) return true;
   koString origin;
@@ -107,7 +112,7 @@ bool OriginAllowed(const koString* header, int port) {
   const char* text = origin.GetString();
   uint32_t length = origin.GetLength();
   if (length > 7 && strncasecmp(text, "http://", 7) == 0) {
-    return IsOwnHost(text + 7, length - 7, port);
+    return IsOwnHost(text + 7, length - 7, port, false);
   }
   const char* scheme_end = strstr(text, "://");
   static const char kExtension[] = "-extension";
@@ -119,24 +124,44 @@ bool OriginAllowed(const koString* header, int port) {
   return false;
 }
 
+// The browser's own word on where a request comes from: only our own pages
+// ("same-origin") and the user ("none": typed, bookmarked, an extension).
+// Another site on this machine is "same-site" and is refused too.
+bool FetchSiteAllowed(const koString* header) {
+  if (header == nullptr) return true;
+  koString site;
+  site.SetAs(*header);
+  site.Trim();
+  return site.EqualsNoCase("same-origin") || site.EqualsNoCase("none");
+}
+
 // Logs which header was foreign and answers 403; always 0.
 int Refuse(koHttpConnection* connection, const char* header, const koString* value) {
+  // Both texts come from the client: cut to a size that keeps the log readable.
   koString message;
-  message.Format("Request refused: foreign %s %s", header, value->GetString());
+  message.Format("Request refused: foreign %s %.200s, path %.200s", header, value->GetString(),
+                 connection->GetPath().GetString());
   KO_LOG(-1, message.GetString());
   connection->Send(kForbidden);
   return 0;
 }
 
-// 1 when the request may go on; else the 403 answer was sent.
-int CheckSite(koHttpConnection* connection) {
-  int port = LocalPort(connection);
+// Every request: a page elsewhere must not read from us through a DNS name
+// that points at 127.0.0.1. 1 when the request may go on; else the 403
+// answer was sent.
+int CheckHost(koHttpConnection* connection, int port) {
   const koString* host = connection->GetHeader("Host");
-  if (!HostAllowed(host, port)) return Refuse(connection, "Host", host);
-  if (connection->GetMethod() == koHttpConnection::kMethodPost) {
-    const koString* origin = connection->GetHeader("Origin");
-    if (!OriginAllowed(origin, port)) return Refuse(connection, "Origin", origin);
-  }
+  return HostAllowed(host, port) ? 1 : Refuse(connection, "Host", host);
+}
+
+// Requests that read data or change something: a browser must not send them
+// for a page of another site (an image, a script, a form, a fetch). Requests
+// without these headers come from no browser and go on.
+int CheckSite(koHttpConnection* connection, int port) {
+  const koString* site = connection->GetHeader("Sec-Fetch-Site");
+  if (!FetchSiteAllowed(site)) return Refuse(connection, "Sec-Fetch-Site", site);
+  const koString* origin = connection->GetHeader("Origin");
+  if (!OriginAllowed(origin, port)) return Refuse(connection, "Origin", origin);
   return 1;
 }
 
@@ -179,8 +204,13 @@ int CheckSession(koHttpConnection* connection) {
   }
   if (owner == geteuid()) return 1;
   KO_LOG(-1, "Warning: Request across session");
-  // The one-pixel image tells another user nothing; it stays available.
-  if (connection->GetPath().Find(kPixelImage) >= 0) return 1;
+  // The one-pixel image tells another user nothing; it stays available, but
+  // nothing else under its name.
+  if (connection->GetMethod() == koHttpConnection::kMethodGet && !connection->HasQuery() &&
+      strcmp(connection->GetPath().GetString(), kPixelImagePath) == 0 &&
+      connection->GetPath().GetLength() == sizeof kPixelImagePath - 1) {
+    return 1;
+  }
   SendAcrossSessionPage(connection);
   return 0;
 }
@@ -253,8 +283,11 @@ int SendResourceFile(koHttpConnection* connection, const koString& name, const c
     connection->Send(answer);
     return 1;
   }
+  // A page can make requests that change things: only our own pages and the
+  // browser extensions may show it in a frame, never another site.
+  const char* frames = strcmp(type, "text/html") == 0 ? kFrameAncestors : nullptr;
   connection->SendOk(page->content.GetString(), page->content.GetLength(), type, page->modified,
-                     kAppVersion);
+                     kAppVersion, frames);
   return 1;
 }
 
@@ -300,12 +333,38 @@ void SendPicture(koHttpConnection* connection, const char* validator) {
   connection->Send(kNotFound);
 }
 
-// 1 when the request was a static one and has been answered.
-int HandleStaticRequest(koHttpConnection* connection) {
-  if (connection->GetMethod() != koHttpConnection::kMethodGet) return 0;
-  const koString& path = connection->GetPath();
-  if (strcmp(path.GetString(), "/") == 0 || path.Find("?") >= 0) return 0;
+// Where a request goes, known from its head alone.
+enum Route {
+  kRouteObject,   // the handler table
+  kRoutePage,     // a page of the resource store: open to every site
+  kRoutePhoto,    // a contact's photo
+  kRoutePicture,  // an attachment's picture (or 404)
+};
 
+// The resource name of a static request: its path without leading slashes.
+void ResourceName(const koHttpConnection* connection, koString& name) {
+  name.SetAs(connection->GetPath());
+  name.TrimLeftChar('/');
+}
+
+Route RouteOf(koHttpConnection* connection) {
+  if (connection->GetMethod() != koHttpConnection::kMethodGet) return kRouteObject;
+  const koString& path = connection->GetPath();
+  if (strcmp(path.GetString(), "/") == 0 || path.Find("?") >= 0) return kRouteObject;
+  if (path.EqualsNoCase(kPhotoPath)) return kRoutePhoto;
+  koString name;
+  ResourceName(connection, name);
+  koString store;
+  if (koHttpConnection::GetMimeType(ExtensionOf(name)) != nullptr &&
+      PathMgr::GetResourceFilePath(store) != 0 &&
+      ResourceCache::Instance().Find(store.GetString(), name.GetString()) != nullptr) {
+    return kRoutePage;
+  }
+  return kRoutePicture;
+}
+
+// Answers a request of any route but the handler table's.
+void HandleStaticRequest(koHttpConnection* connection, Route route) {
   // The ETag we sent comes back quoted; the store compares bare numbers.
   koString validator;
   const koString* match = connection->GetHeader("If-None-Match");
@@ -320,15 +379,13 @@ int HandleStaticRequest(koHttpConnection* connection) {
   const char* client = match != nullptr ? validator.GetString() : nullptr;
 
   koString name;
-  name.SetAs(path);
-  name.TrimLeftChar('/');
-  if (path.EqualsNoCase(kPhotoPath)) {
-    if (SendContactPhoto(connection)) return 1;
+  ResourceName(connection, name);
+  if (route == kRoutePhoto) {
+    if (SendContactPhoto(connection)) return;
     name.SetAs(kDefaultPhoto);
   }
-  if (SendResourceFile(connection, name, client)) return 1;
+  if (route != kRoutePicture && SendResourceFile(connection, name, client)) return;
   SendPicture(connection, client);
-  return 1;
 }
 
 }  // namespace
@@ -346,9 +403,18 @@ const ObjectFactoryRow ObjectFactoryTable[] = {
 };
 
 int DispatchRequest(koHttpConnection* connection, int argument, int /*unused*/) {
-  if (!CheckSite(connection)) return 1;
+  // Everything that refuses a request looks at its head only: a refused
+  // request's body is never read and its parameters never parsed.
+  int port = LocalPort(connection);
+  if (!CheckHost(connection, port)) return 1;
   if (!CheckSession(connection)) return 1;
-  if (HandleStaticRequest(connection)) return 1;
+  Route route = RouteOf(connection);
+  if (route != kRoutePage && !CheckSite(connection, port)) return 1;
+  if (!connection->ReadBody()) return 1;
+  if (route != kRouteObject) {
+    HandleStaticRequest(connection, route);
+    return 1;
+  }
 
   const koString* object = connection->GetParameter("_object");
   ObjectFactory factory = nullptr;

@@ -91,14 +91,14 @@ TEST_F(HttpServer, StopWaitsForARequestInFlightButNotBeyondTheBound) {
   int port = ConfigureFreePort();
   auto server = std::make_unique<HttpServiceMgr>();
   server->Start();
-  // Half a request: the server's thread waits for the rest, which comes
-  // after Stop began.
+  // A request without its body yet: the server's thread waits for the rest,
+  // which comes after Stop began.
   int fd = ConnectLoopback(port, 0, 10);
-  ASSERT_TRUE(SendAll(fd, "GET /?_object=NoSuch HTTP/1.0\r\n"));
+  ASSERT_TRUE(SendAll(fd, "POST /?_object=NoSuch HTTP/1.0\r\nContent-Length: 2\r\n\r\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::thread finisher([fd] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    SendAll(fd, "\r\n");
+    SendAll(fd, "ok");
   });
   Clock::time_point before = Clock::now();
   server->Stop();
@@ -114,7 +114,7 @@ TEST_F(HttpServer, StopWaitsForARequestInFlightButNotBeyondTheBound) {
   server = std::make_unique<HttpServiceMgr>();
   server->Start();
   fd = ConnectLoopback(port, 0, 10);
-  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.0\r\n"));
+  ASSERT_TRUE(SendAll(fd, "POST / HTTP/1.0\r\nContent-Length: 2\r\n\r\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   before = Clock::now();
   server.reset();

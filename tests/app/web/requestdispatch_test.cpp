@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 
 #include "app/web/httpservicemgr.h"
@@ -169,6 +170,12 @@ TEST_F(Dispatch, AnotherUserGetsTheAcrossSessionPageButThePixel) {
   std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
   EXPECT_EQ(across, Exchange(port_, "GET /index.html HTTP/1.1\r\n" + host + "\r\n", true));
   EXPECT_EQ(across, Exchange(port_, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n", true));
+  // The image's name opens nothing else.
+  for (const std::string method : {"GET", "POST"}) {
+    EXPECT_EQ(across, Exchange(port_, method + " /pv-one-pixel.png?_object=NoSuch HTTP/1.0\r\n\r\n", true));
+    EXPECT_EQ(across, Exchange(port_, method + " /pv-one-pixel.png/x HTTP/1.0\r\n\r\n", true));
+  }
+  EXPECT_EQ(across, Exchange(port_, "POST /pv-one-pixel.png HTTP/1.0\r\n\r\n", true));
   std::string pixel = Exchange(port_, "GET /pv-one-pixel.png HTTP/1.0\r\n\r\n", true);
   EXPECT_EQ("image/png", HeaderOf(pixel, "Content-type"));
   EXPECT_EQ(SourceFile("web/pv-one-pixel.png"), BodyOf(pixel));
@@ -183,18 +190,26 @@ TEST_F(Dispatch, ForeignHostsAndOriginsAreRefused) {
   const std::string foreignHosts[] = {"evil.example", "evil.example:" + p, "127.0.0.1:" + other,
                                       "127.0.0.1.evil.example", "localhost.evil.example:" + p,
                                       "127.0.0.1:", "[::1]:" + p, "127.0.0.1:" + p + "0"};
-  for (const std::string& host : foreignHosts)
+  for (const std::string& host : foreignHosts) {
     EXPECT_EQ(kForbidden, Exchange(port_, "GET /index.html HTTP/1.1\r\nHost: " + host + "\r\n\r\n"))
         << host;
+    // However the colon is written.
+    EXPECT_EQ(kForbidden, Exchange(port_, "GET /index.html HTTP/1.1\r\nHost:" + host + "\r\n\r\n"))
+        << host;
+    EXPECT_EQ(kForbidden, Exchange(port_, "GET /index.html HTTP/1.1\r\nhost \t: " + host + "\r\n\r\n"))
+        << host;
+  }
   EXPECT_NE(std::string::npos, Log().find("Request refused: foreign Host evil.example"));
   for (const std::string& host :
        {std::string("127.0.0.1"), "127.0.0.1:" + p, "localhost:" + p, std::string("LocalHost")})
     EXPECT_EQ(kUnknown, Exchange(port_, "GET /?_object=NoSuch HTTP/1.1\r\nHost: " + host + "\r\n\r\n"))
         << host;
 
+  // An origin is ours only with our scheme, host and port.
   const std::string foreignOrigins[] = {"http://evil.example", "null", "http://127.0.0.1:" + other,
                                         "https://127.0.0.1:" + p, "http://127.0.0.1:" + p + ".evil.example",
-                                        "chrome-extension", "http://localhost.evil.example"};
+                                        "chrome-extension", "http://localhost.evil.example",
+                                        "http://127.0.0.1", "http://localhost"};
   for (const std::string& origin : foreignOrigins)
     EXPECT_EQ(kForbidden, Post("/?_object=PrefMgr", "Origin: " + origin + "\r\n")) << origin;
   const std::string ownOrigins[] = {"http://127.0.0.1:" + p, "http://localhost:" + p,
@@ -202,8 +217,60 @@ TEST_F(Dispatch, ForeignHostsAndOriginsAreRefused) {
                                     "moz-extension://6a1c2f00-0000-4000-8000-000000000000"};
   for (const std::string& origin : ownOrigins)
     EXPECT_EQ(kUnknown, Post("/?_object=PrefMgr", "Origin: " + origin + "\r\n")) << origin;
-  // Reading is guarded by Host; a GET is not refused for its Origin.
-  EXPECT_EQ(kUnknown, Get("/?_object=NoSuch", "Origin: http://evil.example\r\n"));
+}
+
+// What a browser says about a request decides whether it may read or change
+// anything: the handler table, the photos and the pictures. Pages stay open
+// to every site, but no other site may frame them.
+TEST_F(Dispatch, RequestsOfOtherSitesReachNoHandlerPhotoOrPicture) {
+  koMakeFolders((PictureRoot() + "/a@x.example/recv").c_str(), 0755, nullptr);
+  WriteFile(PictureRoot() + "/a@x.example/recv/report.pdf.small", "png bytes");
+  struct Route {
+    std::string target;
+    std::string answer;  // when the request may go on
+  } routes[] = {
+      {"/?_object=NoSuch", kUnknown},
+      {"/GoogleContactphoto?id=1", SourceFile("web/images/pv-contact-default-image.png")},
+      {"/a@x.example/recv/report.pdf.small", "png bytes"},
+  };
+  const std::string refused[] = {"Sec-Fetch-Site: cross-site", "Sec-Fetch-Site: same-site",
+                                 "Sec-Fetch-Site: SAME-SITE", "Origin: http://evil.example",
+                                 "Origin: null", "Origin: http://127.0.0.1",
+                                 "Sec-Fetch-Site: same-origin\r\nOrigin: http://evil.example"};
+  const std::string allowed[] = {"", "Sec-Fetch-Site: same-origin", "Sec-Fetch-Site: none",
+                                 "Origin: http://127.0.0.1:" + std::to_string(port_)};
+  for (const Route& route : routes) {
+    for (const std::string& header : refused) {
+      size_t records = Log().size();
+      EXPECT_EQ(kForbidden, Get(route.target, header + "\r\n")) << route.target << " " << header;
+      // One record, naming what was refused.
+      std::string added = Log().substr(records);
+      EXPECT_EQ(1, std::count(added.begin(), added.end(), '\n')) << added;
+      EXPECT_NE(std::string::npos, added.find("Request refused: foreign ")) << added;
+    }
+    for (const std::string& header : allowed) {
+      std::string answer = Get(route.target, header.empty() ? "" : header + "\r\n");
+      EXPECT_EQ(route.answer, route.answer == kUnknown ? answer : BodyOf(answer))
+          << route.target << " " << header;
+    }
+  }
+  // A page of the store is open to every site; as a frame only to our own
+  // pages and the browser extensions.
+  std::string page = Get("/index.html", "Sec-Fetch-Site: cross-site\r\n");
+  EXPECT_EQ(SourceFile("web/index.html"), BodyOf(page));
+  EXPECT_EQ("frame-ancestors 'self' chrome-extension: moz-extension:",
+            HeaderOf(page, "Content-Security-Policy"));
+  EXPECT_EQ("<none>", HeaderOf(Get("/pv-one-pixel.png"), "Content-Security-Policy"));
+}
+
+TEST_F(Dispatch, HeaderTextCannotForgeALogRecord) {
+  size_t records = Log().size();
+  EXPECT_EQ(kForbidden, Exchange(port_, std::string("GET / HTTP/1.1\r\nHost: evil\nX [1.89 Beta] "
+                                                    "[2026-01-01 00:00:00] forged\rmore%00end\r\n\r\n")));
+  std::string added = Log().substr(records);
+  EXPECT_EQ(1, std::count(added.begin(), added.end(), '\n')) << added;
+  EXPECT_NE(std::string::npos, added.find("evil\\x0AX [1.89 Beta]")) << added;
+  EXPECT_NE(std::string::npos, added.find("forged\\x0Dmore%00end")) << added;
 }
 
 }  // namespace
