@@ -311,7 +311,7 @@ void koHttpConnection::AddParameters(const char* text, uint32_t length, bool tri
     SplitPair(piece, "=", 1, &name, &value);
     koString* key = NewString(name);
     key->UrlDecode();
-    if (parameters_.NextSequence(*key) > koMap::kLastSequence) {
+    if (parameters_.IsFull(*key)) {
       ++*refused;
       delete key;
       continue;

@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr uint32_t kLastSequence = koMap::kLastSequence;
+// Sequence numbers are 16-bit.
+const uint32_t kLastSequence = 0xFFFF;
 
 const char* KeyText(const koString* key) { return key != nullptr ? key->GetString() : ""; }
 
@@ -163,6 +164,12 @@ int koMap::Erase(const char* key) {
 }
 
 int koMap::Erase(const koString& key) { return EraseItem(key); }
+
+int koMap::IsFull(const koString& key) const {
+  if (table_ == nullptr || !allowDuplicates_) return 0;
+  tavl_node* last = FindKeyEnd(table_, &key, 1);
+  return last != nullptr && ItemOf(last)->sequence >= kLastSequence ? 1 : 0;
+}
 
 uint32_t koMap::CountKey(const koString& key) const {
   if (table_ == nullptr) return 0;

@@ -40,9 +40,6 @@ struct koMapIter {
 
 class koMap {
  public:
-  // Sequence numbers are 16-bit: a key holds at most kLastSequence + 1 values.
-  static constexpr uint32_t kLastSequence = 0xFFFF;
-
   // Empty map. destructor null: FreeItem.
   koMap(int allowDuplicates, koMapItemDestructor destructor);
   ~koMap();
@@ -73,6 +70,10 @@ class koMap {
   // their sequence numbers.
   int Erase(const char* key);
   int Erase(const koString& key);
+
+  // 1 when Set would refuse another value under key: the key holds the last
+  // sequence number. Costs one descent of the tree.
+  int IsFull(const koString& key) const;
 
   // Number of items now stored under key.
   uint32_t NextSequence(const char* key) const;

@@ -58,11 +58,12 @@ bool WaitFor(Done done, int ms = 10000) {
 }
 
 // A program (argv[0] searched on PATH) started with pipes to its standard
-// input and from its standard output; killed and reaped by the destructor
-// unless it was seen to end. One thread at a time.
+// input and from its standard output, its standard error appended to
+// errorFile when one is named; killed and reaped by the destructor unless it
+// was seen to end. One thread at a time.
 class Spawned {
  public:
-  explicit Spawned(const std::vector<std::string>& args) {
+  explicit Spawned(const std::vector<std::string>& args, const std::string& errorFile = "") {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<char*> argv;
@@ -72,6 +73,8 @@ class Spawned {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (!errorFile.empty())
+      posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);

@@ -4,6 +4,7 @@
 //   right-click            -> "menu <default index> <text>|<text>|..." ("" = separator)
 //   double-click           -> "ok"
 //   host-restart           -> "adds <number of adds so far>"
+//   tooltip                -> "tooltip <the icon's tooltip>"
 //   choose <command>       -> "ok"
 //   post <n> <path>        -> "posted <result>"   (message kMsgApp + n, a heap path)
 //   send <n> <wparam>      -> "answer <result>"   (message kMsgApp + n, from this thread)
@@ -57,6 +58,8 @@ void ReadCommands() {
       std::string texts;
       for (const std::string& t : menu.texts) texts += t + "|";
       Answer("menu " + std::to_string(menu.default_item) + " " + texts);
+    } else if (word == "tooltip") {
+      Answer("tooltip " + tray->Tooltip());
     } else if (word == "double-click") {
       tray->Click(kTrayLeftDoubleClick);
       Answer("ok");
