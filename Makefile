@@ -14,7 +14,7 @@ PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config python3 \
             libcurl4-openssl-dev libtinyxml-dev libjson-c-dev libproxy-dev \
             libglib2.0-dev dbus-daemon xdg-utils \
             libgdk-pixbuf-2.0-dev adwaita-icon-theme shared-mime-info \
-            tinyproxy microsocks dovecot-imapd libxml2-utils openssl wrk
+            tinyproxy microsocks dovecot-imapd libxml2-utils openssl wrk chromium
 
 .PHONY: all deps build run test test-normal test-asan clean
 
@@ -30,6 +30,12 @@ deps:
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
+	@# Node.js with npm: the machine's own when it has one, else Debian's.
+	@command -v npm >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null; }
+	@# The browser tests' libraries, exactly as the lockfile names them.
+	@[ node_modules/.package-lock.json -nt package-lock.json ] || \
+	  npm ci --no-audit --no-fund --loglevel=error >/dev/null
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
