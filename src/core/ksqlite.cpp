@@ -217,6 +217,16 @@ koStatement::koStatement(koSQLite* db, const char* sql) : db_(db), sql_(sql) {
 
 koStatement::~koStatement() { db_->Finalize(&stmt_); }
 
+koStatement& koStatement::Reset() {
+  if (stmt_ != nullptr) {
+    db_->Reset(&stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  index_ = 0;
+  ok_ = stmt_ != nullptr ? 1 : 0;
+  return *this;
+}
+
 koStatement& koStatement::Int(int value) {
   if (ok_) ok_ = db_->SetInt(&stmt_, ++index_, value);
   return *this;

@@ -128,6 +128,9 @@ class koStatement {
   koStatement& Text(const koString& value);
   koStatement& Text(const char* value);
   koStatement& Null();
+  // Makes the prepared statement ready for new bindings and another run,
+  // as if it were new (a failed earlier step is forgotten).
+  koStatement& Reset();
   // True while prepare and every bind so far succeeded.
   bool Ready() const { return ok_ != 0; }
   // One step; true for a row and for done. Called again, the next row.

@@ -97,6 +97,11 @@ TEST_F(PostvaneTest, DesktopMessagesReachTheirProgramsWithThePath) {
     EXPECT_TRUE(StubsHold(call)) << message << "\n" << Stubs();
   }
 
+  // The log shortcut hands the log file to the same desktop default.
+  std::string answer = pvtest::Exchange(port_, "GET /?_object=ShowLog HTTP/1.0\r\n\r\n");
+  EXPECT_EQ("1", answer.substr(answer.find("\r\n\r\n") + 4));
+  EXPECT_TRUE(StubsHold("viewer\n[--view]\n[" + data_dir_ + "/postvane.log]\n")) << Stubs();
+
   // No registration program exists yet: the send answers 0 and says why.
   EXPECT_EQ("answer 0", probe.Ask("send 15 1"));
   EXPECT_NE(std::string::npos, Log().find("ShellExecuteEx failed"));
