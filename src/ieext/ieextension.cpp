@@ -1,6 +1,5 @@
 #include "ieext/ieextension.h"
 
-#include <cstring>
 #include <string>
 
 #include "ieext/bho.h"
@@ -112,12 +111,11 @@ void SetString(koHKey root, const char* key, const char* name, const char* value
 int CIEExtensionApp::InitInstance() {
   koString host;
   if (koGetExePath(host)) {
-    koString lower;
-    lower.SetAs(host);
-    for (char* p = const_cast<char*>(lower.GetString()); *p != 0; ++p)
-      if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+    std::string lower(host.GetString());
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     // Never active inside the desktop's own shell.
-    if (strstr(lower.GetString(), "explorer.exe") != nullptr) return 0;
+    if (lower.find("explorer.exe") != std::string::npos) return 0;
   }
   gModule.Init(kObjectMap, sizeof kObjectMap / sizeof kObjectMap[0], &kIEExtensionTypeLib);
   return 1;

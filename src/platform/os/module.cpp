@@ -26,7 +26,7 @@ int koModule::Load(const char* path) {
     return 0;
   }
   dlerror();
-  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle == nullptr) {
     error_ = LastDlError("cannot load");
     return 0;

@@ -9,8 +9,11 @@
 // process sees both entries once per load and keeps its own count.
 //
 // Libraries are loaded with their symbols resolved at once and kept local, so
-// two libraries never bind to each other's symbols. A koModule belongs to one
-// thread at a time. Needs nothing of ours.
+// two libraries never bind to each other's symbols. Unloading ends the
+// library's start but leaves its code mapped: the process-wide objects that
+// its copy of the core keeps for the life of a process (the ini lock) stay
+// valid, and the next load uses them again instead of making new ones.
+// A koModule belongs to one thread at a time. Needs nothing of ours.
 #ifndef PV_PLATFORM_OS_MODULE_H
 #define PV_PLATFORM_OS_MODULE_H
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "core/ksqlite.h"
@@ -166,11 +167,12 @@ long KeyExists(koSQLite& db, int64_t id) {
   return s.HasRow() ? kRegOk : kRegKeyDeleted;
 }
 
+// Names compare as koString::EqualsNoCase does: ASCII letters as lower case.
 void Fold(const char* name, koString& out) {
-  out.SetAs(name);
-  char* p = const_cast<char*>(out.GetString());
-  for (; *p != 0; ++p)
-    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+  std::string folded(name);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  out.SetAs(folded.c_str(), static_cast<int>(folded.size()));
 }
 
 // The names of path; kRegInvalidParameter for an empty name (other than
