@@ -3,6 +3,8 @@
 // browser that opens windows, and through its exported entry points.
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -538,6 +540,23 @@ TEST_F(LibraryTest, BadInputEndsWithAClearCodeAndWritesNothing) {
       EXPECT_EQ(c.user_hive, pvtest::ReadFile(registry_.folder() + "/user.db"));
     }
   }
+}
+
+// The machine hive's folder is root's: an ordinary user's registration stops
+// before anything is written.
+TEST_F(LibraryTest, AnOrdinaryUserCannotRegister) {
+  if (getuid() != 0) GTEST_SKIP() << "running the program as another user needs root";
+  ASSERT_EQ(0, chmod(home_.path().c_str(), 0755));
+  std::filesystem::create_directories(registry_.folder());
+  int code = -1;
+  std::string said = RunForOutput({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   pvtest::BuildProgram("pvregsvr"), library_},
+                                  &code);
+  EXPECT_EQ(2, code);
+  EXPECT_NE(std::string::npos,
+            said.find(registry_.folder() + "/machine.db cannot be written: access denied"))
+      << said;
+  EXPECT_TRUE(std::filesystem::is_empty(registry_.folder()));
 }
 
 }  // namespace

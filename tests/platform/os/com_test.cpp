@@ -1,6 +1,5 @@
-// The COM-shaped layer's text and memory forms: GUID texts in and out,
-// length-prefixed strings, values that own what they hold, and the loader's
-// answers for libraries it cannot use.
+// The COM-shaped layer's text and memory forms: GUID texts in and out and
+// length-prefixed strings; and the loader's answers for libraries it cannot use.
 #include "platform/os/com.h"
 
 #include <gtest/gtest.h>
@@ -70,32 +69,6 @@ TEST(ComTest, StringsCountUnitsAndCarryTheirByteLength) {
   BSTR s = koSysAllocStringLen(inner, 3);
   EXPECT_EQ(3u, koSysStringLen(s));
   koSysFreeString(s);
-}
-
-// An object that counts its references, for values that hold one.
-struct Counted final : IUnknown {
-  HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-  uint32_t AddRef() override { return refs.Increment(); }
-  uint32_t Release() override { return refs.Decrement(); }
-  koRefCount refs{1};
-};
-
-TEST(ComTest, ClearingAValueReleasesWhatItOwns) {
-  Counted object;
-  VARIANT v;
-  koVariantInit(&v);
-  v.vt = VT_UNKNOWN;
-  v.punkVal = &object;
-  object.AddRef();
-  EXPECT_EQ(S_OK, koVariantClear(&v));
-  EXPECT_EQ(1u, object.refs.Get());
-  EXPECT_EQ(VT_EMPTY, v.vt);
-  v.vt = VT_BSTR;
-  v.bstrVal = koSysAllocStringUtf8("freed by the clear");  // the leak check sees a miss
-  koVariantClear(&v);
-  EXPECT_EQ(nullptr, v.bstrVal);
-  EXPECT_EQ(static_cast<HRESULT>(0x80070005), koHResultFromWin32(5));
-  EXPECT_EQ(S_OK, koHResultFromWin32(0));
 }
 
 TEST(ComTest, TheLoaderSaysWhyALibraryIsOfNoUse) {
