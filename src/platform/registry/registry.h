@@ -21,7 +21,8 @@
 // kReg* codes below. A change is one transaction: it happens whole or not at
 // all. Opening a key for writing checks the hive can be written (missing files
 // and folders are made then); reading a hive whose file is missing finds no
-// key. Nothing here logs; callers do.
+// key. A failed statement is recorded through gLog where a logger is set (the
+// library and the tools have none); callers log their own step.
 //
 // Key handles belong to one thread at a time; each holds its own connection,
 // and SQLite orders writers in this and other processes. A handle whose key
