@@ -497,6 +497,10 @@ TEST_F(LibraryTest, OnlyTheEntryPointsAreExported) {
 
 TEST_F(LibraryTest, BadInputEndsWithAClearCodeAndWritesNothing) {
   const std::string noentry = build_ + "/tests/libpvnoentry.so";
+  // A library whose path is longer than a registered path may be.
+  const std::string deep = home_.path() + "/" + std::string(120, 'd') + "/" + std::string(120, 'e');
+  std::filesystem::create_directories(deep);
+  std::filesystem::copy_file(library_, deep + "/IEPostvane.dll");
   const struct {
     const char* name;
     const char* user_hive;  // null: none
@@ -513,6 +517,8 @@ TEST_F(LibraryTest, BadInputEndsWithAClearCodeAndWritesNothing) {
       {"no registration entry", nullptr, {noentry}, 4, "has no entry point DllRegisterServer"},
       {"the entry refuses", nullptr, {"/u", noentry}, 5,
        "DllUnregisterServer in " + noentry + " failed: 0x80070005"},
+      {"a library path that is too long", nullptr, {deep + "/IEPostvane.dll"}, 5,
+       "DllRegisterServer in " + deep + "/IEPostvane.dll failed: 0x80004005"},
       {"a user hive that is not a database", "not a database, just text\n", {library_}, 2,
        "the registry " + registry_.folder() + "/user.db cannot be written: the registry file is not a registry database"},
   };
