@@ -14,7 +14,9 @@ TEST_F(AddonTest, StatusReadsTheSideBarsVersionIgnoringCase) {
   const std::pair<const char*, const char*> kCases[] = {
       {nullptr, "0"}, {"1.89 Beta", "1"}, {"1.89 beta", "1"}, {"1.88 Beta", "0"}, {"", "0"}};
   for (const auto& [stored, answer] : kCases) {
-    if (stored != nullptr) ASSERT_EQ(1, IniWriteString("GENERAL", "IE_SideBar_version", stored, LowIni().c_str()));
+    if (stored != nullptr) {
+      ASSERT_EQ(1, IniWriteString("GENERAL", "IE_SideBar_version", stored, LowIni().c_str()));
+    }
     EXPECT_EQ(answer, BodyOf(Get("/?_object=Addon&_action=Status"))) << (stored ? stored : "none");
   }
   // Unknown actions answer headers and an empty body.
