@@ -7,7 +7,7 @@ written to DIR/port, the sign-in (TLS, certificate made now) port before it
 to DIR/tls_port. Every request of both is saved as DIR/requests/<n>.req as
 httpd.py saves them, numbered in arrival order.
 
-DIR/script.json, read again whenever it changed, holds the service's data
+DIR/script.json, read again whenever DIR/generation changed, holds the service's data
 (every key optional):
   {"users": {"a@b.c": "password"},     accounts ClientLogin accepts
    "token_epoch": 0,                    a new value makes every issued token stale (401)
@@ -22,7 +22,10 @@ DIR/script.json, read again whenever it changed, holds the service's data
    "total_results": {"contacts": 30},   reported instead of the true count
    "errors": {"contacts": {"status": 400, "h1": "Bad Request", "h2": "x"}},
                                         an HTML error page instead of the feed
-   "bodies": {"groups": "<other/>"}}    this body (status 200) instead of the feed
+   "bodies": {"groups": "<other/>"},    this body (status 200) instead of the feed
+                                        ("login": instead of the sign-in answer)
+   "hold": "/m8/feeds/groups/"}         requests whose path starts so are answered
+                                        only once the file DIR/release exists
 Feeds honour orderby=lastmodified, sortorder, max-results (default 25),
 showdeleted and updated-min (inclusive). Entries created by POST and
 replaced by POST with "X-HTTP-Method-Override: PUT" live in memory beside
@@ -36,6 +39,7 @@ import json
 import os
 import re
 import threading
+import time
 import urllib.parse
 import xml.etree.ElementTree as ET
 
@@ -70,6 +74,9 @@ class State:
 
     def __init__(self, folder):
         self.path = os.path.join(folder, "script.json")
+        # Rewritten after every script: file times are too coarse to tell
+        # two quick writes of the same size apart.
+        self.generation = os.path.join(folder, "generation")
         self.lock = threading.Lock()
         self.stamp = None
         self.script = {}
@@ -80,8 +87,8 @@ class State:
     def current(self):
         with self.lock:
             try:
-                st = os.stat(self.path)
-                stamp = (st.st_ino, st.st_mtime_ns, st.st_size)
+                with open(self.generation, encoding="utf-8") as f:
+                    stamp = f.read()
                 if stamp != self.stamp:
                     with open(self.path, encoding="utf-8") as f:
                         self.script = json.load(f)
@@ -114,6 +121,12 @@ class Handler(httpd.Handler):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
         script = self.server.state.current()
+        if script.get("hold") and url.path.startswith(script["hold"]):
+            release = os.path.join(self.server.dir, "release")
+            for _ in range(3000):
+                if os.path.exists(release):
+                    break
+                time.sleep(0.02)
         if self.server.tls:
             if self.command == "POST" and url.path == "/accounts/ClientLogin":
                 return self.client_login(script, body)
@@ -137,7 +150,11 @@ class Handler(httpd.Handler):
                 return self.write_entry(script, email, entry_id, body)
         return self.page(400, "Bad Request", "Error 400")
 
+    do_GET = do_POST = do_PUT = do_DELETE = handle_any
+
     def client_login(self, script, body):
+        if "login" in script.get("bodies", {}):
+            return self.answer(200, script["bodies"]["login"].encode("utf-8"))
         form = dict(urllib.parse.parse_qsl(body.decode("utf-8"), keep_blank_values=True))
         users = script.get("users", {})
         if (form.get("accountType") != "HOSTED_OR_GOOGLE" or form.get("service") != "cp"

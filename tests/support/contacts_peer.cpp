@@ -13,6 +13,11 @@ bool ContactsFakePeer::Start() {
   return tls_port_ > 0 ? true : Fail("contacts_fake.py did not report its sign-in port");
 }
 
+bool ContactsFakePeer::SetScript(const std::string& json) {
+  return ScriptedPeer::SetScript(json) &&
+         WriteFileAtomic(dir_.File("generation"), std::to_string(++generation_));
+}
+
 std::string ContactsFakePeer::LoginHost() const { return "127.0.0.1:" + std::to_string(tls_port_); }
 
 std::vector<std::string> ContactsFakePeer::Requests() const {

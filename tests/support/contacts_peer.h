@@ -19,6 +19,8 @@ namespace pvtest {
 class ContactsFakePeer : public ScriptedPeer {
  public:
   bool Start();
+  // Replaces the script; the next request sees it.
+  bool SetScript(const std::string& json);
   // "127.0.0.1:<port>" of the sign-in endpoint (HTTPS).
   std::string LoginHost() const;
   // "127.0.0.1:<port>" of the feeds (HTTP).
@@ -31,6 +33,7 @@ class ContactsFakePeer : public ScriptedPeer {
 
  private:
   int tls_port_ = 0;
+  int generation_ = 0;
 };
 
 }  // namespace pvtest

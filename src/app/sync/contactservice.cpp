@@ -691,11 +691,14 @@ int ContactService::UpdateContactGroupDetails() {
   for (int i = 0; i < n; ++i) {
     entry_.GetGroupMembership(i, href);
     int32_t groupId = -1;
-    if (href.GetLength() == 0 ||
-        !GroupMgr::GetGroupId(db_, href.GetString(), accountId_, &groupId) || groupId == -1) {
+    if (!GroupMgr::GetGroupId(db_, href.GetString(), accountId_, &groupId)) {
       KO_LOG(-1, "GetGroupId");
       return 0;
     }
+    // As for a new contact: a group that is not stored has no link to make
+    // or drop. Failing here would fail every later pass as well, since the
+    // same entry comes back until the pass completes.
+    if (groupId == -1) continue;
     int deleted = 0;
     entry_.IsGroupDeleted(i, &deleted);
     int ok = deleted ? GroupMgr::UnlinkContactFromGroup(db_, id_, groupId)

@@ -23,7 +23,6 @@ void AppendFormField(koString& form, const char* name, const char* value) {
   koString n(name), v(value != nullptr ? value : "");
   n.UrlEncode(0);
   v.UrlEncode(0);
-  if (form.GetLength() > 0) form += "&";
   form += n;
   form += "=";
   form += v;
@@ -53,11 +52,9 @@ GDataClient::~GDataClient() {
 }
 
 void GDataClient::SetToken(const char* token) {
-  token_.SetAs(token != nullptr ? token : "");
-  // The token becomes a header line: a line break in it would start a header
-  // of the sender's choosing.
-  int end = static_cast<int>(strcspn(token_.GetString(), "\r\n"));
-  if (end < static_cast<int>(token_.GetLength())) token_.SetAs(token_.GetString(), end);
+  // A cached token is as unsafe in a header line as the service's answer.
+  const char* text = token != nullptr ? token : "";
+  token_.SetAs(text, static_cast<int>(strcspn(text, "\r\n")));
   authHeader_.Clear();
   if (token_.GetLength() > 0) authHeader_.Format(kAuthHeader, token_.GetString());
 }
@@ -151,12 +148,16 @@ int GDataClient::Login() {
   SetToken("");
   lastError_.Clear();
 
+  const char* const fields[][2] = {{"accountType", "HOSTED_OR_GOOGLE"},
+                                   {"Email", email_.GetString()},
+                                   {"Passwd", password_.GetString()},
+                                   {"source", "Curl-PV-Example"},
+                                   {"service", "cp"}};
   koString form;
-  AppendFormField(form, "accountType", "HOSTED_OR_GOOGLE");
-  AppendFormField(form, "Email", email_.GetString());
-  AppendFormField(form, "Passwd", password_.GetString());
-  AppendFormField(form, "source", "Curl-PV-Example");
-  AppendFormField(form, "service", "cp");
+  for (const auto& field : fields) {
+    if (form.GetLength() > 0) form += "&";
+    AppendFormField(form, field[0], field[1]);
+  }
   koString url;
   url.Format("https://%s%s", loginHost_.GetString(), kLoginPath);
   if (!Perform(kSignIn, url.GetString(), "POST", form.GetString(), -1)) return 0;
@@ -165,9 +166,13 @@ int GDataClient::Login() {
   curl_->GetResponse(answer);
   int at = answer.Find("Auth=");
   if (at >= 0) {
-    koString token(answer.GetString() + at + 5);
-    token.Trim();
-    SetToken(token.GetString());
+    // Only the rest of that line: what follows it is no part of the token,
+    // and a line break inside the header line would start a header of its own.
+    const char* token = answer.GetString() + at + 5;
+    koString line;
+    line.SetAs(token, static_cast<int>(strcspn(token, "\r\n")));
+    line.Trim();
+    SetToken(line.GetString());
     if (token_.GetLength() > 0) return 1;
   }
 
