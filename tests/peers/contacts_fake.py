@@ -81,6 +81,7 @@ class State:
         self.stamp = None
         self.script = {}
         self.written = {}   # id -> contact written by a client
+        self.by_id = {}     # id -> contact: the script's, then the written ones
         self.tokens = set()
         self.serial = 0
 
@@ -93,9 +94,16 @@ class State:
                     with open(self.path, encoding="utf-8") as f:
                         self.script = json.load(f)
                     self.stamp = stamp
+                    self.by_id = {c["id"]: c for c in self.script.get("contacts", [])}
+                    self.by_id.update(self.written)
             except FileNotFoundError:
                 self.script, self.stamp = {}, None
             return self.script
+
+    def write(self, contact):
+        with self.lock:
+            self.written[contact["id"]] = contact
+            self.by_id[contact["id"]] = contact
 
     def next_serial(self):
         with self.lock:
@@ -138,16 +146,18 @@ class Handler(httpd.Handler):
         if not self.authorised(script):
             return self.page(401, "Token invalid", "Error 401")
         if photo:
-            return self.photo(script, photo.group(1), photo.group(2))
+            return self.photo(photo.group(2))
         kind, email, entry_id = feed.groups()
+        email = urllib.parse.unquote(email)
+        quoted = urllib.parse.quote(email, safe="")
         if self.command == "GET" and entry_id is None:
-            return self.feed(script, kind, urllib.parse.unquote(email), query)
+            return self.feed(script, kind, email, quoted, query)
         if self.command == "POST" and kind == "contacts":
             override = self.headers.get("X-HTTP-Method-Override", "")
             if entry_id is None and not override:
-                return self.write_entry(script, email, None, body)
+                return self.write_entry(quoted, None, body)
             if entry_id is not None and override == "PUT":
-                return self.write_entry(script, email, entry_id, body)
+                return self.write_entry(quoted, entry_id, body)
         return self.page(400, "Bad Request", "Error 400")
 
     do_GET = do_POST = do_PUT = do_DELETE = handle_any
@@ -171,19 +181,14 @@ class Handler(httpd.Handler):
         return (token in self.server.state.tokens
                 and token.startswith("tok%s-" % script.get("token_epoch", 0)))
 
-    def contacts(self, script):
-        items = {c["id"]: c for c in script.get("contacts", [])}
-        items.update(self.server.state.written)
-        return list(items.values())
-
-    def feed(self, script, kind, email, query):
+    def feed(self, script, kind, email, quoted, query):
         if kind in script.get("errors", {}):
             e = script["errors"][kind]
             return self.page(e.get("status", 400), e.get("h1", "Bad Request"), e.get("h2", ""))
         if kind in script.get("bodies", {}):
             return self.answer(200, script["bodies"][kind].encode("utf-8"),
                                {"Content-Type": "text/xml"})
-        items = self.contacts(script) if kind == "contacts" else list(script.get("groups", []))
+        items = list(self.server.state.by_id.values() if kind == "contacts" else script.get("groups", []))
         if query.get("showdeleted") != "true":
             items = [i for i in items if not i.get("deleted")]
         if "updated-min" in query:
@@ -195,7 +200,6 @@ class Handler(httpd.Handler):
         total = script.get("total_results", {}).get(kind, len(items))
         items = items[:int(query.get("max-results", "25"))]
         render = self.contact_xml if kind == "contacts" else self.group_xml
-        quoted = urllib.parse.quote(email, safe="")
         text = ["<?xml version='1.0' encoding='UTF-8'?>",
                 "<feed %s><id>%s</id><updated>%s</updated>" % (NAMESPACES, esc(email),
                                                               esc(script.get("updated", now_text()))),
@@ -255,20 +259,20 @@ class Handler(httpd.Handler):
         parts.append("</entry>")
         return "".join(parts)
 
-    def photo(self, script, quoted, contact_id):
-        for c in self.contacts(script):
-            if c["id"] == contact_id and c.get("photo"):
-                return self.answer(200, c["photo"].get("data", "").encode("latin-1"),
-                                   {"Content-Type": "image/*"})
+    def photo(self, contact_id):
+        c = self.server.state.by_id.get(contact_id)
+        if c and c.get("photo"):
+            return self.answer(200, c["photo"].get("data", "").encode("latin-1"),
+                               {"Content-Type": "image/*"})
         self.page(404, "Photo not found", "Error 404")
 
-    def write_entry(self, script, quoted, entry_id, body):
+    def write_entry(self, quoted, entry_id, body):
         """Creation (entry_id None) or replacement of one contact entry."""
         try:
             root = ET.fromstring(body)
         except ET.ParseError as error:
             return self.page(400, "Bad Request", str(error))
-        known = {c["id"]: c for c in self.contacts(script)}
+        known = self.server.state.by_id
         if entry_id is not None and entry_id not in known:
             return self.page(404, "Not Found", "Error 404")
         created = entry_id is None
@@ -294,7 +298,7 @@ class Handler(httpd.Handler):
                 contact["tags"] = [t.text or "" for t in prop.findall("tag")]
         if entry_id in known and known[entry_id].get("photo"):
             contact["photo"] = known[entry_id]["photo"]
-        self.server.state.written[entry_id] = contact
+        self.server.state.write(contact)
         text = "<?xml version='1.0' encoding='UTF-8'?>" + self.contact_xml(
             quoted, contact, " " + NAMESPACES)
         self.atom(201 if created else 200, text)
