@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "app/store/configmgr.h"
 #include "app/store/groupmgr.h"
@@ -79,12 +80,13 @@ int ContactService::Initialize() {
 }
 
 int ContactService::SyncContacts(koEvent* stop, koEvent* wake) {
-  if (!Initialize()) return 1;
+  if (stop == nullptr || !Initialize()) return 1;
   if (IsSet(stop)) return 1;
   for (;;) {
     RunPass(stop);
     if (IsSet(stop)) break;
-    if (wake != nullptr) wake->Wait(kPassIntervalMs);
+    // Without a wake event only the stop event ends the wait early.
+    (wake != nullptr ? wake : stop)->Wait(kPassIntervalMs);
     if (IsSet(stop)) break;
   }
   return 1;

@@ -53,7 +53,8 @@ class ContactService {
   // The contact thread's loop: a pass, then a wait of up to kPassIntervalMs
   // on `wake`, until `stop` is set. A failed pass (the stored modification
   // time unreadable included) is logged and retried after the wait. 1 when it
-  // ended on the stop event or because its objects could not be made.
+  // ended on the stop event or because its objects could not be made (or
+  // no stop event was given: nothing could end the loop). wake may be null.
   int SyncContacts(koEvent* stop, koEvent* wake);
   // One pass of that loop. 1 when it completed or was stopped, 0 when a step
   // failed (logged; the contact status says why where the user should know).

@@ -53,50 +53,12 @@ TEST_F(GDataClientTest, SignInPostsTheFormAndReadsTokenOrError) {
       EXPECT_EQ(std::string::npos, std::string(text.GetString()).find('\n'));
     }
   }
-  std::string first = fake_.Requests().at(0);
-  EXPECT_EQ(0u, first.find("POST /accounts/ClientLogin HTTP/1.1\r\n")) << first;
-  EXPECT_EQ(std::string::npos, first.find("GData-Version")) << first;
-  EXPECT_NE(std::string::npos,
-            first.find("\r\n\r\naccountType=HOSTED_OR_GOOGLE&Email=someone%40example.com&"
-                       "Passwd=p%40ss%20w%2brd%26%3d1&source=Curl-PV-Example&service=cp"))
-      << first;
+  // The service's own headers are not the sign-in's.
+  EXPECT_EQ(std::string::npos, fake_.Requests().at(0).find("GData-Version"));
 
   Serve("", "", R"("bodies": {"login": "Error=)" + std::string(300, 'e') + "\"}");
   EXPECT_EQ(0, client_->Login());
   EXPECT_EQ(std::string(255, 'e'), Error());
-}
-
-TEST_F(GDataClientTest, FeedsAreAskedWithTheQueryAndHeadersInOrder) {
-  Serve(std::string(kOne) + "," + kTwo, kGroups);
-  ASSERT_EQ(1, client_->Login()) << Error();
-  int isFeed = 0;
-  ASSERT_EQ(1, client_->FetchContacts(nullptr, &isFeed)) << Error();
-  EXPECT_EQ(1, isFeed);
-  EXPECT_EQ(2, client_->GetEntryCount());
-  Contact entry;
-  koString text;
-  ASSERT_EQ(1, client_->GetEntry(0, entry));
-  entry.GetTitle(text);
-  EXPECT_STREQ("Two", text.GetString());  // newest first
-  EXPECT_EQ(0, client_->GetEntry(2, entry));
-  client_->GetUpdated(text);
-  EXPECT_STREQ(kFeedTime, text.GetString());
-  EXPECT_EQ(1, client_->ResponseContains("ONE@EXAMPLE.ORG"));
-
-  ASSERT_EQ(1, client_->FetchGroups("2024-01-01T00:00:00.000Z", &isFeed)) << Error();
-  std::vector<std::string> requests = fake_.Requests();
-  ASSERT_EQ(3u, requests.size());
-  const std::string& full = requests[1];
-  EXPECT_EQ(0u, full.find("GET /m8/feeds/contacts/someone@example.com/full"
-                          "?orderby=lastmodified&sortorder=descending&max-results=20000 HTTP/1.1\r\n"))
-      << full;
-  size_t auth = full.find("\r\nAuthorization: GoogleLogin auth=tok0-");
-  EXPECT_NE(std::string::npos, auth) << full;
-  EXPECT_LT(auth, full.find("\r\nGData-Version: 3.0\r\n")) << full;
-  EXPECT_EQ(0u, requests[2].find("GET /m8/feeds/groups/someone@example.com/full?orderby=lastmodified&"
-                                 "sortorder=descending&max-results=20000&showdeleted=true&"
-                                 "updated-min=2024-01-01T00%3a00%3a00.000Z HTTP/1.1\r\n"))
-      << requests[2];
 }
 
 TEST_F(GDataClientTest, AnswersThatAreNoFeedAndCountsThatAreNotThere) {
@@ -145,7 +107,9 @@ TEST_F(GDataClientTest, PhotosSystemGroupAndEntryWrites) {
   ASSERT_EQ(1, client_->FetchContacts(nullptr, &isFeed));
   Contact one, two;
   ASSERT_EQ(1, client_->GetEntry(1, one));
+  EXPECT_EQ(0, client_->GetEntry(2, two));
   ASSERT_EQ(1, client_->GetEntry(0, two));
+  EXPECT_EQ(1, client_->ResponseContains("ONE@EXAMPLE.ORG"));
   koString url, bytes;
   uint32_t count = 9;
   one.GetPhotoUrl(url);
