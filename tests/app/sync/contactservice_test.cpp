@@ -277,6 +277,9 @@ TEST_F(ContactServiceTest, FailedStepsFailThePassAndAreRetried) {
        R"({"id": "ann", "updated": "2024-04-02T00:00:00.000Z", "deleted": true})", "MarkFtsContactAsNonGoogleContact",
        "SELECT count(*) || uid || type || (SELECT [is] FROM fts_contact WHERE name = 'Ann') FROM contact JOIN "
        "contact_photo ON contact_id = id WHERE name = 'Ann'"},
+      {"CREATE TRIGGER refuse BEFORE UPDATE ON contact BEGIN SELECT RAISE(ABORT, 'no'); END",
+       R"({"id": "ann", "updated": "2024-04-02T00:00:00.000Z", "deleted": true})", "MarkContactAsNonGoogleContact",
+       "SELECT count(*) || uid || type FROM contact WHERE name = 'Ann'"},
   };
   for (const auto& c : kCases) {
     std::string before = Sql(c.unchanged);
