@@ -84,6 +84,29 @@ int GetExePath(char* buffer, size_t size);
 // untouched.
 int GetTempDirectory(koString& out, int longName);
 
+// Appends name to the folder path with one '/' between them: the one place
+// where the '\' of the callers' paths becomes '/'. An empty path gets name alone.
+void koPathJoin(koString& path, const char* name);
+
+// Reads the whole file at path (links followed) into out, replacing its
+// content. Non-blocking, so a FIFO in its place cannot stall the caller.
+// 1; or 0 with the errno value in *err (when not null): ENOENT when it is
+// missing, EINVAL when it is no regular file, EFBIG when it holds more than
+// maxBytes.
+int koReadWholeFile(const char* path, uint32_t maxBytes, koString& out, int* err);
+
+// Replaces target with size bytes of data: a temporary file beside it,
+// "<target>.<pid>.<n>.tmp", is written, flushed to disk and renamed over it,
+// so readers see the old file or the new one, never a part, and a failure
+// leaves the target as it was. The new file keeps the permissions of the file
+// it replaces; a new target gets `mode`. With createOnly an existing target
+// is left as it is (and that is success). 1; or 0 with the errno value in
+// *err, the failed step in *step ("create", "write", "fsync", "close" or
+// "rename to") and the file it concerned in *stepPath (each when not null);
+// the temporary file is gone then.
+int koReplaceFile(const char* target, const void* data, uint32_t size, int mode, bool createOnly,
+                  int* err, const char** step, koString* stepPath);
+
 // Lists one directory through NSPR's (byte, UTF-8) directory calls, in the
 // file system's order. The destructor closes the listing.
 class koDirReader {
