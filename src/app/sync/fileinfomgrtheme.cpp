@@ -106,6 +106,8 @@ void ListIcons(const std::string& folder, size_t dirIndex, Theme& theme) {
 int LoadTheme(const std::string& name, const std::vector<std::string>& folders, Theme& theme,
               std::vector<std::string>& inherits) {
   GKeyFile* index = g_key_file_new();
+  // Theme indexes separate list items with commas.
+  g_key_file_set_list_separator(index, ',');
   bool found = false;
   for (const std::string& folder : folders) {
     std::string path = folder + "/" + name + "/index.theme";
