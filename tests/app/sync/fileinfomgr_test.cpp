@@ -15,6 +15,7 @@
 #include "core/pathmgr.h"
 #include "support/files.h"
 #include "support/log_capture.h"
+#include "support/lsan_gio.h"
 #include "support/private_home.h"
 
 namespace {
@@ -170,6 +171,9 @@ TEST_F(FileInfoMgrTest, PicturesFitTheirSize) {
 TEST_F(FileInfoMgrTest, OwnIconWithoutThemes) {
   Put("g/report.pdf", "%PDF-1.4\n");
   Put("h/report.pdf", "%PDF-1.4\n");
+  // First with the themes (GIO reads the data folders once per process, so
+  // the MIME database stays found), then without any.
+  ASSERT_EQ("h/report.pdf.medium", Icon("h/report.pdf", "medium"));
   {
     ScopedEnv noThemes{{"XDG_DATA_DIRS", (home_.path() + "/none").c_str()}};
     ASSERT_EQ("g/report.pdf.medium", Icon("g/report.pdf", "medium"));
@@ -177,8 +181,6 @@ TEST_F(FileInfoMgrTest, OwnIconWithoutThemes) {
   Picture own = ReadPicture(pictures_ + "/g/report.pdf.medium");
   EXPECT_EQ(48, own.width);
   EXPECT_EQ(48, own.height);
-  // With the themes back, the theme's icon is another picture.
-  ASSERT_EQ("h/report.pdf.medium", Icon("h/report.pdf", "medium"));
   EXPECT_NE(pvtest::ReadFile(pictures_ + "/g/report.pdf.medium"), pvtest::ReadFile(pictures_ + "/h/report.pdf.medium"));
 }
 

@@ -18,6 +18,7 @@
 #include "app/sync/processattachment.h"
 #include "core/kfile.h"
 #include "core/sqlitemgr.h"
+#include "support/lsan_gio.h"
 // Last: the mail library's headers define min and max as macros.
 #include "mail_fixture.h"
 
