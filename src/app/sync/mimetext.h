@@ -8,8 +8,8 @@
 // the parameters that name files, and boundaries, are read here from the
 // header text itself.
 //
-// Static functions without state; safe from any thread (the library's
-// charset tables are read-only once built, which InitMailLibrary does).
+// Static functions without state; safe from any thread (the mail library
+// converts to UTF-8 from static tables).
 #ifndef PV_APP_SYNC_MIMETEXT_H
 #define PV_APP_SYNC_MIMETEXT_H
 

@@ -148,6 +148,7 @@ TEST_F(ProcessAttachmentTest, RealWorldNamesAndText) {
   ASSERT_EQ(1, Store("realworld.eml", 9));
   // Every part found although both boundaries hold an unquoted '='.
   const char* const kNames[] = {
+      "inner.pdf",                    // inside the nested multipart
       "\xE2\x82\xAC" "uro rate.pdf",  // RFC 2231 continuations, charset in the first
       "na\xC3\xAFve.pdf",             // name*= in ISO-8859-1
       "my annual report.pdf",         // unquoted with blanks
