@@ -207,8 +207,14 @@ void FileIconTheme::FindIcon(const std::vector<std::string>& names, int pixels,
         int distA = Distance(da, pixels);
         int distB = Distance(db, pixels);
         if (distA != distB) return distA < distB;
-        // Scaling down looks better than scaling up.
-        if (da.size != db.size) return da.size > db.size;
+        // The nearest drawn size, and rather down than up (less to decode,
+        // and scaling down looks better).
+        if (da.size != db.size) {
+          bool aAbove = da.size >= pixels;
+          bool bAbove = db.size >= pixels;
+          if (aAbove != bAbove) return aAbove;
+          return aAbove ? da.size < db.size : da.size > db.size;
+        }
         return a->png && !b->png;
       });
       for (const IconFile* file : found) files.push_back(file->path);

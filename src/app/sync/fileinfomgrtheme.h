@@ -17,8 +17,9 @@ class FileIconTheme {
  public:
   // files (OUT): the files of the first icon name (in the order of names)
   // that the first theme of the chain holding any of them has, the best
-  // match for the size first (exact or nearest size; at equal distance the
-  // larger, then PNG before SVG). Empty when no theme has any of the names.
+  // match for the size first (nearest by the theme's rules; at equal
+  // distance the nearest drawn size at or above the size, then PNG before
+  // SVG). Empty when no theme has any of the names.
   static void FindIcon(const std::vector<std::string>& names, int pixels,
                        std::vector<std::string>& files);
 };

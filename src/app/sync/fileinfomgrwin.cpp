@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,15 @@ const unsigned int kSniffBytes = 4096;
 koMutex& PixbufLock() {
   static koMutex lock;
   return lock;
+}
+
+// The theme icons drawn so far, as PNG, by their candidate files and size:
+// every file of a type shares one picture, so it is drawn once. Guarded by
+// PixbufLock; emptied when full.
+const size_t kMaxCachedIcons = 256;
+std::map<std::string, std::string>& DrawnIcons() {
+  static std::map<std::string, std::string> icons;
+  return icons;
 }
 
 // Scales pixbuf down to fit a square of `pixels`, keeping its proportions;
@@ -157,23 +167,34 @@ int FileInfoMgrWin::GetFileIcon(const koString& relativePath, const char* sizeNa
   if (icon != nullptr) g_object_unref(icon);
   std::vector<std::string> themeFiles;
   FileIconTheme::FindIcon(names, pixels, themeFiles);
+  std::string iconKey = std::to_string(pixels);
+  for (const std::string& file : themeFiles) iconKey += "|" + file;
 
   // Each source in turn until one gives a picture that could be written.
   for (int source = 0; source < 3; ++source) {
-    gchar* png = nullptr;
-    gsize size = 0;
+    std::string png;
     {
       koMutexGuard guard(PixbufLock());
-      GdkPixbuf* pixbuf = source == 0   ? (image ? LoadImage(attachment.GetString(), pixels) : nullptr)
-                          : source == 1 ? LoadThemeIcon(themeFiles, pixels)
-                                        : DrawGenericIcon(pixels);
-      if (pixbuf == nullptr) continue;
-      if (!gdk_pixbuf_save_to_buffer(pixbuf, &png, &size, "png", nullptr, nullptr)) png = nullptr;
-      g_object_unref(pixbuf);
+      auto drawn = DrawnIcons().find(iconKey);
+      if (source == 1 && drawn != DrawnIcons().end()) {
+        png = drawn->second;
+      } else {
+        GdkPixbuf* pixbuf = source == 0   ? (image ? LoadImage(attachment.GetString(), pixels) : nullptr)
+                            : source == 1 ? LoadThemeIcon(themeFiles, pixels)
+                                          : DrawGenericIcon(pixels);
+        if (pixbuf == nullptr) continue;
+        gchar* buffer = nullptr;
+        gsize size = 0;
+        if (gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr)) png.assign(buffer, size);
+        g_free(buffer);
+        g_object_unref(pixbuf);
+        if (source == 1 && !png.empty()) {
+          if (DrawnIcons().size() >= kMaxCachedIcons) DrawnIcons().clear();
+          DrawnIcons()[iconKey] = png;
+        }
+      }
     }
-    int written = png != nullptr && WritePicture(picture, png, size);
-    g_free(png);
-    if (written) {
+    if (!png.empty() && WritePicture(picture, png.data(), png.size())) {
       iconPath.SetAs(picture);
       return 1;
     }

@@ -4,6 +4,7 @@
 // types the image itself scaled to fit the size; the icon theme's icon for
 // the content type (FileIconTheme); a generic document icon drawn here.
 // Pictures never grow: what is smaller than the size keeps its own size.
+// A theme icon is drawn once per process and size, and its PNG reused.
 //
 // gdk-pixbuf does not serialise its image loaders itself (it only guards
 // finding and loading the loader modules), and a loader module may not be

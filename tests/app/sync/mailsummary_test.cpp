@@ -41,6 +41,11 @@ TEST_F(MailSummaryTest, ReceivedMailFromNewSender) {
   EXPECT_EQ("<first@example.org>", Q("SELECT parent_message_id FROM reference_master"));
   // The participants text goes into the file index.
   EXPECT_EQ("Bob Smith bob@example.org", Q("SELECT [from] FROM fts_file"));
+  // A date past 2038 stays what it is, and is the sender's last mail now.
+  ASSERT_EQ(1, Store("bob2.eml", 12, 4102444800));
+  EXPECT_EQ("4102444800", Q("SELECT received_date FROM mail WHERE uid = 12"));
+  EXPECT_EQ("2|" + std::to_string(last_mail_id_),
+            Q("SELECT total_received || '|' || recv_last_mail_id FROM analytics_email"));
 }
 
 TEST_F(MailSummaryTest, SentMailLinksEveryRecipientOnceCounted) {

@@ -66,12 +66,9 @@ TEST_F(MimeTextTest, GetParameter) {
   } kCases[] = {
       {"attachment; filename=\"a \\\"q\\\".pdf\"", "filename", 1, "a \"q\".pdf"},
       {"attachment; FILENAME = report.pdf ; size=3", "filename", 1, "report.pdf"},
-      {"application/pdf; name=my annual report.pdf", "name", 1, "my annual report.pdf"},
-      {"application/pdf; name==?utf-8?B?w6kucGRm?=", "name", 1, "\xC3\xA9.pdf"},
       {"application/pdf; name=\"=?iso-8859-1?Q?caf=E9.pdf?=\"", "name", 1, "caf\xC3\xA9.pdf"},
       {"attachment; filename*=utf-8''%E2%82%AC%20x.pdf", "filename", 1, "\xE2\x82\xAC x.pdf"},
       {"attachment; filename*=iso-8859-1'fr'na%EFve", "filename", 1, "na\xC3\xAFve"},
-      {"attachment; filename*=x-unknown''%E9t%E9", "filename", 1, "\xC3\xA9t\xC3\xA9"},
       // Continuations in the order of their numbers, whatever the order given.
       {"attachment; filename*1*=%20b; filename*0*=utf-8''%C3%A0; filename*2=c.txt", "filename", 1,
        "\xC3\xA0 bc.txt"},
