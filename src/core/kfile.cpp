@@ -17,6 +17,13 @@ int koFile::Open(const char* path, int flags, int mode) {
   return fd_ >= 0 ? 1 : -1;
 }
 
+int koFile::OpenAt(int folder, const char* name, int flags, int mode) {
+  do {
+    fd_ = openat(folder, name, flags | O_CLOEXEC, mode);
+  } while (fd_ < 0 && errno == EINTR);
+  return fd_ >= 0 ? 1 : -1;
+}
+
 int koFile::Read(void* buffer, unsigned int count) {
   ssize_t n;
   do {
@@ -99,6 +106,38 @@ int SetFileTime(const char* path, int64_t when) {
   times[0].tv_nsec = 0;
   times[1] = times[0];
   return utimensat(AT_FDCWD, path, times, 0) == 0 ? 1 : 0;
+}
+
+int OpenFolderChain(const char* root, const char* relative, int mode, int* err) {
+  int folder = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return Outcome(-1, err);
+  koString rest(relative);
+  koString level;
+  while (rest.GetLength() > 0) {
+    rest.CutToken("/", level);
+    const char* name = level.GetString();
+    if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+      close(folder);
+      errno = EINVAL;
+      return Outcome(-1, err);
+    }
+    if (mkdirat(folder, name, static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+      int saved = errno;
+      close(folder);
+      errno = saved;
+      return Outcome(-1, err);
+    }
+    // O_NOFOLLOW: a link planted where a level belongs is refused (ELOOP).
+    int next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int saved = errno;
+    close(folder);
+    if (next < 0) {
+      errno = saved;
+      return Outcome(-1, err);
+    }
+    folder = next;
+  }
+  return folder;
 }
 
 void SanitizeFileName(koString& name) {

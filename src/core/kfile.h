@@ -44,6 +44,8 @@ class koFile {
   // 1 when open; -1 on failure, leaving the descriptor at -1 so that a later
   // Close fails harmlessly. The descriptor is not inherited by child programs.
   int Open(const char* path, int flags, int mode);
+  // Open with `name` relative to the open folder descriptor `folder` (openat).
+  int OpenAt(int folder, const char* name, int flags, int mode);
   // Bytes read, 0 at the end of the file, -1 on error.
   int Read(void* buffer, unsigned int count);
   // Writes all `count` bytes (retrying short writes): count, or -1 on error.
@@ -73,6 +75,13 @@ int DeleteFileUtf8(const char* path, int* err);
 // Sets the last-access and last-modification time of the file (links
 // followed) to `when`, seconds since 1970-01-01 UTC. 1 or 0.
 int SetFileTime(const char* path, int64_t when);
+// Opens the folder root/relative ('/'-separated levels below root), making
+// each missing level with `mode`. root itself is taken as it is (links
+// followed); no level below it is ever reached through a symbolic link, and
+// "", "." and ".." are no level. The open folder's descriptor (the caller
+// closes it), or -1 with errno's value in *err (when err is not null):
+// ELOOP or ENOTDIR when a level is a link or no folder, EINVAL for a bad level.
+int OpenFolderChain(const char* root, const char* relative, int mode, int* err);
 // Removes every byte that file names must not hold on any system the user may
 // copy to: \ / : * ? " < > | TAB LF CR BS VT and NUL. Other UTF-8 passes.
 void SanitizeFileName(koString& name);
