@@ -304,7 +304,7 @@ HRESULT Window::navigate(BSTR url) {
 
 HRESULT Window::execScript(BSTR code, BSTR language, VARIANT* result) {
   if (result != nullptr) koVariantInit(result);
-  host->Note("execScript " + Utf8(language) + " " + Utf8(code));
+  host->Note(Name() + " execScript " + Utf8(language) + " " + Utf8(code));
   return S_OK;
 }
 
@@ -564,7 +564,7 @@ std::string Host::Take() {
   return taken;
 }
 
-Document* Host::LoadPage(const std::string& location_host, bool frame, int heads) {
+Document* Host::LoadPage(const std::string& location_host, bool frame, int heads, bool complete) {
   size_t n = documents_.size();
   documents_.emplace_back(new Document(this, "top" + std::to_string(n), location_host));
   Document* top = documents_.back().get();
@@ -582,8 +582,8 @@ Document* Host::LoadPage(const std::string& location_host, bool frame, int heads
     top->window->frames["canvas_frame"] = inner->window;
   }
   browser.document = top;
-  if (frame) Complete(false);
-  Complete(true);
+  if (complete && frame) Complete(false);
+  if (complete) Complete(true);
   return top;
 }
 

@@ -293,8 +293,10 @@ class Host {
 
   // A new top page on the host location_host in the browser window; with a
   // web-mail frame ("canvas_frame") when frame is set, and heads <head>
-  // elements. Sub-frames complete first, then the top page.
-  Document* LoadPage(const std::string& location_host, bool frame, int heads = 1);
+  // elements. Sub-frames complete first, then the top page, unless complete
+  // is false (the test completes it).
+  Document* LoadPage(const std::string& location_host, bool frame, int heads = 1,
+                     bool complete = true);
   // DocumentComplete for the top page (top) or its frame; the sinks' answers.
   std::vector<HRESULT> Complete(bool top);
   std::vector<HRESULT> Quit();
