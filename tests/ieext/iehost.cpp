@@ -16,7 +16,8 @@
 //   retry                         the bar page's timer or link calls Retry
 //   page HOST [frame] [heads=N]   a new top page on HOST (with the web-mail frame)
 //   complete top|frame            the page completes again
-//   answer FUNCTION null|none|TEXT  what the page script's function answers
+//   answer FUNCTION null|none|hex:HEX|TEXT  what the page script's function
+//                                 answers (hex: the text's bytes in hex)
 //   click                         the web-mail frame's body property changes
 //   close                         the window closes (also at the end of input)
 //
@@ -89,6 +90,12 @@ int LoadClass(const std::string& clsid_text, Library& library) {
   return library.get_class_object != nullptr ? 1 : 0;
 }
 
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(strtol(hex.substr(i, 2).c_str(), nullptr, 16));
+  return bytes;
+}
+
 void SetAnswer(iehost::Host& host, const std::string& function, const std::string& answer) {
   if (host.browser.document == nullptr) return;
   auto& slot = host.browser.document->answers[function];
@@ -96,6 +103,8 @@ void SetAnswer(iehost::Host& host, const std::string& function, const std::strin
     slot = {VT_NULL, ""};
   else if (answer == "none")
     slot = {VT_EMPTY, ""};
+  else if (answer.compare(0, 4, "hex:") == 0)
+    slot = {VT_BSTR, FromHex(answer.substr(4))};
   else
     slot = {VT_BSTR, answer};
 }
