@@ -10,7 +10,8 @@ const content = document.getElementById('content');
 const lockSlot = document.getElementById('lock');
 const files = createFileList({ compact: true, onError: showError, onNote: showNote });
 const contactSlot = el('div', { 'aria-live': 'polite' });
-const addressLine = el('p', { class: 'hint' });
+const addressLine = document.getElementById('pvContext');
+const addressText = document.getElementById('pvContact');
 const chooser = field('Correspondent', el('input', { type: 'search', inputmode: 'email' }));
 const chooseForm = el('form', { class: 'toolbar', role: 'search' }, chooser.row, el('button', { type: 'submit', text: 'Show' }));
 let address = '';
@@ -51,12 +52,13 @@ function showContact(answer) {
 async function showAddress(text) {
   address = text;
   chooser.input.value = text;
+  addressText.textContent = text;
   if (!text) {
-    addressLine.textContent = 'Open a mail to see what Postvane knows of its correspondent.';
+    addressLine.firstChild.textContent = 'Open a mail to see what Postvane knows of its correspondent. ';
     clear(contactSlot);
     return;
   }
-  addressLine.textContent = `Mails, files and contact of ${text}`;
+  addressLine.firstChild.textContent = 'Mails, files and contact of ';
   // The whole address as one phrase of the full-text search.
   const phrase = `"${text.replace(/"/g, '')}"`;
   await Promise.all([
@@ -74,7 +76,7 @@ chooseForm.addEventListener('submit', (event) => {
 });
 
 function start() {
-  clear(content, chooseForm, addressLine,
+  clear(content, chooseForm,
     el('section', { 'aria-labelledby': 'contact-title' }, el('h2', { id: 'contact-title', text: 'Contact and mails' }), contactSlot),
     el('section', { 'aria-labelledby': 'files-title' }, el('h2', { id: 'files-title', text: 'Files' }), files.element));
   startStatusLine(document.getElementById('status'), () => window.open('index.html#accounts', '_blank', 'noopener'));

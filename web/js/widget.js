@@ -4,6 +4,7 @@
 // Addresses found in the web-mail page arrive in double quotes, ones the
 // user chose without.
 var pvwidget = {
+  address: '',
   pending: null,
   handler: null,
   HandleContextChange: function (text) {
@@ -11,6 +12,9 @@ var pvwidget = {
     if (address.length >= 2 && address.charAt(0) === '"' && address.charAt(address.length - 1) === '"') {
       address = address.substring(1, address.length - 1).trim();
     }
+    pvwidget.address = address;
+    var shown = document.getElementById('pvContact');
+    if (shown) shown.textContent = address;
     if (pvwidget.handler) {
       pvwidget.handler(address);
     } else {
