@@ -3,7 +3,7 @@
 // Every test process starts its own of each and stops them in `close`.
 'use strict';
 
-const { spawn } = require('child_process');
+const { execFileSync, spawn } = require('child_process');
 const fs = require('fs');
 const http = require('http');
 const os = require('os');
@@ -25,29 +25,42 @@ async function waitFor(check, ms, what) {
 }
 
 // `postvane` with a fresh HOME and no desktop; resolves once it printed the
-// address it serves.
-async function startProgram() {
+// address it serves. options.summary: SQL run on a summary database with
+// the program's schema before the start (its accounts load at start).
+// Desktop programs are recording stubs: `desktop()` gives what they were
+// asked, one "name [arg]..." a line.
+async function startProgram(options = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'pvbrowser'));
   const env = { ...process.env, HOME: home };
   for (const name of ['DBUS_SESSION_BUS_ADDRESS', 'DISPLAY', 'WAYLAND_DISPLAY', 'XDG_RUNTIME_DIR',
     'XDG_CONFIG_HOME', 'XDG_STATE_HOME', 'XDG_DATA_HOME', 'XDG_CACHE_HOME', 'TMPDIR']) {
     delete env[name];
   }
-  // The first-run page would be opened with xdg-open: a stub that does nothing.
   const stubs = path.join(home, 'stubs');
+  const stubLog = path.join(home, 'desktop.log');
   fs.mkdirSync(stubs);
-  fs.writeFileSync(path.join(stubs, 'xdg-open'), '#!/bin/sh\nexit 0\n', { mode: 0o755 });
+  for (const name of ['xdg-open', 'xclip', 'xdg-mime']) {
+    fs.writeFileSync(path.join(stubs, name),
+      `#!/bin/sh\nprintf '%s' "$(basename "$0")" >> "${stubLog}"\nfor a in "$@"; do printf ' [%s]' "$a" >> "${stubLog}"; done\necho >> "${stubLog}"\nexit 0\n`,
+      { mode: 0o755 });
+  }
   env.PATH = `${stubs}:${env.PATH}`;
+  const dataDir = path.join(home, '.config/Brantlow/Postvane');
+  if (options.summary !== undefined) {
+    const file = execFileSync(path.join(buildDir, 'tests/summary_schema'), [], { env, encoding: 'utf8' }).trim();
+    execFileSync('sqlite3', [file], { input: options.summary, env });
+  }
   const child = spawn(path.join(buildDir, 'bin/postvane'), [], { env, stdio: ['ignore', 'ignore', 'pipe'] });
   let errors = '';
   child.stderr.on('data', (chunk) => { errors += chunk; });
   const match = await waitFor(() => /open http:\/\/127\.0\.0\.1:(\d+)\/index\.html/.exec(errors), 10000,
     'the program\'s address');
-  const dataDir = path.join(home, '.config/Brantlow/Postvane');
   return {
     port: Number(match[1]),
     origin: `http://127.0.0.1:${match[1]}`,
+    home,
     log: () => { try { return fs.readFileSync(path.join(dataDir, 'postvane.log'), 'utf8'); } catch (e) { return ''; } },
+    desktop: () => { try { return fs.readFileSync(stubLog, 'utf8'); } catch (e) { return ''; } },
     async stop() {
       child.kill('SIGTERM');
       await new Promise((done) => (child.exitCode !== null ? done() : child.on('exit', done)));
@@ -98,4 +111,52 @@ function check(condition, message) {
   if (!condition) throw new Error(message);
 }
 
-module.exports = { startProgram, startSite, launchBrowser, run, check, waitFor };
+// A page of the program that fails the test on any console error, uncaught
+// error or failed request of its own. options: { width, height, zoom }.
+// `clean()` throws what went wrong so far; `expectFailure(pattern)` lets
+// requests whose address matches fail (a test that provokes them).
+async function openPage(browser, address, options = {}) {
+  const zoom = options.zoom || 1;
+  const context = await browser.newContext({
+    viewport: { width: Math.round((options.width || 1280) / zoom), height: Math.round((options.height || 860) / zoom) },
+    deviceScaleFactor: zoom,
+  });
+  const page = await context.newPage();
+  const problems = [];
+  const allowed = [];
+  const origin = new URL(address).origin;
+  const ours = (url) => url.startsWith(origin) && !allowed.some((pattern) => pattern.test(url));
+  page.on('console', (message) => {
+    if (message.type() === 'error') problems.push(`console: ${message.text()}`);
+  });
+  page.on('pageerror', (error) => problems.push(`error: ${error.message}`));
+  page.on('requestfailed', (request) => {
+    // A page that goes away cancels what it still had running.
+    if (ours(request.url()) && !/ERR_ABORTED/.test(request.failure().errorText)) {
+      problems.push(`failed: ${request.url()} ${request.failure().errorText}`);
+    }
+  });
+  page.on('response', (response) => {
+    if (ours(response.url()) && response.status() >= 400) problems.push(`${response.status()}: ${response.url()}`);
+  });
+  await page.goto(address);
+  page.clean = () => {
+    if (problems.length) throw new Error(`the page had problems:\n${problems.join('\n')}`);
+  };
+  page.expectFailure = (pattern) => allowed.push(pattern);
+  page.close = () => context.close();
+  return page;
+}
+
+// Saves a picture of the page under the build folder (not the sources).
+async function screenshot(page, name) {
+  const folder = path.join(buildDir, 'browser-screenshots');
+  fs.mkdirSync(folder, { recursive: true });
+  const file = path.join(folder, `${name}.png`);
+  await page.screenshot({ path: file, fullPage: true });
+  return file;
+}
+
+module.exports = {
+  startProgram, startSite, launchBrowser, run, check, waitFor, openPage, screenshot, buildDir,
+};

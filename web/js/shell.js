@@ -75,8 +75,8 @@ export function startStatusLine(container, onDetails) {
     upgrade.hidden = !link;
     if (link) upgrade.href = link;
     for (const listener of listeners) listener(status);
-  }, () => {
-    text.textContent = 'Postvane does not answer. Is it still running?';
+  }, (error) => {
+    text.textContent = error.message;
     text.classList.add('error');
   });
   return { stop, onStatus: (listener) => listeners.push(listener) };
