@@ -46,7 +46,7 @@ function accountForm(account, { onSaved, onCancel }) {
     field('Only mail since a date', sinceChoice, { inline: true }).row, since.row);
   const result = el('p', { class: 'result', 'aria-live': 'polite' });
   const testButton = el('button', { type: 'button', text: 'Test connection' });
-  const form = el('form', { class: 'panel account-form', 'aria-label': editing ? `Change ${account.Email}` : 'Add an account' },
+  const form = el('form', { class: 'panel account-form', novalidate: true, 'aria-label': editing ? `Change ${account.Email}` : 'Add an account' },
     el('h3', { text: editing ? `Change ${account.Email}` : 'Add an account' }),
     email.row, newPassword ? newPassword.row : null, password.row, period, attachments.row,
     el('div', { class: 'actions' }, testButton,

@@ -66,7 +66,7 @@ async function showAddress(text) {
     findContact(text).then((answer) => {
       if (answer) showContact(answer);
       else clear(contactSlot, el('p', { class: 'empty', text: 'The contact could not be read.' }));
-    }, showError),
+    }, (error) => clear(contactSlot, el('p', { class: 'empty', text: error.message }))),
   ]);
 }
 

@@ -34,7 +34,7 @@ function preferencesForm(prefs) {
     (prefs.accountlist || []).map((a) => el('option', { value: a.accountId, text: a.accountName }))));
   account.input.value = String(prefs.filterAccountId || 0);
   const result = resultLine();
-  const form = el('form', { class: 'panel', 'aria-labelledby': 'prefs-title' },
+  const form = el('form', { class: 'panel', 'aria-labelledby': 'prefs-title', novalidate: true },
     el('h2', { id: 'prefs-title', text: 'What Postvane shows' }),
     account.row, inline.row, received.row, sentTo.row, files.row, contacts.row,
     el('div', { class: 'actions' }, el('button', { type: 'submit', class: 'primary', text: 'Save' })), result);
@@ -68,7 +68,7 @@ function proxyForm(proxy) {
   const user = field('Proxy user name', el('input', { type: 'text', value: proxy.proxy_uname || '', autocomplete: 'off' }));
   const password = field('Proxy password', el('input', { type: 'password', value: proxy.proxy_pwd || '', autocomplete: 'new-password' }));
   const result = resultLine();
-  const form = el('form', { class: 'panel', 'aria-labelledby': 'proxy-title' },
+  const form = el('form', { class: 'panel', 'aria-labelledby': 'proxy-title', novalidate: true },
     el('h2', { id: 'proxy-title', text: 'Proxy' }),
     el('p', { class: 'hint', text: 'Mail and contacts go through this proxy. Saving restarts the reading of every account.' }),
     type, host.row, port.row, secure.row, user.row, password.row,
