@@ -29,7 +29,7 @@ async function waitFor(check, ms, what) {
 // the program's schema before the start (its accounts load at start);
 // options.user: a numeric user id to run the program as.
 // Desktop programs are recording stubs: `desktop()` gives what they were
-// asked, one "name [arg]..." a line.
+// asked, one "name [arg]..." a line (xclip adds " in[its input]").
 async function startProgram(options = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'pvbrowser'));
   const env = { ...process.env, HOME: home };
@@ -42,7 +42,8 @@ async function startProgram(options = {}) {
   fs.mkdirSync(stubs);
   for (const name of ['xdg-open', 'xclip', 'xdg-mime']) {
     fs.writeFileSync(path.join(stubs, name),
-      `#!/bin/sh\nprintf '%s' "$(basename "$0")" >> "${stubLog}"\nfor a in "$@"; do printf ' [%s]' "$a" >> "${stubLog}"; done\necho >> "${stubLog}"\nexit 0\n`,
+      `#!/bin/sh\nprintf '%s' "$(basename "$0")" >> "${stubLog}"\nfor a in "$@"; do printf ' [%s]' "$a" >> "${stubLog}"; done\n${
+        name === 'xclip' ? `printf ' in[%s]' "$(cat)" >> "${stubLog}"\n` : ''}echo >> "${stubLog}"\nexit 0\n`,
       { mode: 0o755 });
   }
   env.PATH = `${stubs}:${env.PATH}`;

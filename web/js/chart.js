@@ -57,6 +57,7 @@ export async function drawTrend(target, trend) {
     width,
     height: 200,
     scales: { x: { time: true } },
+    legend: { live: false },
     axes: [{}, { label: 'Mails', size: 50 }],
     series: [
       {},

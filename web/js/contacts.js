@@ -16,8 +16,13 @@ export function photoAddress(contact) {
     : 'images/pv-contact-default-image.png';
 }
 
+// Addresses come one a line (or blank-separated), phone numbers one a line.
 function words(text) {
   return String(text || '').split(/[\s,;]+/).filter(Boolean);
+}
+
+function lines(text) {
+  return String(text || '').split('\n').map((line) => line.trim()).filter(Boolean);
 }
 
 function starButton(contact, onError, onDone) {
@@ -58,7 +63,7 @@ export function contactDetails(data, { compact = false, onError, onChanged, onMa
     if (value) facts.append(el('dt', { text: label }), el('dd', { text: value }));
   };
   fact('Addresses', words(c.emailaddress).join(', '));
-  fact('Phone', words(c.phonelist).join(', '));
+  fact('Phone', lines(c.phonelist).join(', '));
   fact('Tags', c.tags);
   fact('Received', `${Number(c.totalrecv) || 0} mails`);
   fact('Sent', `${Number(c.totalsent) || 0} mails`);

@@ -63,8 +63,9 @@ run(async (keep) => {
   }
   await page.keyboard.press('Enter');
   await waitFor(() => page.evaluate(() => document.activeElement.id === 'settings-heading'), 5000, 'the settings heading in focus');
+  await page.waitForSelector('#view-settings form');
   await page.keyboard.press('Tab');
-  check(await page.evaluate(() => document.activeElement.labels[0].textContent) === 'Show the mail of',
+  check(await page.evaluate(() => (document.activeElement.labels || [{}])[0].textContent) === 'Show the mail of',
     'the first setting is not next by keyboard');
   await page.goto(`${program.origin}/index.html#files`);
   await page.waitForSelector('.file');
