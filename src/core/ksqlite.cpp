@@ -132,6 +132,14 @@ int koSQLite::SetNull(sqlite3_stmt** slot, int index) {
   return rc == SQLITE_OK ? 1 : 0;
 }
 
+int koSQLite::SetBlob(sqlite3_stmt** slot, int index, const void* data, int n) {
+  // A null pointer would bind NULL: an empty value is still a value.
+  static const char kNothing = 0;
+  int rc = sqlite3_bind_blob(*SlotOf(slot), index, n > 0 ? data : &kNothing, n, SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) Record(__LINE__, rc);
+  return rc == SQLITE_OK ? 1 : 0;
+}
+
 int koSQLite::GetColumnIndex(sqlite3_stmt** slot, const char* column) {
   sqlite3_stmt* stmt = *SlotOf(slot);
   if (column == nullptr) return -1;
@@ -190,6 +198,8 @@ const char* koSQLite::GetErrMsg() {
   return error_text_.GetString();
 }
 
+int koSQLite::GetDbErrCode() const { return db_ != nullptr ? sqlite3_errcode(db_) : last_result_; }
+
 int64_t koSQLite::GetLastInsertRowId() {
   return db_ != nullptr ? static_cast<int64_t>(sqlite3_last_insert_rowid(db_)) : 0;
 }
@@ -217,6 +227,16 @@ koStatement::koStatement(koSQLite* db, const char* sql) : db_(db), sql_(sql) {
 
 koStatement::~koStatement() { db_->Finalize(&stmt_); }
 
+koStatement& koStatement::Reset() {
+  if (stmt_ != nullptr) {
+    db_->Reset(&stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  index_ = 0;
+  ok_ = stmt_ != nullptr ? 1 : 0;
+  return *this;
+}
+
 koStatement& koStatement::Int(int value) {
   if (ok_) ok_ = db_->SetInt(&stmt_, ++index_, value);
   return *this;
@@ -239,6 +259,11 @@ koStatement& koStatement::Text(const char* value) {
 
 koStatement& koStatement::Null() {
   if (ok_) ok_ = db_->SetNull(&stmt_, ++index_);
+  return *this;
+}
+
+koStatement& koStatement::Blob(const void* data, int n) {
+  if (ok_) ok_ = db_->SetBlob(&stmt_, ++index_, data, n);
   return *this;
 }
 

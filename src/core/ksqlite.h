@@ -68,6 +68,8 @@ class koSQLite {
   int SetInt(sqlite3_stmt** slot, int index, int value);
   int SetInt64(sqlite3_stmt** slot, int index, int64_t value);
   int SetNull(sqlite3_stmt** slot, int index);
+  // n bytes of data, copied at once (n = 0: an empty blob, never NULL).
+  int SetBlob(sqlite3_stmt** slot, int index, const void* data, int n);
 
   // Column access on the current row. A name the result does not have gives
   // 0, null text or null bytes. Text and bytes stay valid until the next
@@ -86,6 +88,10 @@ class koSQLite {
 
   // SQLite result code of the last Open, Prepare or Step.
   int GetErrCode() const { return last_result_; }
+  // The connection's own code for its latest failure (after a failed Step,
+  // the precise one that GetErrCode reports only as SQLITE_ERROR); without a
+  // connection, GetErrCode.
+  int GetDbErrCode() const;
   // "[DB: <path>] <message>"; valid until the next call. Without a connection
   // (never opened, or the open failed) the message is that of the last result.
   const char* GetErrMsg();
@@ -128,6 +134,10 @@ class koStatement {
   koStatement& Text(const koString& value);
   koStatement& Text(const char* value);
   koStatement& Null();
+  koStatement& Blob(const void* data, int n);
+  // Makes the prepared statement ready for new bindings and another run,
+  // as if it were new (a failed earlier step is forgotten).
+  koStatement& Reset();
   // True while prepare and every bind so far succeeded.
   bool Ready() const { return ok_ != 0; }
   // One step; true for a row and for done. Called again, the next row.

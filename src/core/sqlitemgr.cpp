@@ -61,3 +61,19 @@ int SQLiteMgr::ExecuteQuery(koSQLite* db, const char* sql) {
   db->Finalize(nullptr);
   return ok;
 }
+
+int SQLiteMgr::BeginTransaction(koSQLite* db) {
+  if (ExecuteQuery(db, "BEGIN IMMEDIATE TRANSACTION")) return 1;
+  KO_LOG(-1, "BEGIN_TRANS");
+  return 0;
+}
+
+int SQLiteMgr::EndTransaction(koSQLite* db) {
+  if (ExecuteQuery(db, "END TRANSACTION")) return 1;
+  KO_LOG(-1, "END_TRANS");
+  return 0;
+}
+
+void SQLiteMgr::RollbackTransaction(koSQLite* db) {
+  if (!ExecuteQuery(db, "ROLLBACK TRANSACTION")) KO_LOG(-1, "ROLLBACK_TRANS");
+}

@@ -24,6 +24,14 @@ class SQLiteMgr {
   static int OpenAndInitialize(koSQLite* db, const char* name);
   // Runs one statement that returns no rows on the default statement.
   static int ExecuteQuery(koSQLite* db, const char* sql);
+
+  // "BEGIN IMMEDIATE TRANSACTION", "END TRANSACTION" and "ROLLBACK
+  // TRANSACTION" as plain statements; failures are logged with a label.
+  // Roll back also after a failed commit: an open transaction would swallow
+  // whatever runs next on the connection.
+  static int BeginTransaction(koSQLite* db);
+  static int EndTransaction(koSQLite* db);
+  static void RollbackTransaction(koSQLite* db);
 };
 
 #endif  // PV_CORE_SQLITEMGR_H

@@ -140,24 +140,6 @@ const char* const kSelectMailModules =
 const int kMailModule = 3;
 const int kAttachmentModule = 6;
 
-int BeginTransaction(koSQLite* db) {
-  if (SQLiteMgr::ExecuteQuery(db, "BEGIN IMMEDIATE TRANSACTION")) return 1;
-  KO_LOG(-1, "BEGIN_TRANS");
-  return 0;
-}
-
-int EndTransaction(koSQLite* db) {
-  if (SQLiteMgr::ExecuteQuery(db, "END TRANSACTION")) return 1;
-  KO_LOG(-1, "END_TRANS");
-  return 0;
-}
-
-// Also after a failed commit: an open transaction would swallow whatever
-// runs next on the connection.
-void RollbackTransaction(koSQLite* db) {
-  if (!SQLiteMgr::ExecuteQuery(db, "ROLLBACK TRANSACTION")) KO_LOG(-1, "ROLLBACK_TRANS");
-}
-
 int MigrateTo11(koSQLite* db) {
   if (!InternalResetContactModifiedTime(db)) {
     KO_LOG(-1, "InternalResetContactModifiedTime");
@@ -265,7 +247,7 @@ int ConfigList::InsertAttachmentModule(koSQLite* db, sqlite3_stmt** row) {
 }
 
 int InternalMigrateAttachmentModule(koSQLite* db) {
-  if (!BeginTransaction(db)) return 0;
+  if (!SQLiteMgr::BeginTransaction(db)) return 0;
   int ok = 0;
   {
     // Finalized before the commit.
@@ -282,8 +264,8 @@ int InternalMigrateAttachmentModule(koSQLite* db) {
       }
     }
   }
-  if (ok && EndTransaction(db)) return 1;
-  RollbackTransaction(db);
+  if (ok && SQLiteMgr::EndTransaction(db)) return 1;
+  SQLiteMgr::RollbackTransaction(db);
   return 0;
 }
 
@@ -817,7 +799,7 @@ int ConfigList::AddNewAccount(AccountInfo& record) {
     KO_LOG(-1, "PasswordMgr::Encode");
     return 0;
   }
-  if (!BeginTransaction(&db)) return 0;
+  if (!SQLiteMgr::BeginTransaction(&db)) return 0;
   const char* insert =
       "INSERT INTO [account]([email],[password],[download_since], [download_all], "
       "[mail_download_type]) VALUES (?, ?, ?, ?, ?)";
@@ -838,11 +820,11 @@ int ConfigList::AddNewAccount(AccountInfo& record) {
     ok = ExecuteWithOneInt(&db, status, id);
     if (!ok) KO_LOG(-1, "InternalInsertAccountStatus");
   }
-  if (ok && EndTransaction(&db)) {
+  if (ok && SQLiteMgr::EndTransaction(&db)) {
     record.id = id;
     return 1;
   }
-  RollbackTransaction(&db);
+  SQLiteMgr::RollbackTransaction(&db);
   return 0;
 }
 
@@ -908,7 +890,7 @@ int ConfigList::UpdateModuleOnTimePeriodChanges(AccountInfo& changed, const Acco
   files.clear();
   koSQLite db(gLog);
   if (!OpenSummaryDatabase(&db)) return 0;
-  if (!BeginTransaction(&db)) return 0;
+  if (!SQLiteMgr::BeginTransaction(&db)) return 0;
 
   // Worked on a copy: the caller's record changes only with the commit.
   AccountInfo next;
@@ -969,11 +951,11 @@ int ConfigList::UpdateModuleOnTimePeriodChanges(AccountInfo& changed, const Acco
     next.mailIndexingStatus = status;
     ok = EditAccount(&db, next, old.email.GetString());
   }
-  if (ok && EndTransaction(&db)) {
+  if (ok && SQLiteMgr::EndTransaction(&db)) {
     changed.Assign(next);
     return 1;
   }
-  RollbackTransaction(&db);
+  SQLiteMgr::RollbackTransaction(&db);
   files.clear();
   return 0;
 }
@@ -1023,9 +1005,9 @@ int ConfigList::DeleteAccount(const char* email, int* id) {
       KO_LOG(-1, "DeleteAccount: no account row for the address");
       return 0;
     }
-    if (!BeginTransaction(&db)) return 0;
-    if (!DeleteAccountRows(&db, accountId) || !EndTransaction(&db)) {
-      RollbackTransaction(&db);
+    if (!SQLiteMgr::BeginTransaction(&db)) return 0;
+    if (!DeleteAccountRows(&db, accountId) || !SQLiteMgr::EndTransaction(&db)) {
+      SQLiteMgr::RollbackTransaction(&db);
       return 0;
     }
   }

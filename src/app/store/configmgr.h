@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/store/productinfo.h"
 #include "core/kstring.h"
 #include "core/kthread.h"
 
@@ -41,9 +42,6 @@ class ConfigList;
 // Status text of an account whose threads are (re)starting.
 extern const char* const kStatusConnecting;
 
-// The program version: the ini files' App_Version, the log's tag and the
-// suffix of the web answers' Server header.
-constexpr const char kAppVersion[] = "1.89 Beta";
 
 // One mail account. An empty record has id 0, empty texts and zero numbers.
 // The password is clear text here; the database keeps it encoded.

@@ -92,7 +92,7 @@ int PostvaneMain(koTrayBackend* tray) {
   // Without a data directory the log keeps no file rather than one in "/".
   if (data_dir.GetLength() > 0) {
     koString log_path;
-    log_path.Format("%s/%s", data_dir.GetString(), "postvane.log");
+    log_path.Format("%s/%s", data_dir.GetString(), kLogFileName);
     gLog->SetFileName(log_path);
   }
   KO_LOG(0, "Started");

@@ -13,8 +13,11 @@
 #include <memory>
 
 #include "app/store/configmgr.h"
+#include "app/web/addon.h"
 #include "app/web/objectbase.h"
+#include "app/web/prefmgr.h"
 #include "app/web/resourcecache.h"
+#include "app/web/showlog.h"
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
@@ -393,10 +396,10 @@ void HandleStaticRequest(koHttpConnection* connection, Route route) {
 const ObjectFactoryRow ObjectFactoryTable[] = {
     {"ShowAll", &PendingShowAllFactory},
     {"ConnectionMgr", nullptr},
-    {"ShowLog", nullptr},
-    {"PrefMgr", nullptr},
+    {"ShowLog", &RunObjectFactory<ShowLog>},
+    {"PrefMgr", &RunObjectFactory<PrefMgr>},
     {"ProxyMgr", nullptr},
-    {"Addon", nullptr},
+    {"Addon", &RunObjectFactory<Addon>},
     {"VersionMgr", nullptr},
     {"ContactReqHandler", nullptr},
     {nullptr, nullptr},

@@ -13,8 +13,6 @@
 #include "core/pathmgr.h"
 #include "platform/desktop.h"
 
-koWindowId gMainWindow = 0;
-
 namespace {
 
 // The registration program of the browser side bar and the library it
@@ -22,22 +20,7 @@ namespace {
 const char kRegistrationProgram[] = "pvregsvr";
 const char kExtensionLibrary[] = "../extension/msie/IEPostvane.dll";
 
-bool IsPathMessage(uint32_t message) {
-  return message >= kMsgOpenFile && message <= kMsgOpenWith;
-}
-
 }  // namespace
-
-int PostPathToMainWindow(uint32_t message, koString* path) {
-  if (!IsPathMessage(message)) {
-    delete path;
-    return 0;
-  }
-  int posted = koPostMessage(gMainWindow, message, reinterpret_cast<uintptr_t>(path), 0);
-  // 0: the window is gone and its discard hook freed the string already.
-  if (posted < 0) delete path;
-  return posted == 1 ? 1 : 0;
-}
 
 WinStartMgr::~WinStartMgr() { delete shutdown_event_; }
 

@@ -1,16 +1,8 @@
 // WinStartMgr: the hidden main window "PostvaneWindowClass" and every
 // desktop action of the program.
 //
-// Request handlers run on connection threads and never touch the desktop:
-// they hand an action to the main window with one of the messages below,
-// and the window carries it out on the GUI thread. The contract for senders:
-//   kMsgOpenFile .. kMsgOpenWith: posted; wParam = a koString* made with new
-//     holding a full path, lParam 0. The main window owns the string from the
-//     post on and deletes it, also when the window is gone or shutting down
-//     (PostPathToMainWindow does the post and this bookkeeping).
-//   kMsgRegisterExtension: sent; wParam 1 register, 0 unregister, lParam 0;
-//     answers 1 when the registration program was started, else 0.
-//   kMsgTrayNotify: the tray icon's clicks (wParam icon id, lParam mouse message).
+// Request handlers hand their desktop actions to the window with the
+// messages of app/web/mainwindow.h.
 //
 // Lifetime: one object on the program's main stack, handed to the window at
 // creation and reached by the window procedure through the window's data.
@@ -22,21 +14,11 @@
 
 #include <cstdint>
 
+#include "app/web/mainwindow.h"
 #include "core/kstring.h"
 #include "platform/window.h"
 
 class koEvent;
-
-constexpr const char kMainWindowClass[] = "PostvaneWindowClass";
-
-enum : uint32_t {
-  kMsgTrayNotify = kMsgApp + 10,
-  kMsgOpenFile = kMsgApp + 11,
-  kMsgLocateFile = kMsgApp + 12,
-  kMsgCopyPath = kMsgApp + 13,
-  kMsgOpenWith = kMsgApp + 14,
-  kMsgRegisterExtension = kMsgApp + 15,
-};
 
 // Tray-menu commands (the low word of kMsgCommand's wParam).
 enum : uint32_t {
@@ -46,14 +28,6 @@ enum : uint32_t {
   kCmdHelp = 32778,
   kCmdExit = 105,
 };
-
-// The main window; 0 until it is made. Written on the GUI thread before the
-// web server starts, read by request threads afterwards.
-extern koWindowId gMainWindow;
-
-// Posts a path message (kMsgOpenFile .. kMsgOpenWith) to the main window.
-// Takes ownership of path in every case. 1 when it was queued.
-int PostPathToMainWindow(uint32_t message, koString* path);
 
 class WinStartMgr {
  public:

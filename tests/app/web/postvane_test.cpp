@@ -11,6 +11,7 @@
 #include <string>
 
 #include "program_fixture.h"
+#include "support/registry.h"
 
 namespace {
 
@@ -97,10 +98,50 @@ TEST_F(PostvaneTest, DesktopMessagesReachTheirProgramsWithThePath) {
     EXPECT_TRUE(StubsHold(call)) << message << "\n" << Stubs();
   }
 
-  // No registration program exists yet: the send answers 0 and says why.
+  // The log shortcut hands the log file to the same desktop default.
+  std::string answer = pvtest::Exchange(port_, "GET /?_object=ShowLog HTTP/1.0\r\n\r\n");
+  EXPECT_EQ("1", answer.substr(answer.find("\r\n\r\n") + 4));
+  EXPECT_TRUE(StubsHold("viewer\n[--view]\n[" + data_dir_ + "/postvane.log]\n")) << Stubs();
+  TerminateInOrder(probe);
+}
+
+// The add-on request (the main window's message 15) starts the registration
+// program through the elevation wrapper; the request's answer is whether it
+// started, and the registry shows what it did.
+TEST_F(PostvaneTest, AddOnRequestRegistersAndRemovesTheBrowserLibrary) {
+  // A program folder laid out as installed.
+  namespace fs = std::filesystem;
+  const std::string app = home_.path() + "/app";
+  fs::create_directories(app + "/bin");
+  fs::create_directories(app + "/extension/msie");
+  fs::copy_file(Probe(), app + "/bin/postvane_probe");
+  fs::copy_file(build_ + "/bin/pvregsvr", app + "/bin/pvregsvr");
+  fs::copy_file(build_ + "/extension/msie/IEPostvane.dll", app + "/extension/msie/IEPostvane.dll");
+  fs::create_directory_symlink(build_ + "/res", app + "/res");
+  pvtest::TestRegistry registry(home_.path() + "/registry");
+  stubs_.Add("runas", "exec \"$@\"\n");
+  env_.Set("PV_RUNAS", "runas");
+  pvtest::Spawned probe({app + "/bin/postvane_probe"});
+  ASSERT_TRUE(probe.Started());
+  ASSERT_TRUE(WaitFor([&] { return Serving(); })) << Log();
+
+  const std::string helper =
+      "[HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects\\"
+      "{8D2F4B61-7C09-4E35-A1B8-6F3E2C9D0A47}]";
+  const std::string words = "[" + app + "/bin/../extension/msie/IEPostvane.dll]\n[runasadmin]\n";
+  EXPECT_EQ("answer 1", probe.Ask("send 15 1"));
+  EXPECT_TRUE(StubsHold("runas\n[" + app + "/bin/pvregsvr]\n[/s]\n" + words)) << Stubs();
+  EXPECT_TRUE(WaitFor([&] { return registry.Dump().find(helper) != std::string::npos; }))
+      << registry.Dump();
+  EXPECT_EQ("answer 1", probe.Ask("send 15 0"));
+  EXPECT_TRUE(StubsHold("runas\n[" + app + "/bin/pvregsvr]\n[/s]\n[/u]\n" + words)) << Stubs();
+  EXPECT_TRUE(WaitFor([&] { return registry.Dump().find(helper) == std::string::npos; }))
+      << registry.Dump();
+
+  // Without the registration program the request answers 0 and says why.
+  fs::remove(app + "/bin/pvregsvr");
   EXPECT_EQ("answer 0", probe.Ask("send 15 1"));
   EXPECT_NE(std::string::npos, Log().find("ShellExecuteEx failed"));
-  EXPECT_EQ("answer 0", probe.Ask("send 15 0"));
 
   TerminateInOrder(probe);
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <string>
 
-#include "app/web/httpservicemgr.h"
 #include "platform/folders.h"
 #include "web_fixture.h"
 
@@ -16,56 +15,15 @@ using namespace webtest;
 const char kRedirect[] = "HTTP/1.0 302 Found\r\nLocation: /index.html\r\n\r\n";
 const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n";
 const char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
-const char kPictureFolder[] = "7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96";
 
-std::string SourceFile(const std::string& relative) {
-  const char* root = getenv("PV_SOURCE_DIR");
-  return root != nullptr ? ReadFile(std::string(root) + "/" + relative) : "";
-}
-
-class Dispatch : public WebTest {
- protected:
-  void SetUp() override {
-    WebTest::SetUp();
-    ASSERT_NE(nullptr, getenv("PV_SOURCE_DIR"));
-    port_ = FreePorts(2);
-    ASSERT_GT(port_, 0);
-    ConfigurePort(port_);
-    server_.Start();
-    ASSERT_EQ(port_, PortIn(MainIni()));
-  }
-  void TearDown() override {
-    server_.Stop();
-    WebTest::TearDown();
-  }
-
-  std::string Get(const std::string& target, const std::string& headers = "") {
-    return webtest::Get(port_, target, headers);
-  }
-  std::string Post(const std::string& target, const std::string& headers = "") {
-    return Exchange(port_, "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                               std::to_string(port_) + "\r\n" + headers + "Content-Length: 0\r\n\r\n");
-  }
-  std::string PictureRoot() {
-    koString temp;
-    koGetTempFolder(temp);
-    return std::string(temp.GetString()) + "/" + kPictureFolder;
-  }
-  std::string SummaryPath() {
-    koString dir;
-    PathMgr::GetConfigDir(dir);
-    return std::string(dir.GetString()) + "/data/postvane.summary";
-  }
-
-  int port_ = 0;
-  HttpServiceMgr server_;
-};
+using Dispatch = ServerTest;
 
 TEST_F(Dispatch, RouteTableMatchesObjectNamesExactly) {
   EXPECT_EQ(kUnknown, Exchange(port_, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n"));
   // Case matters; rows whose handlers are not part of the program yet.
-  for (const char* name : {"showall", "ShowAll%20", "ConnectionMgr", "PrefMgr", "ContactReqHandler"})
+  for (const char* name : {"showall", "ShowAll%20", "prefmgr", "ConnectionMgr", "ContactReqHandler"})
     EXPECT_EQ(kUnknown, Get(std::string("/?_object=") + name + "&_action=List")) << name;
+  EXPECT_EQ(kRedirect, Get("/?_object=PrefMgr&_action=List"));
   // Row 0 serves a missing or empty object; it knows no action yet.
   EXPECT_EQ(kRedirect, Get("/?_action=DataLoad"));
   EXPECT_EQ(kRedirect, Get("/?_object=ShowAll&_action=dataload"));
@@ -211,12 +169,12 @@ TEST_F(Dispatch, ForeignHostsAndOriginsAreRefused) {
                                         "chrome-extension", "http://localhost.evil.example",
                                         "http://127.0.0.1", "http://localhost"};
   for (const std::string& origin : foreignOrigins)
-    EXPECT_EQ(kForbidden, Post("/?_object=PrefMgr", "Origin: " + origin + "\r\n")) << origin;
+    EXPECT_EQ(kForbidden, Post("/?_object=NoSuch", "Origin: " + origin + "\r\n")) << origin;
   const std::string ownOrigins[] = {"http://127.0.0.1:" + p, "http://localhost:" + p,
                                     "chrome-extension://hdlheflidpohcjiefeogmcljhkkndkge",
                                     "moz-extension://6a1c2f00-0000-4000-8000-000000000000"};
   for (const std::string& origin : ownOrigins)
-    EXPECT_EQ(kUnknown, Post("/?_object=PrefMgr", "Origin: " + origin + "\r\n")) << origin;
+    EXPECT_EQ(kUnknown, Post("/?_object=NoSuch", "Origin: " + origin + "\r\n")) << origin;
 }
 
 // What a browser says about a request decides whether it may read or change

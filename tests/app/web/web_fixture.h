@@ -9,8 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/web/httpservicemgr.h"
+#include "platform/folders.h"
 #include "core/kinifile.h"
+#include "core/ksqlite.h"
+#include "core/sqlitemgr.h"
 #include "core/pathmgr.h"
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -22,6 +27,7 @@ namespace webtest {
 using namespace pvtest;
 
 const char kUnknown[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
+const char kPictureFolder[] = "7B3D9E51-2C84-4A6F-9E07-D5A1C8B42F96";
 
 inline std::string Get(int port, const std::string& target, const std::string& headers = "") {
   return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
@@ -92,6 +98,66 @@ class WebTest : public ::testing::Test {
   PrivateHome home_;
   LogCapture log_{home_.path() + "/test.log"};
   std::unique_ptr<ConfigMgr> config_;
+};
+
+inline std::string SourceFile(const std::string& relative) {
+  const char* root = getenv("PV_SOURCE_DIR");
+  return root != nullptr ? ReadFile(std::string(root) + "/" + relative) : "";
+}
+
+// A started server on a free port, for tests of the dispatcher and the
+// handlers, with request helpers and the summary database's path.
+class ServerTest : public WebTest {
+ protected:
+  void SetUp() override {
+    WebTest::SetUp();
+    ASSERT_NE(nullptr, getenv("PV_SOURCE_DIR"));
+    port_ = FreePorts(2);
+    ASSERT_GT(port_, 0);
+    ConfigurePort(port_);
+    server_.Start();
+    ASSERT_EQ(port_, PortIn(MainIni()));
+  }
+  void TearDown() override {
+    server_.Stop();
+    WebTest::TearDown();
+  }
+
+  std::string Get(const std::string& target, const std::string& headers = "") {
+    return webtest::Get(port_, target, headers);
+  }
+  std::string Post(const std::string& target, const std::string& headers = "") {
+    return Exchange(port_, "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                               std::to_string(port_) + "\r\n" + headers + "Content-Length: 0\r\n\r\n");
+  }
+  // A POST of a form body; the whole answer.
+  std::string PostForm(const std::string& target, const std::string& body) {
+    return Exchange(port_, "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                               "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\n\r\n" + body);
+  }
+  // The summary database with its tables, as the services make it at start.
+  void MakeSummaryDatabase() {
+    koString dir;
+    PathMgr::GetConfigDir(dir);
+    koMakeFolders((std::string(dir.GetString()) + "/data").c_str(), 0700, nullptr);
+    koSQLite db(gLog);
+    ASSERT_EQ(1, SQLiteMgr::OpenAndInitialize(&db, SQLiteMgr::kSummaryDatabase));
+    ASSERT_EQ(1, CreateSummarySchema(&db));
+  }
+  std::string PictureRoot() {
+    koString temp;
+    koGetTempFolder(temp);
+    return std::string(temp.GetString()) + "/" + kPictureFolder;
+  }
+  std::string SummaryPath() {
+    koString dir;
+    PathMgr::GetConfigDir(dir);
+    return std::string(dir.GetString()) + "/data/postvane.summary";
+  }
+
+  int port_ = 0;
+  HttpServiceMgr server_;
 };
 
 }  // namespace webtest
