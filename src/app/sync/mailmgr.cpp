@@ -386,7 +386,7 @@ int MailMgr::IndexOlderMails() {
     if (n <= mailBelow) ++marked_mail;
     if (n <= attachmentBelow) ++marked_attachments;
   }
-  if (!SQLiteMgr::ExecuteQuery(db_, kBeginTransaction)) return 0;
+  if (!SQLiteMgr::BeginTransaction(db_)) return 0;
   int mailTotal = widened ? marked_mail : marked;
   int attachmentTotal = widened ? marked_attachments : marked;
   uint32_t mailFrom = mailFrom_, mailTo = mailTo_, attachmentFrom = attachmentFrom_, attachmentTo = attachmentTo_;
@@ -430,9 +430,9 @@ int MailMgr::IndexOlderMails() {
     KO_LOG(-1, "UpdateAccountIndexingValues");
     ok = 0;
   }
-  if (ok && !SQLiteMgr::ExecuteQuery(db_, kEndTransaction)) ok = 0;
+  if (ok && !SQLiteMgr::EndTransaction(db_)) ok = 0;
   if (!ok) {
-    Rollback(kRollbackTransaction);
+    SQLiteMgr::RollbackTransaction(db_);
     return 0;
   }
   if (widened) {

@@ -123,6 +123,7 @@ class MailMgr {
   int GetNextProcessedMsgNo(int mode, unsigned long* result);
 
   // The walked ranges as this object holds them (tests, diagnostics).
+  int MailStatus() const { return mailStatus_; }
   uint32_t MailLower() const { return mailFrom_; }
   uint32_t MailUpper() const { return mailTo_; }
   uint32_t LowerBoundary() const { return lowerBoundary_; }

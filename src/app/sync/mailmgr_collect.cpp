@@ -267,7 +267,7 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
     if (!ok) KO_LOG(-1, "GetMailHeaderDetailsFromSqlite");
   }
   if (ok && !skipped) {
-    ok = SQLiteMgr::ExecuteQuery(db_, kBeginTransaction);
+    ok = SQLiteMgr::BeginTransaction(db_);
     transaction = ok;
     if (ok && !ProcessMail(record, kind)) {
       KO_LOG(-1, "ProcessMail");
@@ -280,8 +280,8 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
     KO_LOG(-1, "UpdateModuleProcessedInfo");
     ok = 0;
   }
-  if (ok && transaction && !SQLiteMgr::ExecuteQuery(db_, kEndTransaction)) ok = 0;
-  if (!ok && transaction) Rollback(kRollbackTransaction);
+  if (ok && transaction && !SQLiteMgr::EndTransaction(db_)) ok = 0;
+  if (!ok && transaction) SQLiteMgr::RollbackTransaction(db_);
   if (ok) ApplyModuleProcessedInfo(walking, kind);
   ReleaseTexts();
   message_.Clear();

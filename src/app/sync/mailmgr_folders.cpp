@@ -68,19 +68,13 @@ int MailMgr::InitSpamTrashModule() {
     if (!koStatement(db_, done).Int(accountId_).Int(module_).Step("UpdateLastProcessedUid")) return 0;
     return 1;
   }
-  if (!SQLiteMgr::ExecuteQuery(db_, kBeginTransaction)) {
-    KO_LOG(-1, "BEGIN_TRANS");
-    return 0;
-  }
+  if (!SQLiteMgr::BeginTransaction(db_)) return 0;
   int ok = UpdateLastProcessedUid(module_, currentUid_);
   if (!ok) KO_LOG(-1, "UpdateLastProcessedUid");
   if (ok && !koStatement(db_, done).Int(accountId_).Int(module_).Step("UpdateLastProcessedUid")) ok = 0;
-  if (ok && !SQLiteMgr::ExecuteQuery(db_, kEndTransaction)) {
-    KO_LOG(-1, "BEGIN_TRANS");
-    ok = 0;
-  }
+  if (ok && !SQLiteMgr::EndTransaction(db_)) ok = 0;
   if (!ok) {
-    Rollback("BEGIN_TRANS");
+    SQLiteMgr::RollbackTransaction(db_);
     return 0;
   }
   mailTo_ = currentUid_;
@@ -163,7 +157,7 @@ int MailMgr::SaveSpamAndTrashMailsInfo(unsigned long msgno) {
   int result = 1;
   if (!IsStopped()) {
     SavedFileList files;
-    int ok = SQLiteMgr::ExecuteQuery(db_, kBeginTransaction);
+    int ok = SQLiteMgr::BeginTransaction(db_);
     int opened = ok;
     if (ok && !summary_->CleanTrashAndSpamMovedMailsFromAllMail(message_, files)) {
       KO_LOG(-1, "CleanTrashAndSpamMovedMailsFromAllMail");
@@ -173,7 +167,7 @@ int MailMgr::SaveSpamAndTrashMailsInfo(unsigned long msgno) {
       KO_LOG(-1, "UpdateLastProcessedUid");
       ok = 0;
     }
-    if (ok && !SQLiteMgr::ExecuteQuery(db_, kEndTransaction)) ok = 0;
+    if (ok && !SQLiteMgr::EndTransaction(db_)) ok = 0;
     if (ok && gConfigMgr) gConfigMgr->DeleteSavedFiles(files);
     // A message that cannot be handled is passed over, unless the database
     // is left inside its transaction.
@@ -232,7 +226,7 @@ int MailMgr::UpdateUnseenMailStatus() {
   koString criterion("UNSEEN");
   if (!downloadAll_ && since_.GetLength() > 0) criterion.AppendFormat(" %s", since_.GetString());
   if (!Search(criterion.GetString())) return 0;
-  if (!SQLiteMgr::ExecuteQuery(db_, kBeginTransaction)) return 0;
+  if (!SQLiteMgr::BeginTransaction(db_)) return 0;
   koString sql;
   sql.Format("UPDATE [mail] SET [unseen] = 0 WHERE [account_id] = %d AND [unseen] = 1", accountId_);
   koString list;
@@ -252,6 +246,6 @@ int MailMgr::UpdateUnseenMailStatus() {
     }
     if (ok && list.GetLength() > 0) flush();
   }
-  if (!SQLiteMgr::ExecuteQuery(db_, kEndTransaction)) return 0;
+  if (!SQLiteMgr::EndTransaction(db_)) return 0;
   return 1;
 }

@@ -18,8 +18,6 @@ extern "C" {
     KO_LOG(-1, mailmgr_text_.GetString());      \
   } while (0)
 
-constexpr const char kBeginTransaction[] = "BEGIN IMMEDIATE TRANSACTION";
-constexpr const char kEndTransaction[] = "END TRANSACTION";
 constexpr const char kRollbackTransaction[] = "ROLLBACK TRANSACTION";
 
 #endif  // PV_APP_SYNC_MAILMGR_INTERNAL_H
