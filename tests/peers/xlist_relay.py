@@ -31,7 +31,7 @@ import peerlib
 
 COMMAND = re.compile(rb"^(\S+) (\S+)")
 LITERAL = re.compile(rb"\{(\d+)\+?\}\r?\n$")
-LIST_LINE = re.compile(rb"^\* LIST \(([^)]*)\)(.*)$", re.S)
+LIST_LINE = re.compile(rb'^\* LIST \(([^)]*)\) ("[^"]*"|NIL) (.*?)(\r?\n)$', re.S)
 PROVIDER_WORDS = {b"\\all": b"\\AllMail", b"\\junk": b"\\Spam", b"\\flagged": b"\\Starred"}
 CHILD_WORDS = (b"\\hasnochildren", b"\\haschildren", b"\\noselect", b"\\noinferiors")
 
@@ -44,7 +44,11 @@ def xlist_line(line):
     words = match.group(1).split()
     children = [w for w in words if w.lower() in CHILD_WORDS]
     others = [PROVIDER_WORDS.get(w.lower(), w) for w in words if w.lower() not in CHILD_WORDS]
-    return b"* XLIST (" + b" ".join(children + others) + b")" + match.group(2)
+    name = match.group(3)
+    # The provider always quotes the name; the server only when it must.
+    if not name.startswith(b'"') and not name.startswith(b"{"):
+        name = b'"' + name + b'"'
+    return b"* XLIST (" + b" ".join(children + others) + b") " + match.group(2) + b" " + name + match.group(4)
 
 
 class Link:

@@ -42,6 +42,10 @@ class DovecotPeer : public Peer {
   // is the first account.
   bool AddMessage(const std::string& folder, const std::string& text, bool seen = true, time_t date = 0,
                   std::string* id = nullptr, const std::string& user = "");
+  // An empty folder (so that it is listed).
+  bool CreateFolder(const std::string& folder, const std::string& user = "") {
+    return uid_ >= 0 && MakeMailbox(FolderPath(user, folder));
+  }
   // Bulk load: every file of the Maildir `source`'s cur folder, in name
   // order, with its flags and time (hard links where possible, else copies).
   // The number of messages loaded, -1 on failure.

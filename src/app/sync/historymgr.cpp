@@ -313,29 +313,32 @@ int HistoryMgr::RemoveAccountServices(const char* email) {
 
 int HistoryMgr::WakeAccount(const char* email) {
   koWriteGuard guard(lock_);
-  std::vector<AccountThreadInfo*> woken;
+  std::vector<AccountThreadInfo*> mails;
+  std::vector<AccountThreadInfo*> contacts;
   for (koMap* map : {mailThreads_, contactThreads_}) {
+    std::vector<AccountThreadInfo*>& woken = map == mailThreads_ ? mails : contacts;
     if (email != nullptr) {
-      woken.push_back(static_cast<AccountThreadInfo*>(map->Get(email)));
+      if (map->Get(email) != nullptr) woken.push_back(static_cast<AccountThreadInfo*>(map->Get(email)));
       continue;
     }
     koMapIter it = map->IterFirst();
     for (koMapItem* item = map->IterRewind(&it); item; item = map->IterNext(&it))
       woken.push_back(static_cast<AccountThreadInfo*>(item->value));
   }
-  for (AccountThreadInfo* record : woken) SetEvents(record, 0);
+  // A mail thread takes its wake-up when it next waits, so one that comes
+  // during a pass is not lost; the contact thread's is a short pulse.
+  for (AccountThreadInfo* record : mails) SetEvents(record, 0);
+  for (AccountThreadInfo* record : contacts) SetEvents(record, 0);
   PR_Sleep(3);
-  for (AccountThreadInfo* record : woken)
-    if (record) record->wake->Reset();
+  for (AccountThreadInfo* record : contacts) record->wake->Reset();
   return 1;
 }
 
 int HistoryMgr::CheckUpgradeNow() {
   koWriteGuard guard(lock_);
   if (upgradeWake_ == nullptr) return 0;
+  // Taken by the upgrade thread when it next waits.
   upgradeWake_->Set();
-  PR_Sleep(3);
-  upgradeWake_->Reset();
   return 1;
 }
 
