@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <iostream>
 #include <memory>
+#include <random>
+#include <sstream>
+#include <thread>
 
 #include "app/store/configlist.h"
 #include "app/store/downloadperiodmgr.h"
@@ -21,6 +25,19 @@ namespace {
 
 const char kAllMail[] = "[Gmail]/All Mail";
 const char kPassword[] = "unused";
+
+}  // namespace
+
+namespace pvtest {
+inline std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+  return parts;
+}
+}  // namespace pvtest
+
+namespace {
 
 int TaskCount() {
   int n = 0;
@@ -217,6 +234,76 @@ TEST_F(HistoryTest, TwoAccountsIndexAtOnce) {
   EXPECT_EQ(40, Value("SELECT COUNT(*) FROM mail WHERE account_id = " + std::to_string(accountId_)));
   EXPECT_EQ(40, Value("SELECT COUNT(*) FROM mail WHERE account_id = " + std::to_string(other.id)));
   EXPECT_EQ(5 + 8, Value("SELECT COUNT(*) FROM file"));
+}
+
+// What an index leaves behind, comparable between two data directories.
+struct IndexImage {
+  std::vector<std::string> mails;     // uid, message id, subject, date, direction
+  std::vector<std::string> files;     // mail uid, path, name, size, inline flag
+  std::vector<std::string> counts;    // address and its two counts
+  std::vector<std::string> disk;      // files under the attachments folder
+};
+
+std::vector<std::string> Rows(koSQLite* db, const char* sql) {
+  std::vector<std::string> rows;
+  koStatement s(db, sql);
+  while (s.Step() && s.HasRow()) {
+    const char* text = db->GetText(s.Handle(), "row");
+    rows.push_back(text ? text : "");
+  }
+  return rows;
+}
+
+IndexImage ImageOf(const std::string& home) {
+  IndexImage image;
+  koSQLite db;
+  std::string path = home + "/.config/Brantlow/Postvane/data/postvane.summary";
+  if (!db.Open(path.c_str(), 1)) return image;
+  image.mails = Rows(&db, "SELECT uid || '|' || message_id || '|' || subject || '|' || received_date || '|' || "
+                          "module_id AS row FROM mail ORDER BY uid");
+  image.files = Rows(&db, "SELECT mail.uid || '|' || file_path || '|' || file_name || '|' || size || '|' || "
+                          "is_inline AS row FROM file JOIN mail ON mail.id = file.mail_id ORDER BY mail.uid, file_path");
+  image.counts = Rows(&db, "SELECT address || '|' || total_sent || '|' || total_received AS row FROM "
+                           "analytics_email JOIN email_address ON email_address.id = email_address_id ORDER BY address");
+  image.disk = pvtest::Split(pvtest::CommandOutput("cd '" + home + "/Postvane Attachments' && find . -type f | sort"),
+                             '\n');
+  return image;
+}
+
+TEST_F(HistoryTest, KilledAtRandomTheIndexEndsAsAnUninterruptedOne) {
+  const int kMessages = 1000;
+  const int kKills = 20;
+  StartServer();
+  for (int n = 1; n <= kMessages; ++n)
+    ASSERT_TRUE(dovecot_.AddMessage(kAllMail, pvtest::MailText(n, kAccount, n % 25 != 0, n % 10 == 3), n % 7 != 0));
+  // The same start twice: the account as added, nothing indexed yet.
+  pvtest::TempDir reference;
+  std::string copy = "cp -a '" + home_.path() + "/.config' '" + reference.Path() + "/'";
+  ASSERT_EQ(0, system(copy.c_str()));
+  std::string probe = std::string(getenv("PV_BUILD_DIR")) + "/tests/indexer_probe";
+  {
+    ScopedEnv env{{"HOME", reference.Path().c_str()}};
+    ASSERT_EQ(0, pvtest::RunChild({probe, "--until-indexed"}));
+  }
+  std::mt19937 random(20100519);
+  for (int kill = 0; kill < kKills; ++kill) {
+    pvtest::Spawned run({probe});
+    ASSERT_TRUE(run.Started());
+    std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 350));
+    // Spawned's destructor kills it with SIGKILL.
+  }
+  // Every kill fell inside the first index.
+  ASSERT_FALSE(Indexed(accountId_));
+  std::cout << "after the kills: " << Value("SELECT COUNT(*) FROM mail") << " mails, "
+            << Value("SELECT COUNT(*) FROM file") << " files\n";
+  ASSERT_EQ(0, pvtest::RunChild({probe, "--until-indexed"}));
+  IndexImage killed = ImageOf(home_.path());
+  IndexImage whole = ImageOf(reference.Path());
+  EXPECT_EQ(kMessages - kMessages / 25, static_cast<int>(whole.mails.size()));
+  EXPECT_EQ(whole.mails, killed.mails);
+  EXPECT_EQ(whole.files, killed.files);
+  EXPECT_EQ(whole.counts, killed.counts);
+  EXPECT_EQ(whole.disk, killed.disk);
 }
 
 class LifecycleTest : public HistoryTest {};
