@@ -39,7 +39,7 @@ int koCurl::Reset() {
   handle_ = curl_easy_init();
   if (!handle_) {
     last_result_ = CURLE_FAILED_INIT;
-    return 0;
+    return last_result_;
   }
   // Clients run on worker threads; libcurl must not raise SIGALRM for name look-ups there.
   last_result_ = curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
@@ -51,7 +51,7 @@ int koCurl::Reset() {
   // Deliberately off: a transfer never fails on the server's certificate or its name.
   if (last_result_ == CURLE_OK) last_result_ = curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 0L);
   if (last_result_ == CURLE_OK) last_result_ = curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 0L);
-  return last_result_ == CURLE_OK ? 1 : 0;
+  return last_result_;
 }
 
 int koCurl::SetProxy(const char* proxy, int socks) {

@@ -5,11 +5,12 @@
 // successful transfer whose body the caller inspects. The whole body is kept
 // in memory.
 //
-// One request: Reset, then AddHeader / SetProxy / SetProxyUserPwd as needed,
-// then Request, then GetResponse or, after a failure, GetErrorText. Options
-// set before Reset are lost with the old handle.
+// One request: Reset (0 = ready), then AddHeader / SetProxy / SetProxyUserPwd
+// as needed, then Request, then GetResponse or, after a failure, GetErrorText.
+// Options set before Reset are lost with the old handle.
 //
-// Never logs: a failure answers 0 and leaves libcurl's text for the caller.
+// Never logs: a failure answers 0 (Reset: a non-zero code) and leaves
+// libcurl's text for the caller.
 // Not thread-safe: one object belongs to one thread at a time. GlobalInit must
 // have run once before the first object is created.
 #ifndef PV_CORE_KCURL_H
@@ -37,7 +38,8 @@ class koCurl {
   koCurl& operator=(const koCurl&) = delete;
 
   // Drops the header list, replaces the handle by a fresh one and sets the
-  // transfer policy. 1 when every option was set, else 0.
+  // transfer policy. Unlike the other calls it answers libcurl's result code
+  // of the last option set: 0 (CURLE_OK) when the handle is ready.
   int Reset();
   // proxy: "host:port". socks != 0 makes it a SOCKS5 proxy, else an HTTP one
   // (HTTPS addresses then go through CONNECT). 1 on success.

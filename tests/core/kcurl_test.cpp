@@ -27,7 +27,7 @@ class KoCurlTest : public ::testing::Test {
   int Fetch(const std::string& url, const char* method = "GET", const char* body = nullptr,
             int length = -1, const pvtest::Peer* proxy = nullptr, int socks = 0,
             const char* userPwd = nullptr) {
-    EXPECT_EQ(1, client_.Reset());
+    EXPECT_EQ(0, client_.Reset());
     if (proxy != nullptr) {
       EXPECT_EQ(1, client_.SetProxy(proxy->Address().c_str(), socks));
     }
@@ -91,7 +91,7 @@ TEST_F(KoCurlTest, RedirectsErrorStatusZeroBytesAndSelfSignedHttps) {
 }
 
 TEST_F(KoCurlTest, PostSendsBodyAsGivenAfterCallersHeadersForOneRequest) {
-  ASSERT_EQ(1, client_.Reset());
+  ASSERT_EQ(0, client_.Reset());
   ASSERT_EQ(1, client_.AddHeader("X-First: 1"));
   ASSERT_EQ(1, client_.AddHeader("X-Second: 2"));
   // Lower-case method, text length taken from the body.
@@ -182,7 +182,7 @@ TEST_F(KoCurlTest, UnreachableProxyFailsWithLibcurlText) {
   pvtest::TempDir logs;
   LogCapture log(logs.File("error.log"));
   for (int socks : {0, 1}) {
-    EXPECT_EQ(1, client_.Reset());
+    EXPECT_EQ(0, client_.Reset());
     EXPECT_EQ(1, client_.SetProxy(proxy.c_str(), socks));
     EXPECT_EQ(0, client_.Request(web_.Url("/echo").c_str(), "GET", nullptr, -1));
     std::string error = ErrorText();

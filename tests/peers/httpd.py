@@ -55,14 +55,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def handle_any(self):
+    def record(self):
+        """Reads the body and saves the request; (raw request, body)."""
         body = self.read_body()
         head = self.requestline + "\r\n"
         for name, value in self.headers.items():
             head += "%s: %s\r\n" % (name, value)
         raw = head.encode("latin-1") + b"\r\n" + body
         self.server.save("requests", ".req", raw)
+        return raw, body
 
+    def handle_any(self):
+        raw, _ = self.record()
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
         if url.path == "/echo":

@@ -71,6 +71,10 @@ const char* const kExpectedStatements[] = {
     "CREATE INDEX IF NOT EXISTS [inx_contact_uid] ON [contact]([uid] ASC)",
     "CREATE UNIQUE INDEX IF NOT EXISTS [inx_contact_email] ON [contact_email_link] ([contact_id], "
     "[email_address_id])",
+    "CREATE INDEX IF NOT EXISTS [inx_email_address_nocase] ON [email_address]([address] COLLATE "
+    "NOCASE)",
+    "CREATE INDEX IF NOT EXISTS [inx_contact_email_emailid] ON [contact_email_link]"
+    "([email_address_id] ASC)",
     "CREATE TABLE IF NOT EXISTS [tag] ([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, [name] "
     "TEXT NOT NULL UNIQUE)",
     "CREATE TABLE IF NOT EXISTS [group] ([id] INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, [name] "
