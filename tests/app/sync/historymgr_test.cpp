@@ -289,11 +289,10 @@ TEST_F(HistoryTest, KilledAtRandomTheIndexEndsAsAnUninterruptedOne) {
   for (int kill = 0; kill < kKills; ++kill) {
     pvtest::Spawned run({probe});
     ASSERT_TRUE(run.Started());
-    std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 350));
-    // Spawned's destructor kills it with SIGKILL.
+    std::this_thread::sleep_for(std::chrono::milliseconds(80 + random() % 200));
+    // Every kill falls inside the first index (Spawned's destructor sends SIGKILL).
+    ASSERT_FALSE(Indexed(accountId_)) << "kill " << kill;
   }
-  // Every kill fell inside the first index.
-  ASSERT_FALSE(Indexed(accountId_));
   std::cout << "after the kills: " << Value("SELECT COUNT(*) FROM mail") << " mails, "
             << Value("SELECT COUNT(*) FROM file") << " files\n";
   ASSERT_EQ(0, pvtest::RunChild({probe, "--until-indexed"}));
