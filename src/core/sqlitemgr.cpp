@@ -40,11 +40,7 @@ int SQLiteMgr::OpenAndInitialize(koSQLite* db, const char* name) {
     KO_LOG(-1, "ExecuteQuery");
     return 0;
   }
-  // WAL: a mail's transaction commits with one sync of the log instead of
-  // the rollback journal's several, and readers (the pages) see committed
-  // mails only, never half of one, without waiting for the writer.
-  static const char* const kPragmas[] = {"PRAGMA journal_mode = WAL", "PRAGMA cache_size = 8000",
-                                         "PRAGMA synchronous = FULL"};
+  static const char* const kPragmas[] = {"PRAGMA cache_size = 8000", "PRAGMA synchronous = FULL"};
   for (const char* pragma : kPragmas) {
     if (!ExecuteQuery(db, pragma)) KO_LOG(-1, pragma);
   }

@@ -18,8 +18,8 @@ class SQLiteMgr {
   // Opens <data directory>/data/<name> read-write. The folder "data" must
   // exist. 1 on success.
   static int Open(koSQLite* db, const char* name);
-  // Open, then the PRAGMAs every summary-database connection runs with:
-  // write-ahead logging, the page cache, synchronous FULL. A failed PRAGMA is logged and the next still runs;
+  // Open, then the page-cache and synchronous PRAGMAs every summary-database
+  // connection runs with. A failed PRAGMA is logged and the next still runs;
   // 1 once the file is open.
   static int OpenAndInitialize(koSQLite* db, const char* name);
   // Runs one statement that returns no rows on the default statement.

@@ -142,6 +142,10 @@ int HistoryMgr::InitSQLiteMailSummaryDB() {
     KO_LOG(-1, "OpenAndInitialize");
     return 0;
   }
+  // Write-ahead logging belongs to the file: every later opening runs with
+  // it. A mail's transaction then commits with one sync of the log, and the
+  // pages still read whole mails only, without waiting for the writer.
+  if (!SQLiteMgr::ExecuteQuery(&db, "PRAGMA journal_mode = WAL")) KO_LOG(-1, "PRAGMA journal_mode = WAL");
   return CreateSummarySchema(&db);
 }
 
