@@ -20,6 +20,7 @@
 #include "core/pathmgr.h"
 #include "support/child.h"
 #include "support/imap_peers.h"
+#include "support/lsan_gio.h"
 
 namespace {
 

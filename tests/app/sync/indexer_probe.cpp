@@ -14,6 +14,7 @@
 #include "core/kthread.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
+#include "support/lsan_gio.h"
 
 namespace {
 
