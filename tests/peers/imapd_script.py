@@ -14,10 +14,10 @@ is optional):
    "stall_on": "SELECT",                   never answer this command (nor any after it)
    "messages": [{"uid": 3, "text": "...", "seen": false, "date": "01-Jun-2010"}, ...],
                                            the selected folder, in this order
-   "refuse_uids": [7],                     a body FETCH of these answers
+   "refuse_uids": [7],                     a body FETCH leaves these out and ends with
                                            "NO Some messages could not be FETCHed"
-   "drop_uids": [8]}                       a body FETCH of these closes the connection,
-                                           once per UID over the server's life
+   "drop_uids": [8]}                       a body FETCH closes the connection when it
+                                           reaches these, once per UID over the server's life
 
 A folder holds the script's messages whatever its name; FETCH knows UID,
 FLAGS, INTERNALDATE, RFC822.SIZE and the BODY[]/BODY[HEADER]/BODY[TEXT]
@@ -111,16 +111,17 @@ class Handler(socketserver.StreamRequestHandler):
         items = b" ".join(args[1:]).decode().strip("()").upper().split()
         bodies = [i for i in items if i.startswith(("BODY", "RFC822")) and i != "RFC822.SIZE"]
         chosen = [(n, m) for n, m in enumerate(messages, 1) if (m["uid"] if by_uid else n) in wanted]
-        for _, message in chosen:
+        refused = False
+        for number, message in chosen:
+            # As the provider does: the other messages' data, then NO.
+            if bodies and message["uid"] in script.get("refuse_uids", []):
+                refused = True
+                continue
             if bodies and message["uid"] in script.get("drop_uids", []):
                 marker = os.path.join(self.server.dir, "dropped-%d" % message["uid"])
                 if not os.path.exists(marker):
                     open(marker, "w").close()
                     return False
-            if bodies and message["uid"] in script.get("refuse_uids", []):
-                self.send("%s NO Some messages could not be FETCHed (Failure)" % tag)
-                return True
-        for number, message in chosen:
             text = message["text"].encode("utf-8")
             head, sep, rest = text.partition(b"\r\n\r\n")
             parts = [b"UID %d" % message["uid"]]
@@ -140,7 +141,10 @@ class Handler(socketserver.StreamRequestHandler):
                     name = section.encode()
                     parts.append(name + b" {%d}\r\n" % len(data) + data)
             self.wfile.write(b"* %d FETCH (" % number + b" ".join(parts) + b")\r\n")
-        self.send("%s OK FETCH completed" % tag)
+        if refused:
+            self.send("%s NO Some messages could not be FETCHed (Failure)" % tag)
+        else:
+            self.send("%s OK FETCH completed" % tag)
         return True
 
     def search(self, tag, args, by_uid, script):

@@ -5,6 +5,7 @@
 #include "app/store/commonhelper.h"
 #include "app/store/downloadperiodmgr.h"
 #include "app/sync/callbacks.h"
+#include "app/sync/mailext.h"
 #include "app/sync/mailmgr_internal.h"
 #include "app/sync/mailsummary.h"
 #include "app/sync/processattachment.h"
@@ -13,6 +14,11 @@
 #include "core/sqlitemgr.h"
 
 namespace {
+
+// Texts fetched ahead in one command: at most this many messages and, for
+// whole messages, this many bytes (one message more when it alone is larger).
+constexpr unsigned long kPrefetchMessages = 64;
+constexpr unsigned long kPrefetchBytes = 4u << 20;
 
 // The walk pings the server (which also tells of new and expunged mail) at
 // most this often rather than after every message: a round trip each would
@@ -118,6 +124,56 @@ int MailMgr::IsStopped() const { return stop_ != nullptr && stop_->Wait(0) ? 1 :
 
 void MailMgr::ReleaseTexts() {
   if (stream_) mail_gc(stream_, GC_TEXTS);
+}
+
+void MailMgr::ReleaseTexts(unsigned long msgno) {
+  if (stream_ && msgno >= 1 && msgno <= stream_->nmsgs) mail_gc_msg(&mail_elt(stream_, msgno)->cclientPrivate.msg, GC_TEXTS);
+}
+
+void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
+  if (stream_ == nullptr || msgno == 0 || msgno > stream_->nmsgs) return;
+  if (prefetchPause_ > 0) {
+    --prefetchPause_;
+    return;
+  }
+  auto cached = [this, whole](unsigned long n) {
+    MESSAGECACHE* elt = mail_elt(stream_, n);
+    return (whole ? elt->cclientPrivate.msg.full.text.data : elt->cclientPrivate.msg.header.text.data) != nullptr;
+  };
+  if (cached(msgno)) return;
+  unsigned long last = msgno;
+  unsigned long count = 1;
+  unsigned long bytes = 0;
+  if (whole && mail_elt(stream_, msgno)->rfc822_size == 0) {
+    // Sizes first (one command for a stretch), so that the batch stays small.
+    unsigned long lo = step < 0 ? (msgno > 4 * kPrefetchMessages ? msgno - 4 * kPrefetchMessages : 1) : msgno;
+    unsigned long hi = step < 0 ? msgno : msgno + 4 * kPrefetchMessages;
+    if (hi > stream_->nmsgs) hi = stream_->nmsgs;
+    koString range;
+    range.Format("%lu:%lu", lo, hi);
+    mail_fetch_fast(stream_, const_cast<char*>(range.GetString()), NIL);
+    if (stream_ == nullptr || msgno > stream_->nmsgs) return;
+  }
+  if (whole) bytes = mail_elt(stream_, msgno)->rfc822_size;
+  for (;;) {
+    unsigned long next = step < 0 ? last - 1 : last + 1;
+    if (next == 0 || next > stream_->nmsgs || count >= kPrefetchMessages || cached(next)) break;
+    if (whole) {
+      unsigned long size = mail_elt(stream_, next)->rfc822_size;
+      if (size == 0 || bytes + size > kPrefetchBytes) break;
+      bytes += size;
+    }
+    last = next;
+    ++count;
+  }
+  if (count == 1) return;
+  koString range;
+  range.Format("%lu:%lu", msgno < last ? msgno : last, msgno < last ? last : msgno);
+  // A refusal or a failure leaves the texts that did not come to the
+  // fetches one by one, which to each message.
+  // tell what happened to each message; the stretch is not asked for again.
+  if (!imap_fetch_texts(stream_, range.GetString(), whole ? "BODY.PEEK[]" : "BODY.PEEK[HEADER]"))
+    prefetchPause_ = count;
 }
 
 uint32_t MailMgr::NewestUid() {
@@ -480,6 +536,7 @@ int MailMgr::UpdateIndexingProgress(int mode, int* counter) {
 int MailMgr::DownLoadNewlyArrivedMails(unsigned long from, int kind) {
   int counter = 0;
   for (unsigned long n = from; n > 0 && stream_ && n <= stream_->nmsgs; ++n) {
+    Prefetch(n, kind != kSummaryOnly, 1);
     if (!CollectMail(n, 0, kind)) {
       KO_LOG(-1, "DownLoadNewlyArrivedMails");
       return 0;
@@ -494,6 +551,7 @@ int MailMgr::DownLoadNewlyArrivedAttachments(unsigned long from) {
   int counter = 0;
   for (unsigned long n = from; n > 0 && stream_ && n <= stream_->nmsgs; ++n) {
     int kind = static_cast<uint32_t>(mail_uid(stream_, n)) > mailTo_ ? kSummaryAndAttachments : kAttachmentsOnly;
+    Prefetch(n, 1, 1);
     if (!CollectMail(n, 0, kind)) {
       KO_LOG(-1, "CollectMail");
       KO_LOG(-1, "DownLoadNewlyArrivedAttachments");
@@ -506,6 +564,13 @@ int MailMgr::DownLoadNewlyArrivedAttachments(unsigned long from) {
 }
 
 int MailMgr::IndexMailBox(int mode) {
+  int result = WalkMailBox(mode);
+  // Texts fetched ahead that the walk did not reach.
+  ReleaseTexts();
+  return result;
+}
+
+int MailMgr::WalkMailBox(int mode) {
   int counter = 0;
   time_t lastPing = time(nullptr);
   while (stream_ != nullptr && stream_->nmsgs > 0) {
@@ -528,6 +593,7 @@ int MailMgr::IndexMailBox(int mode) {
     }
     if (msgno == 0) return UpdateIndexingProgress(mode, &counter);
     countThis_ = (mode == kWalkMails ? mailStatus_ : attachmentStatus_) == 0;
+    Prefetch(msgno, mode == kWalkAttachments, -1);
     int ok = CollectMail(msgno, 1, mode == kWalkMails ? kSummaryOnly : kAttachmentsOnly);
     countThis_ = 0;
     if (!ok) {

@@ -132,6 +132,11 @@ class MailMgr {
  private:
   // The pass's steps.
   int IndexMailBox(int mode);
+  int WalkMailBox(int mode);
+  // Fetches the texts (headers, or whole messages) of msgno and the
+  // messages after it in the direction step (-1 down, 1 up) in one command,
+  // unless msgno's text is cached already.
+  void Prefetch(unsigned long msgno, int whole, int step);
   int InitIndexingRange();
   int IndexOlderMails();
   int DownLoadNewlyArrivedMails(unsigned long from, int kind);
@@ -145,7 +150,9 @@ class MailMgr {
   int Search(const char* criterion);
   uint32_t NewestUid();
   int IsStopped() const;
+  // Frees the fetched texts of every message, or of one.
   void ReleaseTexts();
+  void ReleaseTexts(unsigned long msgno);
   int Rollback(const char* label);
 
   // CollectMail's steps.
@@ -203,6 +210,8 @@ class MailMgr {
   // Set by the walk while its module is in progress: the message collected
   // next counts as processed once its range update committed.
   int countThis_ = 0;
+  // Prefetch calls to pass over after a batch the server did not fully answer.
+  unsigned long prefetchPause_ = 0;
 };
 
 #endif  // PV_APP_SYNC_MAILMGR_H

@@ -244,13 +244,13 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
     GetLastMailMessage(last);
     if (strncasecmp(last.GetString(), kRefused, sizeof kRefused - 1) != 0) {
       MAILMGR_LOGF("Failed to fetch message[MailUid: %u]", currentUid_);
-      ReleaseTexts();
+      ReleaseTexts(msgno);
       return 0;
     }
     MAILMGR_LOGF("%s [MailUid: %u]", kRefused, currentUid_);
     skipped = 1;
   } else if (IsStopped()) {
-    ReleaseTexts();
+    ReleaseTexts(msgno);
     return 1;
   } else if (IsUndeliveredMessage(text, static_cast<uint32_t>(length), &noDeliveredTo_)) {
     skipped = 1;
@@ -283,7 +283,7 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
   if (ok && transaction && !SQLiteMgr::EndTransaction(db_)) ok = 0;
   if (!ok && transaction) SQLiteMgr::RollbackTransaction(db_);
   if (ok) ApplyModuleProcessedInfo(walking, kind);
-  ReleaseTexts();
+  ReleaseTexts(msgno);
   message_.Clear();
   return ok;
 }

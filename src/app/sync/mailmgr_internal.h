@@ -6,6 +6,8 @@
 #include "core/klog.h"
 #include "core/kstring.h"
 
+// (The library's header renames its members `private`, `and`, `or` and
+// `not` for C++: the message cache's own part is `cclientPrivate`.)
 extern "C" {
 #include <c-client/c-client.h>
 }
