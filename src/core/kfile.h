@@ -44,6 +44,8 @@ class koFile {
   // 1 when open; -1 on failure, leaving the descriptor at -1 so that a later
   // Close fails harmlessly. The descriptor is not inherited by child programs.
   int Open(const char* path, int flags, int mode);
+  // Open with `name` relative to the open folder descriptor `folder` (openat).
+  int OpenAt(int folder, const char* name, int flags, int mode);
   // Bytes read, 0 at the end of the file, -1 on error.
   int Read(void* buffer, unsigned int count);
   // Writes all `count` bytes (retrying short writes): count, or -1 on error.
@@ -73,6 +75,13 @@ int DeleteFileUtf8(const char* path, int* err);
 // Sets the last-access and last-modification time of the file (links
 // followed) to `when`, seconds since 1970-01-01 UTC. 1 or 0.
 int SetFileTime(const char* path, int64_t when);
+// Opens the folder root/relative ('/'-separated levels below root), making
+// each missing level with `mode`. root itself is taken as it is (links
+// followed); no level below it is ever reached through a symbolic link, and
+// "", "." and ".." are no level. The open folder's descriptor (the caller
+// closes it), or -1 with errno's value in *err (when err is not null):
+// ELOOP or ENOTDIR when a level is a link or no folder, EINVAL for a bad level.
+int OpenFolderChain(const char* root, const char* relative, int mode, int* err);
 // Removes every byte that file names must not hold on any system the user may
 // copy to: \ / : * ? " < > | TAB LF CR BS VT and NUL. Other UTF-8 passes.
 void SanitizeFileName(koString& name);
@@ -83,6 +92,29 @@ int GetExePath(char* buffer, size_t size);
 // Linux has no short names, so longName changes nothing. 1, or 0 with out
 // untouched.
 int GetTempDirectory(koString& out, int longName);
+
+// Appends name to the folder path with one '/' between them: the one place
+// where the '\' of the callers' paths becomes '/'. An empty path gets name alone.
+void koPathJoin(koString& path, const char* name);
+
+// Reads the whole file at path (links followed) into out, replacing its
+// content. Non-blocking, so a FIFO in its place cannot stall the caller.
+// 1; or 0 with the errno value in *err (when not null): ENOENT when it is
+// missing, EINVAL when it is no regular file, EFBIG when it holds more than
+// maxBytes.
+int koReadWholeFile(const char* path, uint32_t maxBytes, koString& out, int* err);
+
+// Replaces target with size bytes of data: a temporary file beside it,
+// "<target>.<pid>.<n>.tmp", is written, flushed to disk and renamed over it,
+// so readers see the old file or the new one, never a part, and a failure
+// leaves the target as it was. The new file keeps the permissions of the file
+// it replaces; a new target gets `mode`. With createOnly an existing target
+// is left as it is (and that is success). 1; or 0 with the errno value in
+// *err, the failed step in *step ("create", "write", "fsync", "close" or
+// "rename to") and the file it concerned in *stepPath (each when not null);
+// the temporary file is gone then.
+int koReplaceFile(const char* target, const void* data, uint32_t size, int mode, bool createOnly,
+                  int* err, const char** step, koString* stepPath);
 
 // Lists one directory through NSPR's (byte, UTF-8) directory calls, in the
 // file system's order. The destructor closes the listing.

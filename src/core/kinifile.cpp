@@ -7,13 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "core/kfile.h"
 #include "core/klog.h"
 #include "core/kthread.h"
 
@@ -25,8 +25,6 @@ const char kNoMemory[] = "cannot malloc memory !";
 // Our files hold a handful of lines; anything this big is not one of them and
 // would only exhaust memory.
 constexpr uint32_t kMaxFileBytes = 16u << 20;
-
-std::atomic<unsigned> gTempCounter{0};
 
 void LogStep(int code, const char* step, const char* path) {
   koString msg;
@@ -43,124 +41,30 @@ bool SameName(const koString& name, const char* s, int length) {
 // which is no failure of the reader's making.
 int ReadWholeFile(const char* path, koString& data, int* missing) {
   *missing = 0;
-  // Non-blocking so a FIFO in the file's place cannot stall the caller.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT) {
-      *missing = 1;
-      return 0;
-    }
-    LogStep(errno, "koIniFile::Load open", path);
-    return 0;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes) {
-    LogStep(-1, "koIniFile::Load not a readable ini file:", path);
-    close(fd);
-    return 0;
-  }
-  char buffer[16384];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || data.GetLength() + static_cast<uint64_t>(n) > kMaxFileBytes) {
-      LogStep(n < 0 ? errno : -1, "koIniFile::Load read", path);
-      close(fd);
-      return 0;
-    }
-    if (n == 0) break;
-    data.Append(buffer, static_cast<int>(n));
-  }
-  close(fd);
-  return 1;
-}
-
-// The name of a temporary file beside target: "<target>.<pid>.<n>.tmp".
-// RemoveStaleTemps knows this form.
-void TempName(const char* target, koString& temp) {
-  temp.Format("%s.%d.%u.tmp", target, static_cast<int>(getpid()), ++gTempCounter);
-}
-
-// Replaces target with content: a temporary file in the same folder is
-// written, flushed to disk and renamed over it, so readers see the old file
-// or the new one, never a part. With createOnly an existing target is left
-// as it is (and that is success). A new file is readable by its owner only:
-// ini files hold the passcode.
-int ReplaceFile(const char* target, const koString& content, bool createOnly) {
-  koString temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    TempName(target, temp);
-    fd = open(temp.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    LogStep(errno, "koIniFile::Save create", temp.GetString());
-    return 0;
-  }
-  // The new file takes the place of the old one, so it keeps its permissions.
-  struct stat st;
-  if (stat(target, &st) == 0 && S_ISREG(st.st_mode)) fchmod(fd, st.st_mode & 07777);
-
-  const char* p = content.GetString();
-  uint32_t left = content.GetLength();
-  const char* step = nullptr;
-  const char* stepPath = temp.GetString();
   int code = 0;
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      step = "koIniFile::Save write";
-      code = errno;
-      break;
-    }
-    p += n;
-    left -= static_cast<uint32_t>(n);
-  }
-  if (step == nullptr && fsync(fd) != 0) {
-    step = "koIniFile::Save fsync";
-    code = errno;
-  }
-  if (close(fd) != 0 && step == nullptr) {
-    step = "koIniFile::Save close";
-    code = errno;
-  }
-  if (step == nullptr && createOnly &&
-      renameat2(AT_FDCWD, temp.GetString(), AT_FDCWD, target, RENAME_NOREPLACE) != 0) {
-    if (errno == EEXIST) {
-      unlink(temp.GetString());
-      return 1;
-    }
-    step = "koIniFile::Save rename to";
-    stepPath = target;
-    code = errno;
-  }
-  if (step == nullptr && !createOnly && rename(temp.GetString(), target) != 0) {
-    step = "koIniFile::Save rename to";
-    stepPath = target;
-    code = errno;
-  }
-  if (step != nullptr) {
-    LogStep(code, step, stepPath);
-    unlink(temp.GetString());
-    return 0;
-  }
-
-  // Make the rename itself durable; the data already is, so a failure here
-  // costs at most the new name after a power loss.
-  koString folder;
-  const char* slash = strrchr(target, '/');
-  if (slash == nullptr)
-    folder.SetAs(".");
+  if (koReadWholeFile(path, kMaxFileBytes, data, &code)) return 1;
+  if (code == ENOENT)
+    *missing = 1;
+  else if (code == EINVAL || code == EFBIG)
+    LogStep(-1, "koIniFile::Load not a readable ini file:", path);
   else
-    folder.SetAs(target, slash == target ? 1 : static_cast<int>(slash - target));
-  int dirFd = open(folder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);
-    close(dirFd);
-  }
-  return 1;
+    LogStep(code, "koIniFile::Load read", path);
+  return 0;
+}
+
+// Replaces target with content (see koReplaceFile). A new file is readable by
+// its owner only: ini files hold the passcode.
+int ReplaceFile(const char* target, const koString& content, bool createOnly) {
+  int code = 0;
+  const char* step = nullptr;
+  koString stepPath;
+  if (koReplaceFile(target, content.GetString(), content.GetLength(), 0600, createOnly, &code, &step,
+                    &stepPath))
+    return 1;
+  koString what;
+  what.Format("koIniFile::Save %s", step);
+  LogStep(code, what.GetString(), stepPath.GetString());
+  return 0;
 }
 
 }  // namespace

@@ -113,6 +113,12 @@ int PathMgr::GetResourceFilePath(koString& out) {
   return static_cast<int>(out.GetLength());
 }
 
+void PathMgr::Join(koString& path, const char* component) {
+  uint32_t n = path.GetLength();
+  if (n > 0 && path.GetString()[n - 1] != '/') path += "/";
+  path += component;
+}
+
 int PathMgr::StripExtension(koString& path) {
   uint32_t start = FolderLength(path);
   const char* s = path.GetString();

@@ -43,6 +43,10 @@ class PathMgr {
   // <program folder>../res/postvane.res (the build and install trees both put
   // res/ beside bin/).
   static int GetResourceFilePath(koString& out);
+  // The one way paths are joined: appends '/' (unless path is empty or
+  // already ends in one) and component. Paths on disk and the relative paths
+  // the database keeps all use '/'.
+  static void Join(koString& path, const char* component);
   // Drops the extension of the path's file name in place ("/a/b.tar.gz" ->
   // "/a/b.tar"); folder names and a file name's leading dot are kept.
   static int StripExtension(koString& path);

@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <strings.h>
+#include <vector>
+
+#include "app/sync/mimetext.h"
 
 extern "C" {
 #include <c-client/c-client.h>
@@ -16,6 +19,45 @@ const char* const kProviderDomains[2] = {"gmail.com", "googlemail.com"};
 // "mailbox@host" of an address.
 void AddressText(const ADDRESS* address, koString& out) {
   out.Format("%s@%s", address->mailbox ? address->mailbox : "", address->host ? address->host : "");
+}
+
+// True when some "boundary=" in text is followed by an unquoted value: only
+// then can a part header need the repair below.
+bool HasBareBoundary(const koString& text) {
+  for (int at = text.FindNoCase("boundary", 0); at >= 0; at = text.FindNoCase("boundary", at + 8)) {
+    const char* p = text.GetString() + at + 8;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p != '=') continue;
+    ++p;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p != '"') return true;
+  }
+  return false;
+}
+
+// Adds the boundary of a multipart header block to the list.
+void AddBoundary(const koString& header, std::vector<koString>& boundaries) {
+  koString type;
+  koString boundary;
+  if (MimeText::GetField(header.GetString(), header.GetLength(), "Content-Type", type) &&
+      strncasecmp(type.GetString(), "multipart/", 10) == 0 &&
+      MimeText::GetParameter(type, "boundary", boundary)) {
+    boundaries.push_back(std::move(boundary));
+  }
+}
+
+// The line [p, stop) opens a part of one of the boundaries ("--b--" closes).
+bool OpensPart(const char* p, const char* stop, const std::vector<koString>& boundaries) {
+  if (stop - p < 2 || p[0] != '-' || p[1] != '-') return false;
+  for (const koString& b : boundaries) {
+    size_t n = b.GetLength();
+    if (static_cast<size_t>(stop - p - 2) < n || memcmp(p + 2, b.GetString(), n) != 0) continue;
+    const char* rest = p + 2 + n;
+    if (stop - rest >= 2 && rest[0] == '-' && rest[1] == '-') return false;
+    while (rest < stop && (*rest == ' ' || *rest == '\t')) ++rest;
+    if (rest == stop) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -51,12 +93,50 @@ int MailMessage::Parse(const char* text, uint32_t length, int noDeliveredTo) {
   // The parser works on its own copy of the header; the body it only reads.
   koString scratch;
   scratch.SetAs(header_);
+  // Mailers that leave a boundary holding '=' unquoted would lose every part.
+  MimeText::QuoteBoundaries(scratch);
+  if (HasBareBoundary(bodyText_)) QuoteNestedBoundaries(scratch);
   STRING bs;
   INIT(&bs, mail_string, const_cast<char*>(bodyText_.GetString()), bodyText_.GetLength());
   rfc822_parse_msg_full(&envelope_, &body_, const_cast<char*>(scratch.GetString()), scratch.GetLength(), &bs,
                         const_cast<char*>(""), 0, 0);
   SetDirection(noDeliveredTo);
   return 1;
+}
+
+void MailMessage::QuoteNestedBoundaries(const koString& header) {
+  std::vector<koString> boundaries;
+  AddBoundary(header, boundaries);
+  if (boundaries.empty()) return;
+  // Only the header blocks that follow a delimiter of a known boundary are
+  // touched, never the contents of a part.
+  koString out;
+  int changed = 0;
+  const char* p = bodyText_.GetString();
+  const char* end = p + bodyText_.GetLength();
+  bool inHeader = false;
+  koString block;
+  while (p < end) {
+    const char* eol = static_cast<const char*>(memchr(p, '\n', end - p));
+    const char* next = eol != nullptr ? eol + 1 : end;
+    const char* stop = eol != nullptr ? eol : end;
+    if (stop > p && stop[-1] == '\r') --stop;
+    if (inHeader) {
+      block.Append(p, static_cast<int>(next - p));
+      if (stop == p || next == end) {
+        changed |= MimeText::QuoteBoundaries(block);
+        AddBoundary(block, boundaries);
+        out.Append(block);
+        block.Clear();
+        inHeader = false;
+      }
+    } else {
+      out.Append(p, static_cast<int>(next - p));
+      inHeader = OpensPart(p, stop, boundaries);
+    }
+    p = next;
+  }
+  if (changed) bodyText_ = std::move(out);
 }
 
 void MailMessage::Clear() {
@@ -132,17 +212,6 @@ void MailMessage::GetPartText(const BODY* part, koString& out) const {
 void MailMessage::GetRawText(koString& out) const { out.SetAs(header_); }
 
 void MailMessage::DecodeMimeHeader(const char* value, koString& out) {
-  // The decoder may write into its input while it works: give it a copy.
-  koString copy(value);
-  SIZEDTEXT src;
-  SIZEDTEXT dst;
-  src.data = reinterpret_cast<unsigned char*>(const_cast<char*>(copy.GetString()));
-  src.size = copy.GetLength();
-  dst.data = nullptr;
-  dst.size = 0;
-  out.Clear();
-  if (utf8_mime2text(&src, &dst, 0) && dst.data != nullptr)
-    out.SetAs(reinterpret_cast<const char*>(dst.data), static_cast<int>(dst.size));
-  if (dst.data != nullptr && dst.data != src.data) fs_give(reinterpret_cast<void**>(&dst.data));
+  MimeText::DecodeWords(value, static_cast<uint32_t>(strlen(value)), out);
   if (out.GetLength() == 0) out.SetAs("(no subject)");
 }

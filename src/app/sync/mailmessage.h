@@ -54,12 +54,16 @@ class MailMessage {
   // The header text.
   void GetRawText(koString& out) const;
 
-  // RFC 2047 encoded words of a header value decoded to UTF-8; "(no
-  // subject)" when nothing is left.
+  // RFC 2047 encoded words of a header value decoded to UTF-8 (8-bit text
+  // that is no UTF-8 read as Windows-1252); "(no subject)" when nothing is
+  // left.
   static void DecodeMimeHeader(const char* value, koString& out);
 
  private:
   void SetDirection(int noDeliveredTo);
+  // Quotes bare boundaries in the part headers of the body (see MimeText);
+  // header: the message header as the parser will read it.
+  void QuoteNestedBoundaries(const koString& header);
   // Copies [offset, offset + size) of the body text, clipped to its end.
   void CopyBody(unsigned long offset, unsigned long size, koString& out) const;
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/store/configmgr.h"
+#include "app/web/settingrows.h"
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/sqlitemgr.h"
@@ -116,21 +117,7 @@ void PrefMgr::SavePreferences() {
     response_.SetAs("0");
     return;
   }
-  // The six rows are one change: all of them or none.
-  if (!SQLiteMgr::BeginTransaction(&db)) {
-    response_.SetAs("0");
-    return;
-  }
-  int ok = 1;
-  {
-    koStatement statement(&db, kWriteRow);
-    for (const DisplayRow& row : kDisplayRows) {
-      if (!(ok = WriteRow(statement, row.name, *connection_->GetParameter(row.parameter)))) break;
-    }
-  }
-  if (ok) ok = SQLiteMgr::EndTransaction(&db);
-  if (!ok) {
-    SQLiteMgr::RollbackTransaction(&db);
+  if (!WriteSettingRows(db, kWriteRow, kDisplayRows, connection_)) {
     response_.SetAs("0");
     return;
   }
