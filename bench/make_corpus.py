@@ -124,7 +124,7 @@ def make_mail(index, rng, args, people, account, date):
         headers.append('Content-Type: multipart/mixed; boundary="%s"' % boundary)
         parts = ["--%s\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n%s\r\n"
                  % (boundary, text)]
-        count = rng.choices([1, 2, 3], weights=[60, 25, 15])[0]
+        count = rng.choices([1, 2, 3], weights=[74, 19, 7])[0]
         for n in range(count):
             kind, extension = rng.choice(ATTACHMENTS)
             # Log-uniform sizes between 10 and 300 KB: most attachments are small.
