@@ -177,7 +177,7 @@ async def main():
     parser.add_argument("--upstream", type=int, required=True)
     parser.add_argument("--delay-ms", type=int, default=0)
     args = parser.parse_args()
-    context = peerlib.make_certificate(args.dir, ("-addext", "subjectAltName=IP:127.0.0.1"))
+    context = peerlib.make_certificate(args.dir, ("-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"))
     relay = Relay(args.dir, args.upstream, args.delay_ms / 1000.0)
     server = await asyncio.start_server(relay.handle, "127.0.0.1", 0, ssl=context, limit=1 << 20)
     port = server.sockets[0].getsockname()[1]
