@@ -321,6 +321,8 @@ TEST_F(LifecycleTest, StopIsPromptAgainstAStalledServerAndLeavesNothingBehind) {
   EXPECT_LT(ElapsedMs(start), 2000);
   EXPECT_EQ(0, history_->ThreadCount());
   EXPECT_EQ(0, history_->IsAbortSet());
+  // An ended mail thread's id names no account any more.
+  EXPECT_EQ(0u, Account().threadId);
 
   history_->Start();
   EXPECT_EQ(2, history_->ThreadCount());

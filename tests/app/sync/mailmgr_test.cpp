@@ -150,4 +150,23 @@ TEST_F(ScriptedIndexTest, RefusedMessagesAreSkippedAndDroppedOnesRetried) {
   EXPECT_TRUE(log_.Has("Some messages could not be FETCHed [MailUid: 9]"));
 }
 
+TEST_F(ScriptedIndexTest, AMailWhoseRangeCannotMoveIsNotKept) {
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(5) + "}"));
+  // The range update of message 3 fails inside its transaction.
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(),
+                                       "CREATE TRIGGER refuse AFTER UPDATE OF last_processed_uid_from ON module "
+                                       "WHEN new.last_processed_uid_from = 3 BEGIN SELECT RAISE(ABORT, 'no'); END"));
+  koEvent stop;
+  MailMgr mails(Account(), kModuleAllMail, db());
+  int mailPass = 1;
+  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+  EXPECT_EQ(0, mails.SaveNewMessages(&stop, 1, &mailPass));
+  EXPECT_EQ((std::vector<int64_t>{4, 5}), StoredUids());
+  EXPECT_EQ(4, ModuleValue(kModuleAllMail, "last_processed_uid_from"));
+
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "DROP TRIGGER refuse"));
+  EXPECT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 3, 4, 5}), StoredUids());
+}
+
 }  // namespace
