@@ -27,7 +27,8 @@ async function waitFor(check, ms, what) {
 // `postvane` with a fresh HOME and no desktop; resolves once it printed the
 // address it serves. options.summary: SQL run on a summary database with
 // the program's schema before the start (its accounts load at start);
-// options.user: a numeric user id to run the program as.
+// options.user: a numeric user id to run the program as; options.endpoints:
+// [GENERAL] keys of the ini file (the mail and contacts services).
 // Desktop programs are recording stubs: `desktop()` gives what they were
 // asked, one "name [arg]..." a line (xclip adds " in[its input]").
 async function startProgram(options = {}) {
@@ -48,6 +49,13 @@ async function startProgram(options = {}) {
   }
   env.PATH = `${stubs}:${env.PATH}`;
   const dataDir = path.join(home, '.config/Brantlow/Postvane');
+  // The mail and contacts services are loopback peers, or a closed port:
+  // a test never reaches beyond this machine.
+  const endpoints = { Imap_Host: '127.0.0.1', Imap_Port: '1', Contacts_Login_Host: '127.0.0.1:1',
+    Contacts_Feed_Host: '127.0.0.1:1', ...options.endpoints };
+  fs.mkdirSync(dataDir, { recursive: true });
+  fs.writeFileSync(path.join(dataDir, 'postvane.ini'),
+    `[GENERAL]\n${Object.entries(endpoints).map(([key, value]) => `${key}=${value}`).join('\n')}\n`);
   if (options.summary !== undefined) {
     const file = execFileSync(path.join(buildDir, 'tests/summary_schema'), [], { env, encoding: 'utf8' }).trim();
     execFileSync('sqlite3', [file], { input: options.summary, env });

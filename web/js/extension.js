@@ -53,17 +53,17 @@ async function showAddress(text) {
   address = text;
   chooser.input.value = text;
   addressText.textContent = text;
-  if (!text) {
+  if (!text.trim()) {
     addressLine.firstChild.textContent = 'Open a mail to see what Postvane knows of its correspondent. ';
     clear(contactSlot);
     return;
   }
   addressLine.firstChild.textContent = 'Mails, files and contact of ';
   // The whole address as one phrase of the full-text search.
-  const phrase = `"${text.replace(/"/g, '')}"`;
+  const phrase = `"${text.trim().replace(/"/g, '')}"`;
   await Promise.all([
     files.show(phrase),
-    findContact(text).then((answer) => {
+    findContact(text.trim()).then((answer) => {
       if (answer) showContact(answer);
       else clear(contactSlot, el('p', { class: 'empty', text: 'The contact could not be read.' }));
     }, (error) => clear(contactSlot, el('p', { class: 'empty', text: error.message }))),

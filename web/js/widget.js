@@ -8,9 +8,9 @@ var pvwidget = {
   pending: null,
   handler: null,
   HandleContextChange: function (text) {
-    var address = String(text === undefined || text === null ? '' : text).trim();
+    var address = String(text === undefined || text === null ? '' : text);
     if (address.length >= 2 && address.charAt(0) === '"' && address.charAt(address.length - 1) === '"') {
-      address = address.substring(1, address.length - 1).trim();
+      address = address.substring(1, address.length - 1);
     }
     pvwidget.address = address;
     var shown = document.getElementById('pvContact');
