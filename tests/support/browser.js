@@ -27,6 +27,7 @@ async function waitFor(check, ms, what) {
 // `postvane` with a fresh HOME and no desktop; resolves once it printed the
 // address it serves. options.summary: SQL run on a summary database with
 // the program's schema before the start (its accounts load at start);
+// options.account: [address, password] of an account added before the start;
 // options.user: a numeric user id to run the program as; options.endpoints:
 // [GENERAL] keys of the ini file (the mail and contacts services).
 // Desktop programs are recording stubs: `desktop()` gives what they were
@@ -56,9 +57,9 @@ async function startProgram(options = {}) {
   fs.mkdirSync(dataDir, { recursive: true });
   fs.writeFileSync(path.join(dataDir, 'postvane.ini'),
     `[GENERAL]\n${Object.entries(endpoints).map(([key, value]) => `${key}=${value}`).join('\n')}\n`);
-  if (options.summary !== undefined) {
-    const file = execFileSync(path.join(buildDir, 'tests/summary_schema'), [], { env, encoding: 'utf8' }).trim();
-    execFileSync('sqlite3', [file], { input: options.summary, env });
+  if (options.summary !== undefined || options.account) {
+    const file = execFileSync(path.join(buildDir, 'tests/summary_schema'), options.account || [], { env, encoding: 'utf8' }).trim();
+    if (options.summary) execFileSync('sqlite3', [file], { input: options.summary, env });
   }
   // As another user of this machine: the browser then asks from another session.
   let program = [path.join(buildDir, 'bin/postvane')];
@@ -81,6 +82,39 @@ async function startProgram(options = {}) {
       child.kill('SIGTERM');
       await new Promise((done) => (child.exitCode !== null ? done() : child.on('exit', done)));
       fs.rmSync(home, { recursive: true, force: true });
+    },
+  };
+}
+
+// The mail service (Dovecot behind the XLIST relay) with `count` messages
+// for `address`, the contacts fake with Bob and Carol, and tinyproxy when
+// `proxy`; `endpoints` points the program at them, `proxy` is a port and
+// `proxyLog` tinyproxy's log file.
+async function startPeers({ address, password, count, proxy = false }) {
+  const args = [address, password, String(count)];
+  if (proxy) args.push('--proxy');
+  const child = spawn(path.join(buildDir, 'tests/browser_peers'), args, { stdio: ['pipe', 'pipe', 'pipe'] });
+  let out = '';
+  let errors = '';
+  child.stdout.on('data', (chunk) => { out += chunk; });
+  child.stderr.on('data', (chunk) => { errors += chunk; });
+  const line = await waitFor(() => (child.exitCode !== null ? Promise.reject(new Error(`the peers did not start: ${errors}`))
+    : /^\{.*\}\n/.exec(out)), 30000, 'the mail service');
+  const ports = JSON.parse(line[0]);
+  return {
+    ...ports,
+    // `n` more messages with attachments from Bob.
+    async add(n) {
+      const before = (out.match(/^added$/gm) || []).length;
+      child.stdin.write(`add ${n}\n`);
+      await waitFor(() => (out.match(/^added$/gm) || []).length > before, 10000, 'the messages added');
+    },
+    // The ini keys that point the program at them.
+    endpoints: { Imap_Host: '127.0.0.1', Imap_Port: String(ports.imap), Contacts_Login_Host: ports.login,
+      Contacts_Feed_Host: ports.feed },
+    async stop() {
+      child.stdin.end();
+      await new Promise((done) => (child.exitCode !== null ? done() : child.on('exit', done)));
     },
   };
 }
@@ -266,5 +300,5 @@ async function screenshot(page, name) {
 }
 
 module.exports = {
-  startProgram, startSite, launchBrowser, run, check, waitFor, openPage, screenshot, requireHandler, summarySql, buildDir,
+  startProgram, startSite, launchBrowser, run, check, waitFor, openPage, screenshot, requireHandler, summarySql, startPeers, buildDir,
 };
