@@ -158,7 +158,8 @@ function run(body) {
 }
 
 // SQL that fills a summary database as the indexer and the contact
-// synchronisation would: accounts [{ id, email, indexed }], mails [{ id,
+// synchronisation would: accounts [{ id, email, indexed, added }] (added:
+// already there, made by the start's account option), mails [{ id,
 // account, address, subject, daysAgo, sent, unseen, thread, files: [{ name,
 // type, size }] }] and contacts [{ id, account, name, addresses, mark, type,
 // group, notes }]. Ids of files count up from 1 in the order given.
@@ -166,7 +167,7 @@ function summarySql({ accounts = [], mails = [], contacts = [] }) {
   const q = (text) => `'${String(text).replace(/'/g, "''")}'`;
   const now = Math.floor(Date.now() / 1000);
   const sql = [];
-  for (const a of accounts) {
+  for (const a of accounts.filter((account) => !account.added)) {
     const status = a.indexed === false ? 0 : 1;
     sql.push(`INSERT INTO account (id, email, password, download_since, download_all, mail_download_type)
       VALUES (${a.id}, ${q(a.email)}, 'x', 0, 1, 1);`,

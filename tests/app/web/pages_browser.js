@@ -5,7 +5,7 @@
 // Saves a picture of each under the build folder.
 'use strict';
 
-const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, summarySql } =
+const { startProgram, startPeers, launchBrowser, run, check, waitFor, openPage, screenshot, summarySql } =
   require('../../support/browser');
 
 const PAGES = [
@@ -34,7 +34,13 @@ run(async (keep) => {
     { id: 2, address: 'carol@example.org', subject: 'Photos of the trip', daysAgo: 3, files: [{ name: 'lake.jpg', type: 'jpg', size: 912004 }, { name: 'notes.txt', type: 'txt', size: 1200 }] },
     { id: 3, address: 'dave@example.org', subject: 'Minutes', daysAgo: 8, files: [{ name: 'minutes.odt', type: 'odt', size: 23011 }] },
   ];
-  const program = keep(await startProgram({ summary: summarySql({ accounts: [{ id: 1, email: 'me@example.org' }], mails }) }));
+  // The account's services answer, so that the pages show no error; its
+  // mail box is empty and the files are the ones filled in here.
+  const peers = keep(await startPeers({ address: 'me@example.org', password: 'secret', count: 0 }));
+  const program = keep(await startProgram({
+    account: ['me@example.org', 'secret'], endpoints: peers.endpoints,
+    summary: summarySql({ accounts: [{ id: 1, email: 'me@example.org', added: true }], mails }),
+  }));
   const browser = keep(await launchBrowser());
 
   for (const p of PAGES) {
