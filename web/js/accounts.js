@@ -89,7 +89,8 @@ function accountForm(account, { onSaved, onCancel }) {
     say('Testing…', true);
     try {
       const given = values();
-      const answer = parse(await read('ConnectionMgr', 'TestConnection', {
+      // A POST: the password stays out of addresses and histories.
+      const answer = parse(await change('ConnectionMgr', 'TestConnection', {
         email: given.email, password: given.password,
         editaccount: editing ? 1 : 0, editpassword: passwordGiven() ? 1 : 0, accountid: editing ? account.AccountId : 0,
       }));
@@ -194,15 +195,31 @@ export function createAccountsView({ onError, onNote }) {
   }
   addButton.addEventListener('click', () => openForm(null));
 
+  // Re-synchronisations whose request is still open ("action id"): their
+  // buttons say so, also when the list is drawn anew meanwhile.
+  const running = new Set();
   async function service(action, account, done, failed) {
+    const key = `${action} ${account.AccountId}`;
+    running.add(key);
+    redraw();
     try {
       const answer = (await change('ShowAll', action, { accountid: account.AccountId })).trim();
       if (answer === '1') onNote(done);
       else onError(new ApiError(failed));
-      load();
     } catch (e) {
       onError(e);
+    } finally {
+      running.delete(key);
+      redraw();
     }
+  }
+
+  function serviceButton(action, account, label, name, done, failed) {
+    const busy = running.has(`${action} ${account.AccountId}`);
+    return [el('button', {
+      type: 'button', text: busy ? `${label}…` : label, 'aria-label': name, disabled: busy,
+      onclick: () => service(action, account, done, failed),
+    }), busy ? el('progress', { 'aria-label': `${name}: running` }) : null];
   }
 
   function accountItem(account) {
@@ -228,14 +245,10 @@ export function createAccountsView({ onError, onNote }) {
             }
           },
         }),
-        el('button', {
-          type: 'button', text: 'Check for deleted mails', 'aria-label': `Check ${account.Email} for deleted mails`,
-          onclick: () => service('SyncDeletedMails', account, 'Deleted mails were checked.', 'The check for deleted mails failed. See the details of the account.'),
-        }),
-        el('button', {
-          type: 'button', text: 'Read contacts now', 'aria-label': `Read the contacts of ${account.Email} now`,
-          onclick: () => service('ForceSyncContacts', account, 'The contacts were read again.', 'The contacts could not be read. See the details of the account.'),
-        }),
+        serviceButton('SyncDeletedMails', account, 'Check for deleted mails', `Check ${account.Email} for deleted mails`,
+          'Deleted mails were checked.', 'The check for deleted mails failed. See the details of the account.'),
+        serviceButton('ForceSyncContacts', account, 'Read contacts now', `Read the contacts of ${account.Email} now`,
+          'The contacts were read again.', 'The contacts could not be read. See the details of the account.'),
         el('button', {
           type: 'button', class: 'danger', text: 'Remove', 'aria-label': `Remove ${account.Email}`,
           onclick: async () => {
@@ -263,6 +276,10 @@ export function createAccountsView({ onError, onNote }) {
   }
 
   let lastList = '';
+  function redraw() {
+    lastList = '';
+    load();
+  }
   async function load() {
     try {
       const text = await read('ConnectionMgr', 'List');

@@ -190,9 +190,15 @@ export function createContactsView({ onError }) {
   const listParams = () => ({ pageNo: state.pageNo, search: state.search, forceList: state.forceList, browser: browserName, mailsPerPage: MAILS_PER_PAGE });
   const detailParams = () => ({ contactid: state.contactId, mailPageNo: state.mailPageNo, mailsPerPage: MAILS_PER_PAGE, browser: browserName });
 
+  // Answers can overtake each other: only the latest request's is shown.
+  let latestList = 0;
+  let latestDetails = 0;
   async function loadList() {
+    latestList += 1;
+    const mine = latestList;
     try {
       const answer = await readJson('ShowAll', 'ContactLoad', listParams());
+      if (mine !== latestList) return;
       if (!answer || !answer.result) throw new Error('The contacts could not be read.');
       const data = answer.result.data;
       showGroups(data);
@@ -209,18 +215,21 @@ export function createContactsView({ onError }) {
         showList(answer);
       }
     } catch (e) {
-      onError(e);
+      if (mine === latestList) onError(e);
     }
   }
 
   async function loadDetails() {
     if (!state.contactId) return;
+    latestDetails += 1;
+    const mine = latestDetails;
     try {
       const answer = await readJson('ShowAll', 'ContactDetails', detailParams());
+      if (mine !== latestDetails) return;
       if (!answer || !answer.result) throw new Error('The contact could not be read.');
       showDetails(answer);
     } catch (e) {
-      onError(e);
+      if (mine === latestDetails) onError(e);
     }
   }
 

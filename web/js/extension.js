@@ -49,7 +49,11 @@ function showContact(answer) {
     }, el('img', { class: 'photo', src: photoAddress(c), alt: '' }), el('span', { text: c.contactname || c.contactemaillist })))))));
 }
 
+// The bar may hand over addresses faster than their answers come.
+let shown = 0;
 async function showAddress(text) {
+  shown += 1;
+  const mine = shown;
   address = text;
   chooser.input.value = text;
   addressText.textContent = text;
@@ -64,6 +68,7 @@ async function showAddress(text) {
   await Promise.all([
     files.show(phrase),
     findContact(text.trim()).then((answer) => {
+      if (mine !== shown) return;
       if (answer) showContact(answer);
       else clear(contactSlot, el('p', { class: 'empty', text: 'The contact could not be read.' }));
     }, (error) => clear(contactSlot, el('p', { class: 'empty', text: error.message }))),

@@ -25,7 +25,7 @@ function fileRow(row, onAction) {
   if (row.sendername) meta.unshift(`${direction} ${row.sendername}`);
   const buttons = ACTIONS.map(([action, label]) => el('button', {
     type: 'button', text: label, 'aria-label': `${label} ${name}`,
-    onclick: () => onAction(action, row, label),
+    onclick: () => onAction(action, row),
   }));
   return el('li', { class: 'file', 'data-fileid': row.fileid },
     picture,
@@ -59,7 +59,7 @@ export function createFileList({ compact = false, onError, onNote }) {
   sortBy.row.classList.add('narrow');
   order.row.classList.add('narrow');
 
-  async function act(action, row, label) {
+  async function act(action, row) {
     try {
       await change('ShowAll', action, { fileid: row.fileid });
       if (action === 'CopyPath') onNote(`The path of ${row.filename} is on the clipboard.`);
@@ -75,15 +75,20 @@ export function createFileList({ compact = false, onError, onNote }) {
     };
   }
 
+  // Answers can overtake each other: only the latest request's is shown.
+  let latest = 0;
   async function load() {
     const asked = params();
+    latest += 1;
+    const mine = latest;
     let answer;
     try {
       answer = await readJson('ShowAll', 'DataLoad', asked);
     } catch (e) {
-      onError(e);
+      if (mine === latest) onError(e);
       return;
     }
+    if (mine !== latest) return;
     if (!answer || !answer.result) {
       onError(new Error('The files could not be read.'));
       return;

@@ -68,9 +68,6 @@ showVersion();
 
 // A first start: no account yet, so the way in is adding one.
 guarded(async () => {
-  const accountsKnown = await readJson('PrefMgr', 'GetPreferences');
-  if (!location.hash && accountsKnown && (accountsKnown.accountlist || []).length === 0) {
-    location.hash = '#accounts';
-  }
-  route(false);
-});
+  const prefs = await readJson('PrefMgr', 'GetPreferences');
+  if (!location.hash && prefs && (prefs.accountlist || []).length === 0) location.hash = '#accounts';
+}).finally(() => route(false));
