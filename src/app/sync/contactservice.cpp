@@ -85,8 +85,12 @@ int ContactService::SyncContacts(koEvent* stop, koEvent* wake) {
   for (;;) {
     RunPass(stop);
     if (IsSet(stop)) break;
-    // Without a wake event only the stop event ends the wait early.
-    (wake != nullptr ? wake : stop)->Wait(kPassIntervalMs);
+    // Without a wake event only the stop event ends the wait early. A wake is
+    // taken once: still set, it would run pass after pass until cleared.
+    if (wake == nullptr)
+      stop->Wait(kPassIntervalMs);
+    else if (wake->Wait(kPassIntervalMs))
+      wake->Reset();
     if (IsSet(stop)) break;
   }
   return 1;

@@ -111,7 +111,7 @@ int MailMgr::CollectMailHeaderDetails(MailHeaderDetails& record) {
   message_.GetSubject(record.subject);
   record.receivedDate = when;
   mailDate_ = when;
-  record.uid = static_cast<int>(currentUid_);
+  record.uid = currentUid_;
   return 1;
 }
 
@@ -122,7 +122,7 @@ int MailMgr::GetMailHeaderDetailsFromSqlite(MailHeaderDetails& record, int* notF
   *notFound = s.HasRow() ? 0 : 1;
   if (*notFound) return 1;
   record.mailId = db_->GetInt(s.Handle(), "id");
-  record.uid = static_cast<int>(currentUid_);
+  record.uid = currentUid_;
   const char* subject = db_->GetText(s.Handle(), "subject");
   record.subject.SetAs(subject ? subject : "");
   record.receivedDate = db_->GetInt64(s.Handle(), "received_date");

@@ -34,7 +34,7 @@ void CopyRepaired(const char* text, koString& out) {
 
 bool IsWrapper(char c) { return c == '"' || c == '\'' || c == '<' || c == '>'; }
 
-void LogUid(const char* format, int uid) {
+void LogUid(const char* format, uint32_t uid) {
   koString msg;
   msg.Format(format, uid);
   KO_LOG(-1, msg.GetString());
@@ -108,10 +108,10 @@ int MailSummary::SaveMail(MailHeaderDetails& record, const MailMessage& message)
   {
     koStatement insert(db_, kInsertMail);
     // The date as 64 bits: a 32-bit column value would turn negative in 2038.
-    insert.Int(record.uid).Text(messageId).Int(accountId_).Int(record.direction)
+    insert.Int64(record.uid).Text(messageId).Int(accountId_).Int(record.direction)
         .Int64(record.receivedDate).Text(subject);
     koString label;
-    label.Format("INSERT_MAIL [MailUid: %d]", record.uid);
+    label.Format("INSERT_MAIL [MailUid: %u]", record.uid);
     if (!insert.Step(label.GetString())) return 0;
     record.mailId = static_cast<int>(db_->GetLastInsertRowId());
   }
@@ -152,7 +152,7 @@ int MailSummary::SaveRecipients(MailHeaderDetails& record, const MailMessage& me
       int id = 0;
       int isNew = 0;
       if (!contacts_->GetEmailUniqueId(address, accountId_, &id, &isNew)) {
-        LogUid("GetEmailUniqueId [MailUid: %d]", record.uid);
+        LogUid("GetEmailUniqueId [MailUid: %u]", record.uid);
         return 0;
       }
       if (!SaveContactDetails(name, address, id)) {

@@ -29,7 +29,7 @@ struct mail_address;
 // The header fields of one mail that collecting a message fills and the
 // summary store reads and completes.
 struct MailHeaderDetails {
-  int uid = 0;
+  uint32_t uid = 0;  // IMAP UIDs are unsigned 32-bit
   // Set by SaveMailSummary to the new [mail] row; attachments link to it.
   int mailId = 0;
   int direction = 1;  // 1 received, 2 sent; kept in mail.module_id

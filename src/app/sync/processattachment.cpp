@@ -1,6 +1,9 @@
 #include "app/sync/processattachment.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <strings.h>
@@ -40,7 +43,7 @@ const uint32_t kMaxSubjectName = 64;
 const int kMaxSuffix = 998;
 const uint32_t kCompareBlock = 1024;
 
-void LogUid(const char* format, int uid) {
+void LogUid(const char* format, uint32_t uid) {
   koString msg;
   msg.Format(format, uid);
   KO_LOG(-1, msg.GetString());
@@ -230,13 +233,13 @@ int ProcessAttachment::SaveAttachmentSummary(MailHeaderDetails& record, const Ma
 
 int ProcessAttachment::ExtractAttachments(const BODY* part) {
   if (!SaveAttachmentDetails(part)) {
-    LogUid("SaveAttachmentDetails[MailUid: %d]", record_->uid);
+    LogUid("SaveAttachmentDetails[MailUid: %u]", record_->uid);
     return 0;
   }
   if (part->type != TYPEMULTIPART) return 1;
   for (const PART* child = part->nested.part; child != nullptr; child = child->next) {
     if (!ExtractAttachments(&child->body)) {
-      LogUid("ExtractAttachments[MailUid: %d]", record_->uid);
+      LogUid("ExtractAttachments[MailUid: %u]", record_->uid);
       return 0;
     }
   }
@@ -291,7 +294,7 @@ int ProcessAttachment::SaveAttachmentDetails(const BODY* part) {
     inner.Parse(text.GetString(), text.GetLength(), 0);
     inner.GetSubject(name);
     if (name.GetLength() == 0) {
-      name.Format("mail_%d", record_->uid);
+      name.Format("mail_%u", record_->uid);
     } else {
       CutUtf8(name, kMaxSubjectName);
     }
@@ -302,7 +305,7 @@ int ProcessAttachment::SaveAttachmentDetails(const BODY* part) {
   koString storedName;
   int64_t size = 0;
   if (!SaveAttachment(content, part->encoding, name, displayName, storedName, &size)) {
-    LogUid("SaveAttachment[MailUid: %d]", record_->uid);
+    LogUid("SaveAttachment[MailUid: %u]", record_->uid);
     return 0;
   }
   koString relative;
@@ -342,7 +345,7 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
   displayName.SetAs(name);
   SanitizeFileName(displayName);
   FitNameToPathLimit(displayName, folder.GetLength() + 1);
-  if (IsReservedDotName(displayName)) displayName.Format("%d", record_->uid);
+  if (IsReservedDotName(displayName)) displayName.Format("%u", record_->uid);
   storedName.SetAs(displayName);
 
   int err = 0;
@@ -369,7 +372,7 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
     if (rc == -2) break;
     if (rc == 0) {
       if (++suffix > kMaxSuffix) {
-        LogUid("No free name for an attachment [MailUid: %d]", record_->uid);
+        LogUid("No free name for an attachment [MailUid: %u]", record_->uid);
         break;
       }
       candidate.Format("%s(%d)%s", stem.GetString(), suffix, extension.GetString());
@@ -381,7 +384,7 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
     // The name itself may be what the file system refuses: the mail's uid
     // with the extension, then the uid alone.
     if (++otherErrors == 3) break;
-    stem.Format("%d", record_->uid);
+    stem.Format("%u", record_->uid);
     if (otherErrors == 2) extension.Clear();
     candidate.Format("%s%s", stem.GetString(), extension.GetString());
     suffix = 0;
@@ -392,17 +395,22 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
 }
 
 int ProcessAttachment::CreateFile(int folder, const char* name, const koString& bytes) {
+  // Written as an unnamed file and linked in whole: a process killed in the
+  // middle of the write leaves no torn file under the name, which the retry
+  // would not recognise and would write again as "(1)". Where the file
+  // system has no unnamed files, the name is created directly.
   koFile file;
+  bool unnamed = file.OpenAt(folder, ".", O_WRONLY | O_TMPFILE, 0600) == 1;
   // O_EXCL with O_NOFOLLOW: never onto an existing file, never through a link.
-  if (file.OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600) != 1) {
+  if (!unnamed && file.OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600) != 1) {
     if (errno != EEXIST) return -1;
     return IsSameFileContent(folder, name, bytes) ? 1 : 0;
   }
   if (file.Write(bytes.GetString(), bytes.GetLength()) != static_cast<int>(bytes.GetLength())) {
     file.Close();
     // A torn file would never match the retry's bytes: take it away.
-    unlinkat(folder, name, 0);
-    LogUid("Unable to write into the file[MailUid: %d]", record_->uid);
+    if (!unnamed) unlinkat(folder, name, 0);
+    LogUid("Unable to write into the file[MailUid: %u]", record_->uid);
     return -2;
   }
   if (record_->receivedDate != 0) {
@@ -414,6 +422,20 @@ int ProcessAttachment::CreateFile(int folder, const char* name, const koString& 
       koString msg;
       msg.Format("Unable to update the file[FileName: %s]", name);
       KO_LOG(errno, msg.GetString());
+    }
+  }
+  if (unnamed) {
+    // linkat never replaces a name: an existing one is kept.
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", file.GetDescriptor());
+    if (linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) != 0) {
+      int error = errno;
+      file.Close();
+      if (error != EEXIST) {
+        errno = error;
+        return -1;
+      }
+      return IsSameFileContent(folder, name, bytes) ? 1 : 0;
     }
   }
   file.Close();

@@ -14,10 +14,13 @@
 
 #include "app/store/configmgr.h"
 #include "app/web/addon.h"
+#include "app/web/connectionmgr.h"
 #include "app/web/objectbase.h"
 #include "app/web/prefmgr.h"
+#include "app/web/proxymgr.h"
 #include "app/web/resourcecache.h"
 #include "app/web/showlog.h"
+#include "app/web/versionmgr.h"
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
@@ -399,12 +402,12 @@ void HandleStaticRequest(koHttpConnection* connection, Route route) {
 
 const ObjectFactoryRow ObjectFactoryTable[] = {
     {"ShowAll", &PendingShowAllFactory},
-    {"ConnectionMgr", nullptr},
+    {"ConnectionMgr", &RunObjectFactory<ConnectionMgr>},
     {"ShowLog", &RunObjectFactory<ShowLog>},
     {"PrefMgr", &RunObjectFactory<PrefMgr>},
-    {"ProxyMgr", nullptr},
+    {"ProxyMgr", &RunObjectFactory<ProxyMgr>},
     {"Addon", &RunObjectFactory<Addon>},
-    {"VersionMgr", nullptr},
+    {"VersionMgr", &VersionMgr::Factory},
     {"ContactReqHandler", nullptr},
     {nullptr, nullptr},
 };

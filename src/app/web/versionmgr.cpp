@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "app/store/productinfo.h"
+#include "core/kthread.h"
+
 namespace {
 
 class HttpUpgradeCheck : public UpgradeCheck {
@@ -14,6 +17,18 @@ class HttpUpgradeCheck : public UpgradeCheck {
 
 }  // namespace
 
+VersionMgr::VersionMgr(koHttpConnection* connection, int argument) : ObjectBase(connection, argument) {}
+
+void VersionMgr::RunAction(const koString& action) {
+  if (!action.EqualsNoCase("GetVersion")) return;
+  response_.Format("({\"version\":\"%s\",\"builddate\":\"%s\"})", kAppVersion, kBuildDate);
+}
+
+int VersionMgr::Factory(koHttpConnection* connection, int argument) {
+  if (connection->GetParameter("_debug")->ToInt() == 1) SleepMs(2000);
+  return RunObjectFactory<VersionMgr>(connection, argument);
+}
+
 int VersionMgr::CheckUpgrade(HttpClient* client, const char* url, koString& link) {
   koCurl* curl = client->Client();
   // A handle that could not be set up fails the request itself.
@@ -25,6 +40,7 @@ int VersionMgr::CheckUpgrade(HttpClient* client, const char* url, koString& link
   const size_t prefix = strlen(kAnswerPrefix);
   if (length < prefix || memcmp(answer.GetString(), kAnswerPrefix, prefix) != 0) return 0;
   koString rest(answer.GetString() + prefix);
+  rest.Trim();
   if (!rest.EqualsNoCase(kUpToDate)) link.SetAs(rest);
   return 1;
 }

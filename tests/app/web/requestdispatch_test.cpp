@@ -21,7 +21,7 @@ using Dispatch = ServerTest;
 TEST_F(Dispatch, RouteTableMatchesObjectNamesExactly) {
   EXPECT_EQ(kUnknown, Exchange(port_, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n"));
   // Case matters; rows whose handlers are not part of the program yet.
-  for (const char* name : {"showall", "ShowAll%20", "prefmgr", "ConnectionMgr", "ContactReqHandler"})
+  for (const char* name : {"showall", "ShowAll%20", "prefmgr", "connectionmgr", "ContactReqHandler"})
     EXPECT_EQ(kUnknown, Get(std::string("/?_object=") + name + "&_action=List")) << name;
   EXPECT_EQ(kRedirect, Get("/?_object=PrefMgr&_action=List"));
   // Row 0 serves a missing or empty object; it knows no action yet.

@@ -43,6 +43,8 @@ TEST_F(UpgradeTest, AnswersGiveALinkOnlyWhenANewerVersionExists) {
   } kCases[] = {
       {"pvUpgradeLinkStatus=http://x/y", 1, "http://x/y"},
       {"pvUpgradeLinkStatus=Postvane is UPTO date", 1, "old"},
+      {"pvUpgradeLinkStatus=Postvane is upto date\n", 1, "old"},
+      {"pvUpgradeLinkStatus= http://x/z\r\n", 1, "http://x/z"},
       {"PVUPGRADELINKSTATUS=http://x/y", 0, "old"},
       {"<html>proxy error</html>", 0, "old"},
       {"", 0, "old"},
@@ -91,6 +93,30 @@ TEST_F(UpgradeTest, TheThreadAsksOnlyWhenWokenAndStoresOnlyChanges) {
   history.reset();
   EXPECT_EQ(2, web_.RequestCount());
   HistoryMgr::SetUpgradeCheckFactory(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+using VersionHandlerTest = webtest::ServerTest;
+
+TEST_F(VersionHandlerTest, VersionAnswerAndItsDebugDelay) {
+  const std::string kVersion = "({\"version\":\"1.89 Beta\",\"builddate\":\"19 May 2010\"})";
+  for (const char* debug : {"", "&_debug=2", "&_debug=1"}) {
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(kVersion, webtest::BodyOf(Get(std::string("/?_object=VersionMgr&_action=getversion") + debug)));
+    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - asked).count());
+    if (std::string(debug) == "&_debug=1")
+      EXPECT_GE(ms, 1900) << debug;
+    else
+      EXPECT_LT(ms, 1000) << debug;
+  }
+  // Other actions: headers and an empty body.
+  std::string answer = Get("/?_object=VersionMgr&_action=Other");
+  EXPECT_EQ(0u, answer.find("HTTP/1.0 200 OK\r\n"));
+  EXPECT_EQ("", webtest::BodyOf(answer));
 }
 
 }  // namespace
