@@ -74,7 +74,8 @@ run(async (keep) => {
   check(await page.evaluate(() => (document.activeElement.labels || [{}])[0].textContent) === 'Show the mail of',
     'the first setting is not next by keyboard');
   await page.goto(`${program.origin}/index.html#files`);
-  await page.waitForSelector('.file');
+  await page.waitForSelector('#view-files:not([hidden])');
+  await page.waitForLoadState('networkidle');
   await screenshot(page, 'main-page');
   page.clean();
 
