@@ -275,6 +275,13 @@ export function createAccountsView({ onError, onNote }) {
     }
   }
 
+  // While an account is being read or connects, its progress is asked for
+  // again every few seconds; the list has no fingerprint to poll by.
+  let busy = false;
+  let timer = 0;
+  const stillWorking = (accounts) => accounts.some((a) => Number(a.IndexingValue) < 100
+    || [a.ImapErrorMsg, a.ContactErrorMsg].some((t) => String(t || '').toLowerCase() === 'connecting...'));
+
   let lastList = '';
   function redraw() {
     lastList = '';
@@ -286,6 +293,7 @@ export function createAccountsView({ onError, onNote }) {
       if (text !== lastList) {
         lastList = text;
         const accounts = parse(text) || [];
+        busy = stillWorking(accounts);
         clear(list, accounts.map(accountItem));
         if (accounts.length === 0) {
           list.append(el('li', { class: 'empty', text: 'No account yet. Add your mail account to begin.' }));
@@ -298,5 +306,17 @@ export function createAccountsView({ onError, onNote }) {
     loadStatistics();
   }
 
-  return { element, load, add: () => openForm(null) };
+  return {
+    element,
+    load,
+    add: () => openForm(null),
+    watch() {
+      if (timer) return;
+      timer = setInterval(() => { if (busy) load(); }, 3000);
+    },
+    unwatch() {
+      clearInterval(timer);
+      timer = 0;
+    },
+  };
 }

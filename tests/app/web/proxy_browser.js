@@ -1,6 +1,6 @@
 // The proxy as a user sets it: after the account was read directly, the
 // settings page switches it to tinyproxy, and the mail that arrives next is
-// read through the proxy.
+// read through the proxy, its files found by a word of their names.
 'use strict';
 
 const fs = require('fs');
@@ -36,6 +36,11 @@ run(async (keep) => {
   // The new mail shows up by itself, read through tinyproxy.
   await waitFor(async () => await count() === '1–7 of 7', 30000, `the new files, shown ${await count()}`);
   check(proxyLog().includes(`:${peers.imap}`), `tinyproxy did not carry the mail:\n${proxyLog()}`);
+  // A file of the new mail is found by a word of its name.
+  await files.getByLabel('Search files').fill('file9');
+  await files.getByLabel('Search files').press('Enter');
+  await waitFor(async () => (await files.$$eval('.file .name', (n) => n.map((x) => x.textContent))).join() === 'file9.bin',
+    10000, 'file9.bin found by its name');
   files.clean();
   settings.clean();
   console.log('the mail after the proxy change was read through tinyproxy');
