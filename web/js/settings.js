@@ -40,6 +40,7 @@ function preferencesForm(prefs) {
     el('div', { class: 'actions' }, el('button', { type: 'submit', class: 'primary', text: 'Save' })), result);
   form.addEventListener('submit', async (event) => {
     event.preventDefault();
+    result.say('Saving…', true);
     try {
       await save('PrefMgr', 'SavePreferences', {
         showInlineImages: inline.input.checked ? 1 : 0,
@@ -86,6 +87,7 @@ function proxyForm(proxy) {
   sync();
   form.addEventListener('submit', async (event) => {
     event.preventDefault();
+    result.say('Saving…', true);
     try {
       const manual = chosen() === 2 || chosen() === 3;
       if (manual && !host.input.value.trim()) throw new ApiError('Enter the proxy host.');
@@ -123,6 +125,7 @@ function sidebarForm(prefs) {
       result.say('The two new passcodes differ.', false);
       return;
     }
+    result.say('Changing…', true);
     try {
       const answer = parse(await change('PrefMgr', 'ChangeSidebarPassword',
         { newPassWord: next.input.value, curPassword: current.input.value }));
@@ -137,6 +140,7 @@ function sidebarForm(prefs) {
     }
   });
   lock.input.addEventListener('change', async () => {
+    lockResult.say('Saving…', true);
     try {
       await save('PrefMgr', 'SideBarLockStatus', { sidebarLock: lock.input.checked ? 1 : 0 }, 'The lock could not be saved.');
       lockResult.say(lock.input.checked ? 'The side bar asks for the passcode.' : 'The side bar is not locked.', true);
