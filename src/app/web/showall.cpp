@@ -37,9 +37,10 @@ const char kListFtsFrom[] =
     " FROM [mail] JOIN [account] JOIN [file] JOIN (%s) AS ftsres ON [mail].[account_id] = [account].[id] AND "
     "[mail].[id] = [file].[mail_id] %s AND  fileid = ftsrowid";
 const char kFtsMatch[] = "SELECT [rowid] as ftsrowid FROM fts_file WHERE fts_file match ?";
-const char kFtsNotMatch[] =
-    "SELECT [rowid] as ftsrowid FROM fts_file WHERE [fts_file].[rowid] NOT IN (SELECT [rowid]FROM fts_file "
-    "WHERE fts_file match ?)";
+// A negative search takes the files outside the matches straight from
+// [file]: walking the whole full-text table to find them costs as much as
+// the rest of the answer. Every file has its full-text row.
+const char kFtsNotMatch[] = " AND [file].[id] NOT IN (SELECT [rowid] FROM fts_file WHERE fts_file match ?)";
 const char kMailAddresses[] =
     "SELECT GROUP_CONCAT([email_address].[address]) emailaddress FROM email_address WHERE [id] IN (SELECT  "
     "email_address_id  FROM mail_email_link  WHERE [mail_id] = ?)";
@@ -47,9 +48,8 @@ const char kMailAddresses[] =
 const char kCountWithMail[] = "SELECT COUNT(*) AS cnt FROM [mail]JOIN [file] ON [mail].[id] = [file].[mail_id] ";
 const char kCountFiles[] = "SELECT COUNT(*) AS cnt FROM [file]";
 const char kFtsCountNegative[] =
-    "SELECT COUNT(*) as cnt FROM [mail] JOIN file JOIN fts_file ON [file].[id] = [fts_file].[rowid] AND "
-    "[file].[mail_id] = [mail].[id] %s WHERE [fts_file].rowid NOT IN (SELECT rowid  FROM fts_file WHERE "
-    "fts_file MATCH ?)";
+    "SELECT COUNT(*) as cnt FROM [mail] JOIN file ON [file].[mail_id] = [mail].[id] %s WHERE [file].[id] NOT IN "
+    "(SELECT rowid  FROM fts_file WHERE fts_file MATCH ?)";
 const char kFtsCountWithMail[] =
     "SELECT COUNT(*) as cnt FROM [mail] JOIN file JOIN fts_file ON  [file].[id] = [fts_file].[rowid] AND "
     "[file].[mail_id] = [mail].[id] %s WHERE  fts_file MATCH ?";
@@ -433,10 +433,11 @@ int ShowAll::LoadFileList(koString& data, int64_t* totalRows) {
   const bool hasSearch = connection_->GetParameter("search")->GetLength() > 0;
   koString sql(kListColumns);
   if (bySender) sql += kSenderColumn;
-  if (hasSearch) {
-    sql.AppendFormat(kListFtsFrom, negative ? kFtsNotMatch : kFtsMatch, filter.GetString());
+  if (hasSearch && !negative) {
+    sql.AppendFormat(kListFtsFrom, kFtsMatch, filter.GetString());
     sql.AppendFormat("  %s %s", orderBy.GetString(), limit.GetString());
   } else {
+    if (negative) filter += kFtsNotMatch;
     sql.AppendFormat("%s %s %s %s", kListFrom, filter.GetString(), orderBy.GetString(), limit.GetString());
   }
 
