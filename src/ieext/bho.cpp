@@ -40,13 +40,7 @@ HRESULT BHO::QueryInterface(REFIID iid, void** out) {
   return S_OK;
 }
 
-uint32_t BHO::AddRef() { return refs_.Increment(); }
-
-uint32_t BHO::Release() {
-  uint32_t left = refs_.Decrement();
-  if (left == 0) delete this;
-  return left;
-}
+PV_IMPLEMENT_REFCOUNT(BHO)
 
 HRESULT BHO::GetTypeInfoCount(uint32_t* count) {
   if (count == nullptr) return E_POINTER;

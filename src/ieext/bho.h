@@ -10,6 +10,7 @@
 #define PV_IEEXT_BHO_H
 
 #include "core/kstring.h"
+#include "ieext/comobject.h"
 #include "ieext/comodule.h"
 #include "platform/os/com.h"
 
@@ -21,17 +22,10 @@ class BHO final : public IObjectWithSite, public IDispatch {
 
   // IUnknown (IUnknown and IObjectWithSite give the object, IDispatch its
   // IDispatch part); Release deletes at 0.
-  HRESULT QueryInterface(REFIID iid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
+  PV_IUNKNOWN_METHODS
 
   // IDispatch: no type information; Invoke does nothing.
-  HRESULT GetTypeInfoCount(uint32_t* count) override;
-  HRESULT GetTypeInfo(uint32_t index, LCID lcid, ITypeInfo** out) override;
-  HRESULT GetIDsOfNames(REFIID iid, OLECHAR** names, uint32_t count, LCID lcid,
-                        DISPID* ids) override;
-  HRESULT Invoke(DISPID id, REFIID iid, LCID lcid, uint16_t flags, DISPPARAMS* params,
-                 VARIANT* result, EXCEPINFO* exception, uint32_t* bad_argument) override;
+  PV_IDISPATCH_METHODS
 
   // Shows the bar once per product version (see the source); S_OK always.
   HRESULT SetSite(IUnknown* site) override;

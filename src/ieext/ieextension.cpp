@@ -5,6 +5,7 @@
 #include "ieext/bho.h"
 #include "ieext/comodule.h"
 #include "ieext/ieextids.h"
+#include "ieext/sidebar.h"
 #include "ieext/typelib.h"
 #include "platform/folders.h"
 #include "platform/os/module.h"
@@ -58,7 +59,7 @@ const RegScriptLine kUIObjectScript[] = {
 // The side bar is created by the browser through its class object; the
 // window.external object is made by the bar itself, so it is only named.
 const ComObjectEntry kObjectMap[] = {
-    {&CLSID_IEExtensionObj, nullptr, kSideBarScript,
+    {&CLSID_IEExtensionObj, CIEExtensionObj::Create, kSideBarScript,
      sizeof kSideBarScript / sizeof kSideBarScript[0]},
     {&CLSID_UIIEExtensionObj, nullptr, kUIObjectScript,
      sizeof kUIObjectScript / sizeof kUIObjectScript[0]},

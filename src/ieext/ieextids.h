@@ -35,4 +35,7 @@ constexpr CATID CATID_InfoBand = koGuid(PV_CATID_INFOBAND);
 // The product version: the registered "Version" and the side bar's ini mark.
 constexpr const char kProductVersion[] = "1.89 Beta";
 
+// The program's main window class: while a window of it exists, the program runs.
+constexpr const char kProgramWindowClass[] = "PostvaneWindowClass";
+
 #endif  // PV_IEEXT_IEEXTIDS_H

@@ -40,6 +40,7 @@ struct Window {
   void* data = nullptr;
   bool alive = true;
   bool destroying = false;
+  bool visible = false;
   std::deque<Posted> posted;
   std::deque<Sent*> sent;
 };
@@ -59,6 +60,7 @@ struct Registry {
   // Gone windows stay as tombstones so that late posts still reach the discard hook.
   std::unordered_map<koWindowId, std::unique_ptr<Window>> windows;
   std::unordered_map<uint32_t, QuitRequest> quits;
+  std::unordered_map<uint32_t, koWindowId> focus;  // by thread id
   koWindowId next_id = 1;
   uint64_t next_seq = 1;
 };
@@ -165,6 +167,43 @@ int koIsWindow(koWindowId id) {
   std::lock_guard<std::mutex> hold(Reg().lock);
   Window* window = FindLocked(id);
   return window != nullptr && window->alive ? 1 : 0;
+}
+
+int koShowWindow(koWindowId id, int show) {
+  std::lock_guard<std::mutex> hold(Reg().lock);
+  Window* window = FindLocked(id);
+  if (window == nullptr || !window->alive) return 0;
+  int was = window->visible ? 1 : 0;
+  window->visible = show != 0;
+  return was;
+}
+
+int koIsWindowVisible(koWindowId id) {
+  std::lock_guard<std::mutex> hold(Reg().lock);
+  Window* window = FindLocked(id);
+  return window != nullptr && window->alive && window->visible ? 1 : 0;
+}
+
+koWindowId koGetFocus() {
+  std::lock_guard<std::mutex> hold(Reg().lock);
+  auto it = Reg().focus.find(koCurrentThreadId());
+  if (it == Reg().focus.end()) return 0;
+  Window* window = FindLocked(it->second);
+  return window != nullptr && window->alive ? it->second : 0;
+}
+
+koWindowId koSetFocus(koWindowId id) {
+  koWindowId old = koGetFocus();
+  if (!koIsWindow(id)) id = 0;
+  {
+    std::lock_guard<std::mutex> hold(Reg().lock);
+    Reg().focus[koCurrentThreadId()] = id;
+  }
+  if (old != id) {
+    if (old != 0) koSendMessage(old, kMsgKillFocus, id, 0);
+    if (id != 0) koSendMessage(id, kMsgSetFocus, old, 0);
+  }
+  return old;
 }
 
 void koSetWindowData(koWindowId id, void* data) {

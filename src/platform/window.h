@@ -29,9 +29,12 @@ enum : uint32_t {
   kMsgNull = 0x0000,
   kMsgCreate = 0x0001,    // lParam: the creation parameter
   kMsgDestroy = 0x0002,
+  kMsgSetFocus = 0x0007,  // wParam: the window that lost the focus (0: none)
+  kMsgKillFocus = 0x0008,  // wParam: the window that gets it (0: none)
   kMsgClose = 0x0010,
   kMsgNcCreate = 0x0081,  // lParam: the creation parameter; answer 0 refuses
   kMsgCommand = 0x0111,   // low 16 bits of wParam: the command id
+  kMsgParentNotify = 0x0210,  // something happened in a child of the window
   kMsgApp = 0x8000,       // the first number free for the program's own use
 };
 
@@ -69,6 +72,18 @@ int koDestroyWindow(koWindowId window);
 
 // 1 while the window exists.
 int koIsWindow(koWindowId window);
+
+// Shows (show != 0) or hides the window; windows start hidden. 1 when it
+// was visible before, 0 when not or when it does not exist.
+int koShowWindow(koWindowId window, int show);
+int koIsWindowVisible(koWindowId window);
+
+// The keyboard focus of the calling thread. koSetFocus moves it to window (0:
+// nowhere; a window that does not exist counts as 0); the window that had it
+// gets kMsgKillFocus, then the new one kMsgSetFocus, both sent. Answers the
+// window that had it. A destroyed window loses the focus.
+koWindowId koSetFocus(koWindowId window);
+koWindowId koGetFocus();
 
 // A pointer kept with the window for its procedure (null at first).
 // Setting on a window that is gone does nothing.

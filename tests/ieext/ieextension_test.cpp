@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,6 +31,19 @@ using pvtest::RunForOutput;
 
 const CLSID kSideBar = koGuid(SIDEBAR);
 const CLSID kBho = koGuid(BHO);
+
+// The host's lines about windows, libraries and bars, without the bar's own work.
+std::string WindowLines(const std::string& out) {
+  std::string kept;
+  for (size_t at = 0; at < out.size();) {
+    size_t end = out.find('\n', at);
+    std::string line = out.substr(at, end - at);
+    for (const char* start : {"load ", "window ", "ShowBrowserBar ", "unload "})
+      if (line.compare(0, strlen(start), start) == 0) kept += line + "\n";
+    at = end == std::string::npos ? out.size() : end + 1;
+  }
+  return kept;
+}
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -332,6 +346,8 @@ TEST_F(LibraryTest, RegistrationWritesItsKeysOnceAndRemovalTakesOnlyThose) {
 
 TEST_F(LibraryTest, HostWindowsOpenTheBarOncePerVersion) {
   const std::string bar = "ShowBrowserBar " SIDEBAR;
+  // The bar's library is loaded again as the bar opens.
+  const std::string opened = bar + " show=true size=none\nload " + library_ + "\n";
   const std::string closed = "window 1 held 0\n";
   const struct {
     const char* name;
@@ -341,8 +357,7 @@ TEST_F(LibraryTest, HostWindowsOpenTheBarOncePerVersion) {
     const char* ini_after;  // null: still no ini file
   } cases[] = {
       {"fresh folder: the first window opens it, the second is asked to hide it", nullptr, {"2"},
-       "window 1\n" + bar + " show=true size=none\n" + closed + "window 2\n" + bar +
-           " show=false size=none\nwindow 2 held 0\n",
+       "window 1\n" + opened + closed + "window 2\n" + bar + " show=false size=none\nwindow 2 held 0\n",
        "[GENERAL]\nIE_SideBar_version=1.89 Beta\n"},
       {"another letter case counts as the same version",
        "[GENERAL]\nIE_SideBar_version=1.89 beta\n", {},
@@ -350,7 +365,7 @@ TEST_F(LibraryTest, HostWindowsOpenTheBarOncePerVersion) {
        "[GENERAL]\nIE_SideBar_version=1.89 beta\n"},
       {"an older version opens it again and keeps the rest of the file",
        "; kept\n[GENERAL]\nPort=40001\nIE_SideBar_version=1.88\n", {},
-       "window 1\n" + bar + " show=true size=none\n" + closed,
+       "window 1\n" + opened + closed,
        "; kept\n[GENERAL]\nPort=40001\nIE_SideBar_version=1.89 Beta\n"},
       {"a bar that does not open is not marked: every window tries", nullptr, {"--refuse-bar", "2"},
        "window 1\n" + bar + " show=true size=none\n" + closed + "window 2\n" + bar +
@@ -368,7 +383,7 @@ TEST_F(LibraryTest, HostWindowsOpenTheBarOncePerVersion) {
     int code = -1;
     std::string out = Host(c.args, &code);
     EXPECT_EQ(0, code);
-    EXPECT_EQ("load " + library_ + "\n" + c.lines + "unload S_OK\n", out);
+    EXPECT_EQ("load " + library_ + "\n" + c.lines + "unload S_OK\n", WindowLines(out));
     if (c.ini_after != nullptr) {
       EXPECT_EQ(c.ini_after, pvtest::ReadFile(LowIni()));
     } else {
@@ -491,7 +506,7 @@ TEST_F(LibraryTest, OnlyTheEntryPointsAreExported) {
   EXPECT_EQ(0, status);
   EXPECT_EQ(
       "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\n"
-      "PvModuleAttach\nPvModuleDetach\n",
+      "PvFindResource\nPvModuleAttach\nPvModuleDetach\n",
       symbols);
 }
 

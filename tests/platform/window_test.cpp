@@ -162,4 +162,35 @@ TEST_F(WindowTest, PayloadOfAnUndeliveredPostGoesToTheDiscardHook) {
   for (uint32_t m : seen.messages) EXPECT_NE(kMsgApp + 11, m);
 }
 
+TEST_F(WindowTest, FocusMovesBetweenWindowsOfAThreadAndVisibilityIsKept) {
+  Seen a, b;
+  koWindowId first = koCreateWindow("RecordingClass", &a);
+  koWindowId second = koCreateWindow("RecordingClass", &b);
+  a.messages.clear();
+  b.messages.clear();
+  EXPECT_EQ(0u, koSetFocus(first));
+  EXPECT_EQ(first, koSetFocus(second));
+  EXPECT_EQ(second, koSetFocus(second));  // already there: nothing is sent
+  EXPECT_EQ((std::vector<uint32_t>{kMsgSetFocus, kMsgKillFocus}), a.messages);
+  EXPECT_EQ(std::vector<uint32_t>{kMsgSetFocus}, b.messages);
+  // Each thread has its own focus.
+  koWindowId elsewhere = 1;
+  std::thread([&] { elsewhere = koGetFocus(); }).join();
+  EXPECT_EQ(0u, elsewhere);
+  // A window that goes takes the focus with it; a gone one cannot take it.
+  EXPECT_EQ(1, koDestroyWindow(second));
+  EXPECT_EQ(0u, koGetFocus());
+  EXPECT_EQ(0u, koSetFocus(second));
+  EXPECT_EQ(0u, koGetFocus());
+
+  EXPECT_EQ(0, koIsWindowVisible(first));
+  EXPECT_EQ(0, koShowWindow(first, 1));
+  EXPECT_EQ(1, koIsWindowVisible(first));
+  EXPECT_EQ(1, koShowWindow(first, 0));
+  EXPECT_EQ(0, koIsWindowVisible(first));
+  EXPECT_EQ(1, koDestroyWindow(first));
+  EXPECT_EQ(0, koShowWindow(first, 1));
+  EXPECT_EQ(0, koIsWindowVisible(first));
+}
+
 }  // namespace

@@ -127,7 +127,7 @@ constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 
 typedef uint16_t VARTYPE;
-enum : VARTYPE { VT_EMPTY = 0, VT_I4 = 3, VT_BSTR = 8, VT_DISPATCH = 9, VT_BOOL = 11, VT_UNKNOWN = 13 };
+enum : VARTYPE { VT_EMPTY = 0, VT_NULL = 1, VT_I4 = 3, VT_BSTR = 8, VT_DISPATCH = 9, VT_BOOL = 11, VT_UNKNOWN = 13 };
 
 struct IUnknown;
 struct IDispatch;
@@ -208,6 +208,8 @@ struct IWebBrowser2 : IDispatch {
   // Shows or hides the bar of class clsid (VT_BSTR, the text form);
   // show is VT_BOOL; size may be null (the bar's own size).
   virtual HRESULT ShowBrowserBar(VARIANT* clsid, VARIANT* show, VARIANT* size) = 0;
+  // The document shown (an HTML document's dispatch); null while there is none.
+  virtual HRESULT get_Document(IDispatch** document) = 0;
 
  protected:
   ~IWebBrowser2() = default;

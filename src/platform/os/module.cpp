@@ -72,3 +72,19 @@ int koGetModulePath(const void* address, std::string& out) {
   out = path;
   return 1;
 }
+
+int koLoadResource(const char* module, const char* type, int id, std::string& out) {
+  out.clear();
+  if (module == nullptr || type == nullptr) return 0;
+  // A name without a folder matches a loaded library by the name it was
+  // linked under, as the system's own module lookup does.
+  void* handle = dlopen(module, RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
+  if (handle == nullptr) return 0;
+  koFindResourceFn find = reinterpret_cast<koFindResourceFn>(dlsym(handle, kModuleResource));
+  const void* data = nullptr;
+  size_t size = 0;
+  int found = find != nullptr && find(type, id, &data, &size) != 0 && data != nullptr;
+  if (found) out.assign(static_cast<const char*>(data), size);
+  dlclose(handle);
+  return found;
+}

@@ -17,10 +17,16 @@
 #ifndef PV_PLATFORM_OS_MODULE_H
 #define PV_PLATFORM_OS_MODULE_H
 
+#include <cstddef>
 #include <string>
 
 constexpr const char kModuleAttach[] = "PvModuleAttach";
 constexpr const char kModuleDetach[] = "PvModuleDetach";
+// A library that carries resources (pages, scripts) exports this lookup:
+// 1 with *data and *size set to the bytes of resource (type, id), else 0.
+// The bytes live as long as the library's code.
+constexpr const char kModuleResource[] = "PvFindResource";
+typedef int (*koFindResourceFn)(const char* type, int id, const void** data, size_t* size);
 
 class koModule {
  public:
@@ -49,5 +55,11 @@ class koModule {
 // code or data at address, as it was loaded, made absolute against the
 // current folder when it was loaded by a relative path. 1, or 0.
 int koGetModulePath(const void* address, std::string& out);
+
+// out = the bytes of resource (type, id) of the loaded library named module:
+// its file name as it was loaded ("IEPostvane.dll", as "res:" addresses name
+// it) or its path. 1, or 0 (out empty) when no such library is loaded or it
+// has no such resource. Never loads anything.
+int koLoadResource(const char* module, const char* type, int id, std::string& out);
 
 #endif  // PV_PLATFORM_OS_MODULE_H
