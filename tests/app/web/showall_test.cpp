@@ -8,7 +8,6 @@
 #include <zlib.h>
 
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
