@@ -9,10 +9,13 @@ line, body as received, chunked bodies decoded), numbered from 1. Answers:
   /redirect?to=U&code=C   redirect to U with status C (default 302)
   /status?code=C&body=T   status C with body T
   /bytes?n=N          N bytes counting 0, 1, ... 255, 0, ... (so zero bytes inside)
+  /upgradeinfo/upgrade_info.php   the upgrade information: DIR/upgrade_answer
+                      (default "pvUpgradeLinkStatus=Postvane is upto date")
   anything else       404 with the body "not found: <path>"
 """
 
 import http.server
+import os
 import sys
 import urllib.parse
 
@@ -78,6 +81,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             n = int(query.get("n", "256"))
             self.answer(200, bytes(i % 256 for i in range(n)),
                         {"Content-Type": "application/octet-stream"})
+        elif url.path == "/upgradeinfo/upgrade_info.php":
+            try:
+                with open(os.path.join(self.server.dir, "upgrade_answer"), "rb") as f:
+                    answer = f.read()
+            except FileNotFoundError:
+                answer = b"pvUpgradeLinkStatus=Postvane is upto date"
+            self.answer(200, answer)
         else:
             self.answer(404, ("not found: %s" % url.path).encode("utf-8"))
 

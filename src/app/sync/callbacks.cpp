@@ -18,6 +18,7 @@ extern "C" {
 namespace {
 
 thread_local koString tLoginPassword;
+thread_local koString tLastMessage;
 
 // The status of the account whose mail thread calls, or the general message
 // on a thread of no account (ConfigMgr decides which).
@@ -45,6 +46,10 @@ void ParseProxyUrl(const char* url, PROXYINFO* info) {
 }
 
 }  // namespace
+
+void ClearLastMailMessage() { tLastMessage.Clear(); }
+
+void GetLastMailMessage(koString& out) { out.SetAs(tLastMessage); }
 
 void SetMailLoginPassword(const koString& password) { tLoginPassword.SetAs(password); }
 
@@ -129,6 +134,7 @@ void mm_list(MAILSTREAM*, int, char* name, long) {
 
 void mm_notify(MAILSTREAM*, char* string, long errflg) {
   if (errflg != ERROR || string == nullptr) return;
+  tLastMessage.SetAs(string);
   koString status;
   status.Format("[ERROR] %s", string);
   SetStatus(status.GetString(), 1);
@@ -155,6 +161,7 @@ void mm_log(char* string, long errflg) {
   } else {
     return;
   }
+  tLastMessage.SetAs(string);
   if (status.GetLength() == 0) return;
   KO_LOG(-1, record.GetString());
   SetStatus(status.GetString(), force);

@@ -22,6 +22,12 @@
 void SetMailLoginPassword(const koString& password);
 void ClearMailLoginPassword();
 
+// The last text the mail library reported on the calling thread (mm_log at
+// level WARN or ERROR, mm_notify at ERROR); empty after a clear. Lets the
+// indexer tell what the library said about its own last command.
+void ClearLastMailMessage();
+void GetLastMailMessage(koString& out);
+
 // The login user name for the user field of a mailbox name: the local part,
 // then "@" and the domain when there is one (leading "@" of the domain
 // dropped; anything after a further "@" ignored).

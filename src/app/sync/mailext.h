@@ -49,6 +49,12 @@ long mail_xlist(struct mail_stream* stream);
 // otherwise the reply text goes to mm_log at level 0 and the result is NIL.
 long imap_xlist(struct mail_stream* stream);
 
+// FETCH of `item` (such as "BODY.PEEK[HEADER]") for the message numbers in
+// `sequence` on an open IMAP stream, in one command; the library caches the
+// texts that come back, so later fetches of them need no round trip. T when
+// the server answered OK. Nothing is reported when it did not.
+long imap_fetch_texts(struct mail_stream* stream, const char* sequence, const char* item);
+
 // Callbacks of the application (callbacks.cpp), beside the library's mm_*.
 // text: what follows "XLIST " in one untagged reply (valid during the call).
 void mm_xlist(struct mail_stream* stream, char* text);

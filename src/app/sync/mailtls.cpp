@@ -63,27 +63,32 @@ void OpenSslReason(koString& out, const char* fallback) {
   ERR_clear_error();
 }
 
-// Waits until fd is ready for `events`. Each round lasts the library's read
-// or write time-out (none: no limit); when one passes, the library's time-out
-// callback decides: non-zero waits another round. 1 ready, 0 give up.
+// A wait for the socket is cut into slices this long, so that a stop request
+// (seen by the library's time-out callback) ends it within about a second.
+constexpr int kSliceMs = 250;
+
+// Waits until fd is ready for `events`. Without a time-out callback the wait
+// gives up after the library's read or write time-out (none: no limit); with
+// one, the callback is asked after every slice and decides: non-zero waits
+// on. 1 ready, 0 give up.
 int WaitReady(int fd, short events, int writing) {
   long timeout =
       reinterpret_cast<long>(mail_parameters(NIL, writing ? GET_WRITETIMEOUT : GET_READTIMEOUT, NIL));
   tcptimeout_t callback = reinterpret_cast<tcptimeout_t>(mail_parameters(NIL, GET_TIMEOUT, NIL));
   time_t start = time(nullptr);
+  time_t round = start;
   for (;;) {
-    time_t round = time(nullptr);
     struct pollfd p = {fd, events, 0};
-    int ms = timeout > 0 ? static_cast<int>(timeout * 1000) : -1;
-    int r = poll(&p, 1, ms);
+    int r = poll(&p, 1, kSliceMs);
     if (r > 0) return 1;
-    if (r < 0) {
-      if (errno == EINTR) continue;
+    if (r < 0 && errno != EINTR) return 0;
+    time_t now = time(nullptr);
+    if (callback != nullptr) {
+      if (!callback(static_cast<long>(now - start), static_cast<long>(now - round))) return 0;
+      if (timeout > 0 && now - round >= timeout) round = now;
+    } else if (timeout > 0 && now - round >= timeout) {
       return 0;
     }
-    time_t now = time(nullptr);
-    if (callback == nullptr || !callback(static_cast<long>(now - start), static_cast<long>(now - round)))
-      return 0;
   }
 }
 

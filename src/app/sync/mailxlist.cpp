@@ -33,7 +33,9 @@ long imap_OK(MAILSTREAM* stream, ImapParsedReply* reply);
 namespace {
 
 // Argument kinds of imap_send.
+constexpr int kArgAtom = 0;
 constexpr int kArgAstring = 3;
+constexpr int kArgSequence = 11;
 constexpr int kArgListMailbox = 12;
 
 // The stream whose XLIST command runs on this thread, or null.
@@ -90,4 +92,12 @@ extern "C" long mail_xlist(MAILSTREAM* stream) {
   if (stream == nullptr || stream->dtb == nullptr || stream->local == nullptr) return NIL;
   if (stream->dtb != &imapdriver) return NIL;
   return imap_xlist(stream);
+}
+
+extern "C" long imap_fetch_texts(MAILSTREAM* stream, const char* sequence, const char* item) {
+  if (stream == nullptr || stream->dtb != &imapdriver || stream->local == nullptr) return NIL;
+  ImapArgument set = {kArgSequence, const_cast<char*>(sequence)};
+  ImapArgument attribute = {kArgAtom, const_cast<char*>(item)};
+  ImapArgument* args[] = {&set, &attribute, nullptr};
+  return imap_OK(stream, imap_send(stream, const_cast<char*>("FETCH"), args));
 }

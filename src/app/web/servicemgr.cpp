@@ -1,8 +1,10 @@
 #include "app/web/servicemgr.h"
 
 #include "app/store/configmgr.h"
+#include "app/sync/historymgr.h"
 #include "app/sync/mailinit.h"
 #include "app/web/httpservicemgr.h"
+#include "app/web/versionmgr.h"
 #include "core/klog.h"
 
 HttpServiceMgr* gHttpServiceMgr = nullptr;
@@ -12,7 +14,15 @@ void ServiceMgr::StartServices() {
   // A failed load is logged where it failed; the program goes on with what
   // was loaded, so the pages can still show the state.
   gConfigMgr->LoadAccounts();
+  StartMailService();
   StartHttpService();
+}
+
+void ServiceMgr::StartMailService() {
+  delete gHistoryMgr;
+  HistoryMgr::SetUpgradeCheckFactory(VersionMgr::MakeUpgradeCheck);
+  gHistoryMgr = new HistoryMgr();
+  gHistoryMgr->Start();
 }
 
 void ServiceMgr::StartHttpService() {
@@ -26,6 +36,10 @@ void ServiceMgr::StopAllServices() {
   // meets the log or ConfigMgr deleted below.
   delete gHttpServiceMgr;
   gHttpServiceMgr = nullptr;
+  // Every background thread ends within about a second, even against a
+  // server that went silent.
+  delete gHistoryMgr;
+  gHistoryMgr = nullptr;
   KO_LOG(0, "Stopped");
   koLog* log = gLog;
   gLog = nullptr;

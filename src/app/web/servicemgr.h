@@ -16,14 +16,19 @@ extern HttpServiceMgr* gHttpServiceMgr;
 
 class ServiceMgr {
  public:
-  // Loads the accounts (an older database is upgraded there; the outcome
-  // does not stop start-up) and starts the web server. Returns once the port
-  // is bound or binding was given up.
+  // Links the mail library, loads the accounts (an older database is
+  // upgraded there; the outcome does not stop start-up), starts the
+  // background services and then the web server. Returns once the port is
+  // bound or binding was given up.
   static void StartServices();
+  // Replaces a running HistoryMgr (its destructor stops its threads) by a
+  // new, started one.
+  static void StartMailService();
   // Replaces a running web server by a new, started one.
   static void StartHttpService();
-  // Deletes, in this order, the web server, then writes "Stopped" and
-  // deletes the log, then deletes ConfigMgr; each pointer is null afterwards.
+  // Deletes, in this order, the web server (which waits for the requests in
+  // flight), HistoryMgr, then writes "Stopped" and deletes the log, then
+  // deletes ConfigMgr; each pointer is null afterwards.
   static void StopAllServices();
 };
 

@@ -55,6 +55,7 @@ class MailTest : public ::testing::Test {
     account.email.SetAs(kAccount);
     account.password.SetAs("unused");
     account.downloadAll = 1;
+    ConfigureAccount(account);
     ASSERT_EQ(1, config_->AddAccount(account));
     accountId_ = account.id;
     ASSERT_EQ(1, config_->SetThreadIdByEmail(koCurrentThreadId(), kAccount));
@@ -64,6 +65,8 @@ class MailTest : public ::testing::Test {
     mail_parameters(NIL, SET_TIMEOUT, nullptr);
     mail_parameters(NIL, SET_MAXLOGINTRIALS, reinterpret_cast<void*>(1));
   }
+  // Changes the account before it is added.
+  virtual void ConfigureAccount(AccountInfo&) {}
   void TearDown() override {
     ClearMailLoginPassword();
     gConfigMgr = nullptr;

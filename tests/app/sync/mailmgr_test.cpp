@@ -1,0 +1,172 @@
+// The indexer's own rules: navigation over sparse UIDs, what is stored, the
+// "since" criterion, and a server that refuses or drops single messages.
+#include <algorithm>
+#include <clocale>
+#include <ctime>
+#include <random>
+#include <set>
+
+#include "app/sync/index_fixture.h"
+#include "app/sync/mailmgr.h"
+#include "support/child.h"
+#include "support/imap_peers.h"
+
+namespace {
+
+// The first UID above `uid`, probed one UID after the other as the
+// definition reads; 0 when none.
+unsigned long ProbeAbove(const std::vector<uint32_t>& uids, uint32_t uid) {
+  if (uids.empty() || uids.back() <= uid) return 0;
+  for (uint64_t u = uid + 1ULL;; ++u)
+    for (size_t i = 0; i < uids.size(); ++i)
+      if (uids[i] == u) return i + 1;
+}
+
+// The first UID below `uid` probing downwards while not below `boundary`.
+unsigned long ProbeBelow(const std::vector<uint32_t>& uids, uint32_t uid, uint32_t boundary) {
+  for (int64_t u = static_cast<int64_t>(uid) - 1; u >= boundary && u >= 0; --u)
+    for (size_t i = 0; i < uids.size(); ++i)
+      if (uids[i] == u) return i + 1;
+  return 0;
+}
+
+TEST(MailNavigation, BinarySearchAgreesWithTheProbeOnSparseUids) {
+  std::mt19937 random(7);
+  // (messages, largest gap, first UID): dense, sparse, and high above 2^31.
+  const struct {
+    int count;
+    uint32_t gap;
+    uint32_t first;
+  } kSets[] = {{0, 1, 1}, {1, 1, 5}, {7, 1, 1}, {40, 30, 3}, {25, 500, 1000}, {30, 40, 0x7ffffff0u}};
+  for (const auto& set : kSets) {
+    std::vector<uint32_t> uids;
+    uint32_t uid = set.first;
+    for (int i = 0; i < set.count; ++i, uid += 1 + random() % set.gap) uids.push_back(uid);
+    auto uidOf = [&uids](unsigned long n) { return uids.at(n - 1); };
+    uint32_t top = uids.empty() ? 10 : uids.back() + 3;
+    uint32_t bottom = uids.empty() ? 0 : (set.first > 3 ? set.first - 3 : 0);
+    for (int trial = 0; trial < 60; ++trial) {
+      uint32_t probe = bottom + random() % (top - bottom + 1);
+      uint32_t boundary = uids.empty() ? 0 : uids[random() % uids.size()] - (trial % 2);
+      EXPECT_EQ(ProbeAbove(uids, probe), FirstMessageAbove(uids.size(), probe, uidOf)) << probe;
+      EXPECT_EQ(ProbeBelow(uids, probe, boundary), LastMessageBelow(uids.size(), probe, boundary, uidOf))
+          << probe << " boundary " << boundary;
+    }
+  }
+}
+
+TEST(MailFilter, DeliveredToCountsInTheHeaderOnly) {
+  const struct {
+    const char* text;
+    int skipped;
+    int noDeliveredTo;
+  } kCases[] = {
+      {"Delivered-To: a@b.c\r\nFrom: x@y.z\r\n\r\nbody", 0, 0},
+      {"delivered-to: a@b.c\r\nFrom: x@y.z\r\n\r\nbody", 0, 0},
+      {"From: x@y.z\r\nDelivered-To: a@b.c\r\n\r\nbody", 0, 0},
+      {"From: x@y.z\r\ndelivered-to: a@b.c\r\n\r\nbody", 1, 1},
+      {"From: x@y.z\r\n\r\nquoted:\r\nDelivered-To: a@b.c\r\n", 1, 1},
+      {"From: \"Gmail Team\" <mail-noreply@google.com>\r\nTo: a@b.c\r\n\r\nWelcome", 0, 1},
+      {"Subject: hi\r\nFrom: Google Mail Team <mail-noreply@google.com>\r\n\r\nx", 0, 1},
+      {"From: Gmail Team <someone@example.org>\r\n\r\nx", 1, 1},
+      {"From: x@y.z\r\n\r\nFrom: Gmail Team <mail-noreply@google.com>\r\n", 1, 1},
+  };
+  for (const auto& c : kCases) {
+    int flag = -1;
+    EXPECT_EQ(c.skipped, IsUndeliveredMessage(c.text, strlen(c.text), &flag)) << c.text;
+    EXPECT_EQ(c.noDeliveredTo, flag) << c.text;
+  }
+}
+
+TEST(MailFilter, SinceCriterionKeepsEnglishMonthsInAnyLocale) {
+  pvtest::TempDir locales;
+  std::string command = "localedef -i de_DE -f UTF-8 '" + locales.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
+  int status = 0;
+  pvtest::CommandOutput(command, &status);
+  ScopedEnv env{{"LOCPATH", locales.Path().c_str()}, {"TZ", "Europe/Berlin"}};
+  tzset();
+  if (setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "no German locale could be made";
+  struct tm may = {};
+  may.tm_year = 110;
+  may.tm_mon = 4;
+  may.tm_mday = 3;
+  may.tm_hour = 0;
+  may.tm_isdst = -1;
+  time_t midnight = mktime(&may);
+  char name[32];
+  strftime(name, sizeof name, "%b", &may);
+  koString since;
+  FormatSinceCriterion(midnight, since);
+  setlocale(LC_ALL, "C");
+  EXPECT_STREQ("Mai", name);
+  // The local date: in UTC this is still the 2nd.
+  EXPECT_STREQ("since 3-May-2010", since.GetString());
+}
+
+class ScriptedIndexTest : public IndexTest {
+ protected:
+  void SetUp() override {
+    IndexTest::SetUp();
+    ASSERT_TRUE(server_.Start()) << server_.Error();
+    UseServer(server_.Port());
+  }
+  // The script's messages: UIDs 1..count, all delivered.
+  std::string Messages(int count) {
+    std::string json = "[";
+    for (int n = 1; n <= count; ++n) {
+      std::string text = pvtest::MailText(n, kAccount);
+      std::string escaped;
+      for (char c : text) escaped += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '"' ? "\\\"" : std::string(1, c);
+      json += (n > 1 ? ",{\"uid\": " : "{\"uid\": ") + std::to_string(n) + ", \"text\": \"" + escaped + "\"}";
+    }
+    return json + "]";
+  }
+
+  pvtest::ScriptedImapPeer server_;
+};
+
+TEST_F(ScriptedIndexTest, RefusedMessagesAreSkippedAndDroppedOnesRetried) {
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(10) +
+                                ", \"refuse_uids\": [9, 7], \"drop_uids\": [8]}"));
+  // An older refusal in the account's status must not make the dropped
+  // message pass for a refused one.
+  SetStatus("Some messages could not be FETCHed (Failure)");
+  koEvent stop;
+  MailMgr mails(Account(), kModuleAllMail, db());
+  int mailPass = 1;
+  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+  EXPECT_EQ(0, mails.SaveNewMessages(&stop, 1, &mailPass));
+  std::vector<int64_t> first = StoredUids();
+  EXPECT_EQ(first.end(), std::find(first.begin(), first.end(), 8));
+  EXPECT_FALSE(log_.Has("FETCHed [MailUid: 8]"));
+
+  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+  EXPECT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 3, 4, 5, 6, 8, 10}), StoredUids());
+  EXPECT_EQ(1, ModuleValue(kModuleAllMail, "indexing_status"));
+  EXPECT_EQ(10, ModuleValue(kModuleAllMail, "total_msgs"));
+  EXPECT_EQ(10, ModuleValue(kModuleAllMail, "processed_msgs"));
+  EXPECT_TRUE(log_.Has("Some messages could not be FETCHed [MailUid: 7]"));
+  EXPECT_TRUE(log_.Has("Some messages could not be FETCHed [MailUid: 9]"));
+}
+
+TEST_F(ScriptedIndexTest, AMailWhoseRangeCannotMoveIsNotKept) {
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(5) + "}"));
+  // The range update of message 3 fails inside its transaction.
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(),
+                                       "CREATE TRIGGER refuse AFTER UPDATE OF last_processed_uid_from ON module "
+                                       "WHEN new.last_processed_uid_from = 3 BEGIN SELECT RAISE(ABORT, 'no'); END"));
+  koEvent stop;
+  MailMgr mails(Account(), kModuleAllMail, db());
+  int mailPass = 1;
+  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+  EXPECT_EQ(0, mails.SaveNewMessages(&stop, 1, &mailPass));
+  EXPECT_EQ((std::vector<int64_t>{4, 5}), StoredUids());
+  EXPECT_EQ(4, ModuleValue(kModuleAllMail, "last_processed_uid_from"));
+
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "DROP TRIGGER refuse"));
+  EXPECT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 3, 4, 5}), StoredUids());
+}
+
+}  // namespace
