@@ -9,6 +9,7 @@
 
 #include "app/store/configmgr.h"
 #include "app/sync/fileinfomgrwin.h"
+#include "app/sync/historymgr.h"
 #include "core/kcrc32.h"
 #include "core/kfile.h"
 #include "core/klog.h"
@@ -250,6 +251,7 @@ void ShowAll::CountRequestAndCheckUpgrade(const koString& browser) {
   if (!gConfigMgr->NextRequestCount(&count) || count != 10) return;
   koWriteGuard accounts(*gConfigMgr->GetAccountsLock());
   gConfigMgr->SetBrowserName(browser.GetString());
+  if (gHistoryMgr != nullptr) gHistoryMgr->CheckUpgradeNow();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,27 +1,33 @@
 // The default handler's answers: the attachment list with its envelope,
 // search, filters, sorting and paging, the change checks the pages poll,
-// statistics and diagnostics. Mails are stored by the summary store and
-// the attachment extractor, as the indexer keeps them.
+// statistics and diagnostics, and the upgrade wake of the list requests.
+// Mails are stored by the summary store and the attachment extractor, as
+// the indexer keeps them, or by the indexer itself from Dovecot.
 #include "app/web/showall.h"
 
 #include <json.h>
 #include <zlib.h>
 
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "web_fixture.h"
+#include "app/sync/historymgr.h"
 #include "app/sync/mailmessage.h"
 #include "app/sync/mailsummary.h"
 #include "app/sync/processattachment.h"
+#include "app/web/versionmgr.h"
+#include "core/kcurl.h"
 #include "core/kfile.h"
+#include "support/child.h"
+#include "support/imap_peers.h"
 #include "support/lsan_gio.h"
 // Last: the mail library's headers define min and max as macros.
-extern "C" {
-#include <c-client/c-client.h>
-}
+#include "app/sync/index_fixture.h"
 
 namespace {
 
@@ -93,11 +99,21 @@ std::string Fixture(const std::string& name) {
 
 class ShowAllTest : public ServerTest {
  protected:
+  static void SetUpTestSuite() {
+    koIgnoreSigPipe();
+    InitMailLibrary();
+    koCurl::GlobalInit();
+  }
   void SetUp() override {
     ServerTest::SetUp();
     env_.Set("LANG", "C");
     env_.Set("LC_ALL", "C");
     MakeSummaryDatabase();
+  }
+  void TearDown() override {
+    StopServices();
+    HistoryMgr::SetUpgradeCheckFactory(nullptr);
+    ServerTest::TearDown();
   }
 
   int AddAccount(const char* email, int attachments = 1) {
@@ -145,8 +161,18 @@ class ShowAllTest : public ServerTest {
   }
   std::string Ask(const std::string& query) { return BodyOf(Get("/?_object=ShowAll&" + query)); }
   std::string Sql(const std::string& sql) { return SqliteQuery(SummaryPath(), sql); }
+  void StartServices() {
+    history_ = std::make_unique<HistoryMgr>();
+    gHistoryMgr = history_.get();
+    history_->Start();
+  }
+  void StopServices() {
+    gHistoryMgr = nullptr;
+    history_.reset();
+  }
 
   ScopedEnv env_;
+  std::unique_ptr<HistoryMgr> history_;
 };
 
 TEST_F(ShowAllTest, APageOfFilesInItsEnvelope) {
@@ -416,6 +442,84 @@ TEST_F(ShowAllTest, StatisticsAndDiagnostics) {
               json->Join({"OldestMail.ModuleType", "OldestMail.FromOrTo", "OldestMail.Subject", "OldestMail.Recvtime",
                           "LatestMail.ModuleType", "LatestMail.FromOrTo", "LatestMail.Subject"}, prefix));
   }
+}
+
+TEST_F(ShowAllTest, ListRequestsWakeTheUpgradeCheckOnTheTenthAndEvery110th) {
+  HttpPeer web;
+  ASSERT_TRUE(web.Start()) << web.Error();
+  ASSERT_TRUE(WriteFileAtomic(web.Dir() + "/upgrade_answer", "pvUpgradeLinkStatus=Postvane is upto date"));
+  ASSERT_EQ(1, IniWriteString("GENERAL", "Upgrade_Host", web.Address().c_str(), MainIni().c_str()));
+  HistoryMgr::SetUpgradeCheckFactory(VersionMgr::MakeUpgradeCheck);
+  StartServices();
+  auto browserOf = [&](int n) {
+    std::string request = ReadFile(web.Dir() + "/requests/" + std::to_string(n) + ".req");
+    size_t at = request.find("&browser=");
+    return at == std::string::npos ? "" : request.substr(at + 9, request.find(' ', at) - at - 9);
+  };
+  auto settled = [&](int requests) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return web.RequestCount() == requests;
+  };
+  for (int n = 1; n <= 120; ++n) {
+    ASSERT_NE("", Ask("_action=DataLoad&browser=B" + std::to_string(n)));
+    if (n == 9 || n == 119) {
+      EXPECT_TRUE(settled(n == 9 ? 0 : 1)) << n;
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return web.RequestCount() == 2; }));
+  EXPECT_EQ("B10 B120", browserOf(1) + " " + browserOf(2));
+
+  // A new start counts from 0 again; of 30 parallel first requests the one
+  // that reached 10 wakes the check once, with its own browser name.
+  RenewConfig();
+  std::vector<std::thread> requests;
+  for (int n = 1; n <= 30; ++n) requests.emplace_back([this, n] { Ask("_action=DataLoad&browser=P" + std::to_string(n)); });
+  for (std::thread& request : requests) request.join();
+  ASSERT_TRUE(WaitFor([&] { return web.RequestCount() == 3; }));
+  EXPECT_TRUE(settled(3));
+  koString stored;
+  gConfigMgr->GetBrowserName(stored);
+  EXPECT_EQ(std::string(stored.GetString()), browserOf(3));
+  EXPECT_EQ('P', browserOf(3)[0]);
+}
+
+TEST_F(ShowAllTest, TheListOfAMailboxTheIndexerFilled) {
+  pvtest::DovecotPeer dovecot;
+  pvtest::XlistRelayPeer relay;
+  const char kAllMail[] = "[Gmail]/All Mail";
+  ASSERT_TRUE(dovecot.Start(kAccount, "pw")) << dovecot.Error();
+  for (const char* folder : {kAllMail, "[Gmail]/Spam", "[Gmail]/Trash"}) ASSERT_TRUE(dovecot.CreateFolder(folder));
+  // Mails 3, 6 and 9 bring a file; mail n arrived on June n.
+  for (int n = 1; n <= 9; ++n) {
+    std::string text = pvtest::MailText(n, kAccount, true, n % 3 == 0, "", std::to_string(n) + " Jun 2010 10:00 +0000");
+    ASSERT_TRUE(dovecot.AddMessage(kAllMail, text, true, 1275386400 + n * 86400));
+  }
+  ASSERT_TRUE(relay.Start(dovecot.Port())) << relay.Error();
+  const std::pair<const char*, std::string> kIni[] = {{"Imap_Host", "127.0.0.1"},
+                                                      {"Imap_Port", std::to_string(relay.Port())},
+                                                      {"Contacts_Login_Host", "127.0.0.1:1"},
+                                                      {"Contacts_Feed_Host", "127.0.0.1:1"}};
+  for (const auto& [key, value] : kIni) ASSERT_EQ(1, IniWriteString("GENERAL", key, value.c_str(), MainIni().c_str()));
+  AddAccount(kAccount);
+  StartServices();
+  ASSERT_TRUE(WaitFor([&] {
+    return Sql("SELECT COUNT(*) FROM module WHERE id IN (3, 6) AND indexing_status = 1 AND total_msgs = processed_msgs") ==
+           "2";
+  }, 60000)) << Log();
+  SetView(2);
+  std::string rows;
+  for (int page = 1; page <= 2; ++page) {
+    Json json(Ask("_action=DataLoad&pageNo=" + std::to_string(page)));
+    ASSERT_EQ("3", json["totalRows"]);
+    for (size_t i = 0; i < json.Rows(); ++i) rows += json.Join({"filename", "sendername", "isfilemodified"}, Json::RowPath(i)) + ";";
+  }
+  EXPECT_EQ("file9.bin sender2@example.org 0;file6.bin sender6@example.org 0;file3.bin sender3@example.org 0;", rows);
+  EXPECT_EQ("1 Message 6", Json(Ask("_action=DataLoad&pageNo=1&search=file6")).Join({"totalRows", "result.data.rows.0.subject"}));
+  EXPECT_EQ("1 100", Json(Ask("_action=StatusMessage")).Join({"indexingStatus", "indexingValue"}, "result."));
+  EXPECT_EQ("9 3 Message 9", Json(Ask("_action=GetStatistics")).Join({"MailCount.InboxMailCount",
+                                                                        "AttachmentCount.InboxAttachmentCount",
+                                                                        "LatestMail.Subject"}, "0."));
+  StopServices();
 }
 
 }  // namespace
