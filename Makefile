@@ -14,7 +14,8 @@ PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config python3 \
             libcurl4-openssl-dev libtinyxml-dev libjson-c-dev libproxy-dev \
             libglib2.0-dev dbus-daemon xdg-utils \
             libgdk-pixbuf-2.0-dev adwaita-icon-theme shared-mime-info \
-            tinyproxy microsocks dovecot-imapd libxml2-utils openssl wrk chromium
+            tinyproxy microsocks dovecot-imapd libxml2-utils openssl wrk chromium \
+            locales isync maildir-utils
 
 .PHONY: all deps build run test test-normal test-asan clean
 

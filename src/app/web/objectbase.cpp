@@ -49,6 +49,12 @@ void ObjectBase::SendResponse() {
   connection_->Send(response_);
 }
 
+void ObjectBase::AppendJsonText(koString& out, const char* format, const char* text) {
+  koString escaped(text != nullptr ? text : "");
+  escaped.JsonEscape();
+  out.AppendFormat(format, escaped.GetString());
+}
+
 int ObjectBase::IndexingValue(const AccountInfo& account) {
   bool attachments = account.downloadAttachments != 0;
   if (account.mailIndexingStatus == 1 && (!attachments || account.attachmentIndexingStatus == 1)) {
@@ -119,10 +125,16 @@ int ObjectBase::GetAccountsJson(koString& out, int accountId, int brief) {
       AppendAccountJson(out, account, preferences.context_type, brief);
     }
   } else {
+    // An account removed while the list is read is left out, not answered
+    // as a failure: the list must stay a list while accounts change.
     int count = gConfigMgr->GetAccountCount();
+    bool first = true;
     for (int i = 0; i < count; ++i) {
-      if (i > 0) out += ",";
-      if (!AppendAccountJsonByIndex(i, out, brief)) return 0;
+      koString one;
+      if (!AppendAccountJsonByIndex(i, one, brief)) continue;
+      if (!first) out += ",";
+      first = false;
+      out += one;
     }
   }
   out += "]";

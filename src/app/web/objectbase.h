@@ -46,8 +46,8 @@ class ObjectBase {
   //
   // out (OUT) = "[" + the account with id accountId, or every account in list
   // order when accountId is 0, joined by "," + "]". An id that does not exist
-  // gives "[]". 0 when an account of the list could not be read (it went
-  // away meanwhile) or there is no configuration object.
+  // gives "[]"; an account removed while the list is read is left out. 0
+  // only when there is no configuration object.
   int GetAccountsJson(koString& out, int accountId, int brief);
   // Appends the account at list position index; IsPrimary marks the account
   // the pages are narrowed to (preference context_type). 0 when there is no
@@ -58,6 +58,8 @@ class ObjectBase {
   // update times. Times are written in milliseconds.
   static void AppendAccountJson(koString& out, const AccountInfo& account, int filterAccountId,
                                 int brief);
+  // out += format with `text` JSON-escaped as its one %s.
+  static void AppendJsonText(koString& out, const char* format, const char* text);
   // Percent of the account's indexing done, attachments counting twice.
   static int IndexingValue(const AccountInfo& account);
 

@@ -40,14 +40,6 @@ const SideBarRow kSideBarRows[] = {
     {"activecontacttype", "active_contacttype", &Preferences::active_contacttype},
 };
 
-// out += text, escaped for a JSON string.
-void AppendEscaped(koString& out, const koString& text) {
-  koString escaped;
-  escaped.SetAs(text);
-  escaped.JsonEscape();
-  out += escaped;
-}
-
 }  // namespace
 
 PrefMgr::PrefMgr(koHttpConnection* connection, int argument) : ObjectBase(connection, argument) {}
@@ -88,14 +80,11 @@ void PrefMgr::GetPreferences() {
   response_.AppendFormat("\"contactsPerPage\":%d, ", p.contacts_perpage);
   response_.AppendFormat("\"filesPerPage\":%d, ", p.files_perpage);
   response_.AppendFormat("\"showSenderEmails\":%d, ", p.show_sender_emails);
-  response_ += "\"sidebarActiveTab\":\"";
-  AppendEscaped(response_, p.sidebar_activetab);
-  response_.AppendFormat("\",\"sidebarLock\":%d, ", p.sidebar_lock);
-  response_ += "\"activeGroup\":\"";
-  AppendEscaped(response_, p.active_group);
-  response_ += "\", \"activeContactType\":\"";
-  AppendEscaped(response_, p.active_contacttype);
-  response_ += "\", \"accountlist\":[";
+  AppendJsonText(response_, "\"sidebarActiveTab\":\"%s\",", p.sidebar_activetab.GetString());
+  response_.AppendFormat("\"sidebarLock\":%d, ", p.sidebar_lock);
+  AppendJsonText(response_, "\"activeGroup\":\"%s\", ", p.active_group.GetString());
+  AppendJsonText(response_, "\"activeContactType\":\"%s\", ", p.active_contacttype.GetString());
+  response_ += "\"accountlist\":[";
   int count = gConfigMgr->GetAccountCount();
   bool first = true;
   for (int i = 0; i < count; ++i) {
@@ -104,9 +93,8 @@ void PrefMgr::GetPreferences() {
     if (!gConfigMgr->GetAccountAt(i, account)) continue;
     if (!first) response_ += ",";
     first = false;
-    response_ += "{\"accountName\":\"";
-    AppendEscaped(response_, account.email);
-    response_.AppendFormat("\",\"accountId\":%d }", account.id);
+    AppendJsonText(response_, "{\"accountName\":\"%s\",", account.email.GetString());
+    response_.AppendFormat("\"accountId\":%d }", account.id);
   }
   response_.AppendFormat("],\"filterAccountId\":%d})", p.context_type);
 }

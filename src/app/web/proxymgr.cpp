@@ -19,13 +19,6 @@ const ProxyRow kProxyRows[] = {
     {"proxy_username", "proxyUname"},    {"proxy_password", "proxyPwd"},
 };
 
-void AppendEscaped(koString& out, const koString& text) {
-  koString escaped;
-  escaped.SetAs(text);
-  escaped.JsonEscape();
-  out += escaped;
-}
-
 }  // namespace
 
 ProxyMgr::ProxyMgr(koHttpConnection* connection, int argument) : ObjectBase(connection, argument) {}
@@ -43,14 +36,11 @@ void ProxyMgr::RunAction(const koString& action) {
 void ProxyMgr::GetProxySettings() {
   ProxySettings proxy;
   gConfigMgr->GetProxySettings(proxy);
-  response_.AppendFormat("({\"proxy_type\":%d, \"proxy_host\":\"", proxy.type);
-  AppendEscaped(response_, proxy.host);
-  response_.AppendFormat("\", \"proxy_port\":%d, \"proxy_secure\":%d, \"proxy_uname\":\"", proxy.port,
-                         proxy.secure);
-  AppendEscaped(response_, proxy.user);
-  response_ += "\", \"proxy_pwd\":\"";
-  AppendEscaped(response_, proxy.password);
-  response_ += "\" })";
+  response_.AppendFormat("({\"proxy_type\":%d, ", proxy.type);
+  AppendJsonText(response_, "\"proxy_host\":\"%s\", ", proxy.host.GetString());
+  response_.AppendFormat("\"proxy_port\":%d, \"proxy_secure\":%d, ", proxy.port, proxy.secure);
+  AppendJsonText(response_, "\"proxy_uname\":\"%s\", ", proxy.user.GetString());
+  AppendJsonText(response_, "\"proxy_pwd\":\"%s\" })", proxy.password.GetString());
 }
 
 void ProxyMgr::SaveProxySettings() {

@@ -19,6 +19,7 @@
 #include "app/web/prefmgr.h"
 #include "app/web/proxymgr.h"
 #include "app/web/resourcecache.h"
+#include "app/web/showall.h"
 #include "app/web/showlog.h"
 #include "app/web/versionmgr.h"
 #include "core/klog.h"
@@ -47,15 +48,6 @@ const char kFrameAncestors[] =
 const char kUnknownObject[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
 const char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
 const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n";
-
-// ShowAll until its actions join the program: a handler that knows no
-// action answers every request with the redirect to the start page.
-int PendingShowAllFactory(koHttpConnection* connection, int argument) {
-  ObjectBase handler(connection, argument);
-  handler.SetRedirect("/index.html");
-  handler.SendResponse();
-  return 1;
-}
 
 // ---------------------------------------------------------------------------
 // Foreign sites: a page elsewhere must neither read from us through a DNS
@@ -401,7 +393,7 @@ void HandleStaticRequest(koHttpConnection* connection, Route route) {
 }  // namespace
 
 const ObjectFactoryRow ObjectFactoryTable[] = {
-    {"ShowAll", &PendingShowAllFactory},
+    {"ShowAll", &RunObjectFactory<ShowAll>},
     {"ConnectionMgr", &RunObjectFactory<ConnectionMgr>},
     {"ShowLog", &RunObjectFactory<ShowLog>},
     {"PrefMgr", &RunObjectFactory<PrefMgr>},

@@ -5,6 +5,7 @@
 #include "app/web/connectionmgr.h"
 
 #include <atomic>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -144,30 +145,42 @@ TEST_F(ConnectionMgrTest, ChangesSavesAndListsAtOnceNeverDeadlock) {
   StartProgram();
   std::atomic<bool> stop{false};
   std::atomic<int> unanswered{0}, rounds{0};
+  std::mutex lock;
+  std::string failures;
   auto loop = [&](auto step) {
     return std::thread([&, step] {
       while (!stop) {
-        if (!step()) ++unanswered;
+        std::string failure = step();
         ++rounds;
+        if (failure.empty()) continue;
+        ++unanswered;
+        std::lock_guard<std::mutex> hold(lock);
+        failures += failure + "\n";
       }
     });
   };
   std::vector<std::thread> clients;
+  // Each step answers "" when all went well, else what it got.
   clients.push_back(loop([&] {
     std::string added = Ask(std::string(kAdd) + "alice");
     std::string id = added == "0" ? Query("SELECT id FROM account") : added;
-    return added.find("<no answer") == std::string::npos &&
-           Ask("_object=ConnectionMgr&_action=Delete&accountId=" + id).find("<no answer") == std::string::npos;
+    std::string removed = Ask("_object=ConnectionMgr&_action=Delete&accountId=" + id);
+    bool answered = added.find("<no answer") == std::string::npos && removed.find("<no answer") == std::string::npos;
+    return answered ? std::string() : "add " + added + ", delete " + removed;
   }));
   clients.push_back(loop([&] {
-    return Ask("_object=PrefMgr&_action=SavePreferences&showInlineImages=1&showReceivedAttachments=1"
-               "&showSenderEmails=0&filesPerPage=10&contactsPerPage=30&filterAccountId=0") == "1";
+    std::string saved = Ask("_object=PrefMgr&_action=SavePreferences&showInlineImages=1&showReceivedAttachments=1"
+                            "&showSenderEmails=0&filesPerPage=10&contactsPerPage=30&filterAccountId=0");
+    return saved == "1" ? std::string() : "save " + saved;
   }));
-  clients.push_back(loop([&] { return Ask("_object=ConnectionMgr&_action=List").front() == '['; }));
+  clients.push_back(loop([&] {
+    std::string list = Ask("_object=ConnectionMgr&_action=List");
+    return !list.empty() && list.front() == '[' && list.back() == ']' ? std::string() : "list " + list;
+  }));
   std::this_thread::sleep_for(std::chrono::seconds(30));
   stop = true;
   for (std::thread& client : clients) client.join();
-  EXPECT_EQ(0, unanswered.load()) << "of " << rounds.load();
+  EXPECT_EQ(0, unanswered.load()) << "of " << rounds.load() << ":\n" << failures;
   EXPECT_GT(rounds.load(), 30);
 
   // The table and the list agree, and every listed account has its threads.

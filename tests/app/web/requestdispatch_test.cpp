@@ -24,9 +24,10 @@ TEST_F(Dispatch, RouteTableMatchesObjectNamesExactly) {
   for (const char* name : {"showall", "ShowAll%20", "prefmgr", "connectionmgr", "ContactReqHandler"})
     EXPECT_EQ(kUnknown, Get(std::string("/?_object=") + name + "&_action=List")) << name;
   EXPECT_EQ(kRedirect, Get("/?_object=PrefMgr&_action=List"));
-  // Row 0 serves a missing or empty object; it knows no action yet.
-  EXPECT_EQ(kRedirect, Get("/?_action=DataLoad"));
-  EXPECT_EQ(kRedirect, Get("/?_object=ShowAll&_action=dataload"));
+  // Row 0 serves a missing or empty object; an action it does not know
+  // goes to the start page.
+  EXPECT_EQ(kRedirect, Get("/?_action=NoSuchAction"));
+  EXPECT_EQ(kRedirect, Get("/?_object=&_action=NoSuchAction"));
   // Only GET is static: a POST to a page goes to the table.
   EXPECT_EQ(kRedirect, Post("/index.html"));
   EXPECT_EQ(kRedirect, Exchange(port_, "HEAD /index.html HTTP/1.0\r\n\r\n"));

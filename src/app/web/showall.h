@@ -1,0 +1,135 @@
+// ShowAll: the default request handler of the web pages ("ShowAll", also
+// for a request without `_object`). It answers the pages' reads (the
+// attachment list with its full-text search, status polling, statistics
+// and diagnostics) and, as its action table grows, the contact views and
+// the desktop and service commands.
+//
+// The three list actions share one envelope: {"result":{"accountInfo":
+// [...],"data":{...}},"totalRows":..,"indexingStatus":..,"indexingValue":..,
+// "resultcrc":..}, where "resultcrc" is the CRC-32 of the exact "result"
+// text. A page sends it back as "crc"; CheckStatus and StatusMessage then
+// tell whether reloading would change anything.
+//
+// Code by action group: showall.cpp (action table, envelope, file list,
+// request counter), showall_status.cpp (status, change check, statistics,
+// diagnostics).
+//
+// Lifetime and threads: built on the factory's stack for one request on its
+// connection thread (RunObjectFactory). Every action that reads the summary
+// database opens its own connection and closes it before it returns.
+// Shared state is read as copies from gConfigMgr under its read lock; the
+// upgrade wake takes ConfigMgr's account lock as writer and, inside it,
+// HistoryMgr's lock (the program's lock order). No lock is held while the
+// database is read.
+#ifndef PV_APP_WEB_SHOWALL_H
+#define PV_APP_WEB_SHOWALL_H
+
+#include <cstdint>
+
+#include "app/web/objectbase.h"
+
+class FileInfoMgr;
+class koSQLite;
+struct AccountInfo;
+struct Preferences;
+struct sqlite3_stmt;
+
+class ShowAll : public ObjectBase {
+ public:
+  // Reads the attachments folder and the temporary folder.
+  ShowAll(koHttpConnection* connection, int argument);
+  ~ShowAll() override;
+
+  // The action switch: the first row of the action table whose name equals
+  // `action` ignoring case runs; no such row, or a row whose operation is
+  // not part of the program, redirects to "/index.html".
+  void RunAction(const koString& action);
+
+ private:
+  // One action: its operation answers 1, or 0 after a logged failure
+  // (whatever it wrote is sent either way).
+  typedef int (ShowAll::*Operation)(const koString& action);
+  struct ActionRow {
+    const char* name;  // `_action`, compared ignoring case
+    Operation run;     // null while the action is not part of the program
+  };
+  // In the order the names are tested; ended by a row with a null name.
+  static const ActionRow kActions[];
+
+  // A list's "data" object into `data`; totalRows (OUT) the number of
+  // matching items. 1, or 0 after a logged failure.
+  typedef int (ShowAll::*ListOperation)(koString& data, int64_t* totalRows);
+
+  // ---- Envelope and file list (showall.cpp)
+
+  int DataLoad(const koString& action);
+  // Writes the list envelope around `list`'s data. 0 writes nothing.
+  int LoadResult(ListOperation list);
+  // result (OUT) = {"accountInfo":[...],"data":<list's data>}: the text the
+  // CRC covers. 0 when the accounts or the list could not be read.
+  int BuildResultText(ListOperation list, int accountId, koString& result, int64_t* totalRows);
+  // One page of the attachment list. Reads pageNo, group, sortKey,
+  // sortOrder, search, size and browser from the request.
+  int LoadFileList(koString& data, int64_t* totalRows);
+  // One row object of the file list from the list statement's current row.
+  // `addresses` is the page's reused address statement (prepared on first
+  // use); `pictures` null: every "icon" is "".
+  void AppendFileRowJson(koSQLite& db, sqlite3_stmt** row, sqlite3_stmt** addresses,
+                         FileInfoMgr* pictures, const char* sizeName, koString& out);
+  // The mail's linked addresses joined by ","; empty when there are none or
+  // the lookup failed (logged).
+  static void GetMailAddresses(koSQLite& db, sqlite3_stmt** statement, int mailId, koString& out);
+  // *modified = 1 when the user changed the saved file after it was
+  // extracted; *modifyTime its modification time (0 when it cannot be
+  // read). Only reads the file's status.
+  void IsFileModified(const char* relativePath, int64_t received, int* modified, int64_t* modifyTime);
+  // The filter of the list statement (joined by AND after its ON clause).
+  static void AppendFileFilter(const Preferences& preferences, koString& out);
+  // The filter of the count statements: mode 1 joins every clause with
+  // AND, mode 0 the first with WHERE. needsMail (OUT): a clause reads [mail].
+  static void BuildFileWhereClause(koString& out, const Preferences& preferences, int* needsMail, int mode);
+  static int GetAttachmentCount(koSQLite& db, const Preferences& preferences, int64_t* count);
+  static int GetFtsAttachmentCount(koSQLite& db, const Preferences& preferences, const koString& search,
+                                   int negative, int64_t* count);
+
+  // Indexing progress over every account (accountId 0) or one: done (OUT)
+  // 1 when nothing is left to index, percent (OUT) 0..100. 0 when an
+  // account of the list could not be read.
+  static int GetIndexingProgress(int* done, int* percent, int accountId);
+  // Counts a list request; the 10th after start and every 110th after it
+  // stores `browser` as the browser name and wakes the upgrade check.
+  static void CountRequestAndCheckUpgrade(const koString& browser);
+
+  // ---- Status, change check, statistics, diagnostics (showall_status.cpp)
+
+  int StatusMessage(const koString& action);
+  int CheckStatus(const koString& action);
+  int GetStatistics(const koString& action);
+  int GetDiagnostics(const koString& action);
+  // "Error: Click for details", "Connecting..." or "" for one account or,
+  // with id 0, all of them.
+  static void GetStatusText(koString& text, int accountId);
+  // The list that CheckStatus's "type" names; null while that list is not
+  // part of the program.
+  static ListOperation ListForType(const koString& type);
+  // The per-account members shared by statistics and diagnostics; each
+  // appends ","-led members to json. 1, or 0 after a logged failure.
+  static int GetMailCounts(koSQLite& db, int accountId, koString& json);
+  static void GetAccountStatusJson(const AccountInfo& account, koString& json);
+  static int GetAttachmentCounts(koSQLite& db, int accountId, koString& json);
+  static int GetLatestOldestMail(koSQLite& db, int accountId, koString& json);
+  // All four in their order.
+  static int AppendAccountPieces(koSQLite& db, const AccountInfo& account, koString& json);
+
+  // ---- Shared helpers
+
+  // Opens the summary database for this request; a failure is logged.
+  static int OpenSummary(koSQLite& db);
+  // The CRC-32 of a result text, as the pages get it back in "crc".
+  static uint32_t Fingerprint(const koString& text);
+
+  koString attachmentsDir_;
+  koString tempDir_;
+};
+
+#endif  // PV_APP_WEB_SHOWALL_H
