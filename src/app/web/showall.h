@@ -20,7 +20,8 @@
 // Shared state is read as copies from gConfigMgr under its read lock; the
 // upgrade wake takes ConfigMgr's account lock as writer and, inside it,
 // HistoryMgr's lock (the program's lock order). No lock is held while the
-// database is read.
+// database is read, except by the forced re-synchronisations and Retry,
+// which hold the account lock as writer throughout (see below).
 #ifndef PV_APP_WEB_SHOWALL_H
 #define PV_APP_WEB_SHOWALL_H
 
