@@ -20,7 +20,8 @@
 // Shared state is read as copies from gConfigMgr under its read lock; the
 // upgrade wake takes ConfigMgr's account lock as writer and, inside it,
 // HistoryMgr's lock (the program's lock order). No lock is held while the
-// database is read.
+// database is read, except by the forced re-synchronisations and Retry,
+// which hold the account lock as writer throughout (see below).
 #ifndef PV_APP_WEB_SHOWALL_H
 #define PV_APP_WEB_SHOWALL_H
 
@@ -28,6 +29,7 @@
 
 #include "app/web/objectbase.h"
 
+class ContactService;
 class FileInfoMgr;
 class koSQLite;
 struct AccountInfo;
@@ -59,6 +61,37 @@ class ShowAll : public ObjectBase {
   // A list's "data" object into `data`; totalRows (OUT) the number of
   // matching items. 1, or 0 after a logged failure.
   typedef int (ShowAll::*ListOperation)(koString& data, int64_t* totalRows);
+
+  // ---- Desktop and service actions (showall_actions.cpp)
+
+  // Open, OpenWith, Locate and CopyPath: hands the stored file of "fileid"
+  // to the main window, which acts on the GUI thread after the answer went
+  // out. A file id that names no file, or a stored path that leads outside
+  // the attachments folder, starts nothing (logged).
+  int OpenAttachment(const koString& action);
+  // The forced re-synchronisations of "accountid": "1" or "0". Each holds
+  // ConfigMgr's account lock as writer throughout and runs its IMAP session
+  // or contacts read here while the account's own threads are stopped; it
+  // restarts them only when it stopped them.
+  int SyncDeletedMails(const koString& action);
+  int ForceSyncContacts(const koString& action);
+  // The shared frame of both: the account and a connection for it, then run
+  // under the lock; writes the answer.
+  typedef int (*AccountOperation)(const AccountInfo& account, koSQLite& db);
+  int AnswerForAccount(AccountOperation run);
+  static int DeleteVanishedMails(const AccountInfo& account, koSQLite& db);
+  static int FetchAllContacts(const AccountInfo& account, koSQLite& db);
+  // Removes the stored service contacts that the contacts client's feed
+  // lacks (they become local, or go when no mail names them), then stores
+  // the feed. A feed that was cut short removes nothing and fails.
+  static int SyncGoogleContactsToLocalRepository(koSQLite& db, ContactService& service, int accountId);
+  // Wakes the account in view (or every account); with "reconnect" 1 its
+  // statuses show "Connecting..." until its threads report again.
+  int Refresh(const koString& action);
+  // Clears the mail statuses and restarts every service, under the account
+  // lock as writer.
+  int Retry(const koString& action);
+  int GetVersion(const koString& action);
 
   // ---- Envelope and file list (showall.cpp)
 
