@@ -3,6 +3,7 @@
 // folder (the recording desktop programs log it), and Copy path says so.
 'use strict';
 
+const fs = require('fs');
 const path = require('path');
 const { startProgram, launchBrowser, run, check, waitFor, openPage, requireHandler, summarySql } =
   require('../../support/browser');
@@ -16,6 +17,9 @@ run(async (keep) => {
   const page = await openPage(browser, `${program.origin}/index.html#files`);
   await page.waitForSelector('.file');
   const file = path.join(program.home, 'Postvane Attachments/me@example.org/recv/bob@example.org/attachments/report 2026.pdf');
+  // The desktop is handed only files that are there.
+  fs.mkdirSync(path.dirname(file), { recursive: true });
+  fs.writeFileSync(file, '%PDF-1.4\n');
   // Without a desktop session the folder is shown by opening it.
   const buttons = [['Open', file], ['Open with…', file], ['Show in folder', path.dirname(file)], ['Copy path', `in[${file}]`]];
   for (const [label, expected] of buttons) {
