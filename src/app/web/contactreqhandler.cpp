@@ -44,14 +44,14 @@ int IdOf(const koString& text) {
   return value > 0 && value <= INT_MAX ? static_cast<int>(value) : 0;
 }
 
-// The first column of every row of a statement with the contact id as its
-// one parameter.
-int ReadTexts(koSQLite& db, const char* sql, int contactId, std::vector<koString>& out) {
+// A column of every row of a statement with the contact id as its one
+// parameter.
+int ReadTexts(koSQLite& db, const char* sql, const char* column, int contactId, std::vector<koString>& out) {
   koStatement statement(&db, sql);
   statement.Int(contactId);
   while (statement.Step()) {
     if (!statement.HasRow()) return 1;
-    const char* text = db.GetText(statement.Handle(), 0);
+    const char* text = db.GetText(statement.Handle(), column);
     out.emplace_back(text != nullptr ? text : "");
   }
   return 0;
@@ -224,9 +224,10 @@ int ContactReqHandler::ChangeLocked(Action action, koSQLite& db) {
   if (action == kEditInfo) {
     SplitTags(*connection_->GetParameter("tags"), values.tags);
   } else {
-    ok = ReadTexts(db, kStoredTags, values.contactId, values.tags);
+    ok = ReadTexts(db, kStoredTags, "name", values.contactId, values.tags);
   }
-  if (ok && values.editUrl.GetLength() == 0) ok = ReadTexts(db, kAddresses, values.contactId, values.addresses);
+  if (ok && values.editUrl.GetLength() == 0)
+    ok = ReadTexts(db, kAddresses, "emailaddress", values.contactId, values.addresses);
   if (!ok) {
     KO_LOG(-1, "GetContactDetails");
     return 0;

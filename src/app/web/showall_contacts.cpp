@@ -190,7 +190,8 @@ int ShowAll::GetContactLoadQueries(koSQLite& db, Preferences& preferences, int h
   koString andClauses;
   koString whereClauses;
   auto joiner = [&]() { return whereClauses.GetLength() == 0 ? "WHERE" : "AND"; };
-  if (hasSearch) andClauses.SetAs(forceDetails == 1 ? " AND [fts_contact].[email] match ?" : " AND [fts_contact] match ?");
+  if (hasSearch)
+    andClauses.SetAs(forceDetails == 1 ? " AND [fts_contact].[email] match ?" : " AND [fts_contact] match ?");
   const koString& group = preferences.active_group;
   if (forceDetails != 1 && strcmp(group.GetString(), kAllContacts) == 0) {
     andClauses += " AND [contact].[type] = 1";

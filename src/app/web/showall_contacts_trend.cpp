@@ -18,8 +18,10 @@ const char kFirstLastIds[] =
     "SELECT group_concat(sent_first_mail_id) sentfirst ,group_concat([sent_last_mail_id])sentlast, "
     "group_concat([recv_first_mail_id]) recvfirst, group_concat([recv_last_mail_id])  recvlast FROM analytics_email "
     "WHERE [email_address_id] IN (%s)";
-const char kEarliest[] = "SELECT [received_date] recvtime FROM  mail WHERE [id] IN (%s) ORDER  BY recvtime ASC LIMIT 1 ";
-const char kLatest[] = "SELECT [received_date] recvtime FROM  mail WHERE [id] IN (%s) ORDER  BY recvtime DESC LIMIT 1 ";
+const char kEarliest[] =
+    "SELECT [received_date] recvtime FROM  mail WHERE [id] IN (%s) ORDER  BY recvtime ASC LIMIT 1 ";
+const char kLatest[] =
+    "SELECT [received_date] recvtime FROM  mail WHERE [id] IN (%s) ORDER  BY recvtime DESC LIMIT 1 ";
 const char kCreateHelper[] = "CREATE TEMPORARY TABLE [group_timestamp_helper] ([group_time] INTEGER NOT NULL)";
 const char kInsertHelper[] = "INSERT INTO [group_timestamp_helper] VALUES(?)";
 // The series comes out in the order of the buckets, oldest first.
