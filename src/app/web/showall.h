@@ -173,13 +173,12 @@ class ShowAll : public ObjectBase {
   // week, month or year (by the span since the first mail) in local time.
   static int GetTrendInfo(koSQLite& db, const koString& ids, koString& json);
   // The temporary table [group_timestamp_helper]: one time inside each
-  // calendar bucket of `pattern` from the one holding start to the one
-  // holding now.
+  // local calendar bucket of the grouping (day, week, month or year, from 0),
+  // from the bucket holding start to the one holding now.
   static int CreateAndFillTempTable(koSQLite& db, int64_t start, int64_t now, int grouping);
   static int GetTrendGroupValues(koSQLite& db, const koString& ids, const char* pattern, koString& json);
   // Runs a statement of one row and reads one number of it; no row reads 0.
   static int ReadNumber(koSQLite& db, const koString& sql, const char* column, int64_t* value);
-
 
   // ---- Shared helpers
 
