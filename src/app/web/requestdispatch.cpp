@@ -15,6 +15,7 @@
 #include "app/store/configmgr.h"
 #include "app/web/addon.h"
 #include "app/web/connectionmgr.h"
+#include "app/web/contactreqhandler.h"
 #include "app/web/objectbase.h"
 #include "app/web/prefmgr.h"
 #include "app/web/proxymgr.h"
@@ -400,7 +401,7 @@ const ObjectFactoryRow ObjectFactoryTable[] = {
     {"ProxyMgr", &RunObjectFactory<ProxyMgr>},
     {"Addon", &RunObjectFactory<Addon>},
     {"VersionMgr", &VersionMgr::Factory},
-    {"ContactReqHandler", nullptr},
+    {"ContactReqHandler", &RunObjectFactory<ContactReqHandler>},
     {nullptr, nullptr},
 };
 
