@@ -236,18 +236,6 @@ function summarySql({ accounts = [], mails = [], contacts = [] }) {
   return sql.join('\n');
 }
 
-// Tests that need a request handler the program does not have yet end
-// here, as skipped (exit 77), naming what they wait for.
-const kWaiting = 77;
-async function requireHandler(origin, object, action, params = '') {
-  const response = await fetch(`${origin}/?_object=${object}&_action=${action}${params}`, { redirect: 'manual' });
-  const text = await response.text();
-  if (response.status === 302 || text === 'Unable to locate Object Factory') {
-    console.log(`waiting on the ${object} handler's ${action}`);
-    process.exit(kWaiting);
-  }
-}
-
 function check(condition, message) {
   if (!condition) throw new Error(message);
 }
@@ -301,5 +289,5 @@ async function screenshot(page, name) {
 }
 
 module.exports = {
-  startProgram, startSite, launchBrowser, run, check, waitFor, openPage, screenshot, requireHandler, summarySql, startPeers, buildDir,
+  startProgram, startSite, launchBrowser, run, check, waitFor, openPage, screenshot, summarySql, startPeers, buildDir,
 };

@@ -5,13 +5,12 @@
 // it empties the list.
 'use strict';
 
-const { startProgram, startPeers, launchBrowser, run, check, waitFor, openPage, screenshot, requireHandler } =
+const { startProgram, startPeers, launchBrowser, run, check, waitFor, openPage, screenshot } =
   require('../../support/browser');
 
 run(async (keep) => {
   const peers = keep(await startPeers({ address: 'me@example.org', password: 'secret', count: 12 }));
   const program = keep(await startProgram({ summary: '', endpoints: peers.endpoints }));
-  await requireHandler(program.origin, 'ConnectionMgr', 'List');
   const browser = keep(await launchBrowser());
   const page = await openPage(browser, `${program.origin}/index.html`);
   page.on('dialog', (dialog) => dialog.accept());

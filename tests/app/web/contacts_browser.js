@@ -4,7 +4,7 @@
 // subjects arrive as text.
 'use strict';
 
-const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, requireHandler, summarySql } =
+const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, summarySql } =
   require('../../support/browser');
 
 // Pixels of the trend chart that are not blank.
@@ -30,7 +30,6 @@ run(async (keep) => {
   const program = keep(await startProgram({
     summary: summarySql({ accounts: [{ id: 1, email: 'me@example.org' }], mails, contacts }),
   }));
-  await requireHandler(program.origin, 'ShowAll', 'ContactLoad', '&pageNo=1');
   const browser = keep(await launchBrowser());
   const page = await openPage(browser, `${program.origin}/index.html#contacts`);
   const listed = () => page.$$eval('.contact-row .who span:first-child', (n) => n.map((x) => x.textContent).join(','));

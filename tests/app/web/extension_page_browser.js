@@ -3,7 +3,7 @@
 // ran, shows that correspondent's files and nobody else's.
 'use strict';
 
-const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, requireHandler, summarySql } =
+const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, summarySql } =
   require('../../support/browser');
 
 run(async (keep) => {
@@ -14,7 +14,6 @@ run(async (keep) => {
     { id: 4, address: 'bobby@example.org', subject: 'Other', daysAgo: 4, files: [{ name: 'other.txt', type: 'txt' }] },
   ];
   const program = keep(await startProgram({ summary: summarySql({ accounts: [{ id: 1, email: 'me@example.org' }], mails }) }));
-  await requireHandler(program.origin, 'ShowAll', 'DataLoad');
   const browser = keep(await launchBrowser());
   const shownFiles = (page) => page.$$eval('.file .name', (nodes) => nodes.map((n) => n.firstChild.textContent).sort().join(','));
 

@@ -5,14 +5,12 @@
 
 const fs = require('fs');
 const path = require('path');
-const { startProgram, launchBrowser, run, check, waitFor, openPage, requireHandler, summarySql } =
+const { startProgram, launchBrowser, run, check, waitFor, openPage, summarySql } =
   require('../../support/browser');
 
 run(async (keep) => {
   const mails = [{ id: 1, address: 'bob@example.org', subject: 'Report', daysAgo: 1, files: [{ name: 'report 2026.pdf', type: 'pdf' }] }];
   const program = keep(await startProgram({ summary: summarySql({ accounts: [{ id: 1, email: 'me@example.org' }], mails }) }));
-  await requireHandler(program.origin, 'ShowAll', 'DataLoad');
-  await requireHandler(program.origin, 'ShowAll', 'Locate', '&fileid=0');
   const browser = keep(await launchBrowser());
   const page = await openPage(browser, `${program.origin}/index.html#files`);
   await page.waitForSelector('.file');

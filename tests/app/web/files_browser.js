@@ -6,7 +6,7 @@
 
 const { execFileSync } = require('child_process');
 const path = require('path');
-const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, requireHandler, summarySql } =
+const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, summarySql } =
   require('../../support/browser');
 
 const names = (page) => page.$$eval('.file .name', (nodes) => nodes.map((n) => n.firstChild.textContent));
@@ -23,7 +23,6 @@ run(async (keep) => {
   mails.push({ id: 20, address: 'dave@example.org', subject: 'Holiday', daysAgo: 30,
     files: [{ name: 'beach.jpg', type: 'jpg', size: 50 }, { name: '<img src=x onerror="document.title=1">.txt', type: 'txt', size: 10 }] });
   const program = keep(await startProgram({ summary: summarySql({ accounts: [{ id: 1, email: 'me@example.org' }], mails }) }));
-  await requireHandler(program.origin, 'ShowAll', 'DataLoad');
   const browser = keep(await launchBrowser());
   const page = await openPage(browser, `${program.origin}/index.html#files`);
   await page.waitForSelector('.file');

@@ -4,14 +4,12 @@
 'use strict';
 
 const fs = require('fs');
-const { startProgram, startPeers, launchBrowser, run, check, waitFor, openPage, requireHandler } =
+const { startProgram, startPeers, launchBrowser, run, check, waitFor, openPage } =
   require('../../support/browser');
 
 run(async (keep) => {
   const peers = keep(await startPeers({ address: 'me@example.org', password: 'secret', count: 6, proxy: true }));
   const program = keep(await startProgram({ account: ['me@example.org', 'secret'], endpoints: peers.endpoints }));
-  await requireHandler(program.origin, 'ProxyMgr', 'GetProxySettings');
-  await requireHandler(program.origin, 'ShowAll', 'DataLoad');
   const browser = keep(await launchBrowser());
   const files = await openPage(browser, `${program.origin}/index.html#files`);
   const count = () => files.textContent('.pager .count');
