@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -33,6 +35,11 @@ constexpr int kClientSendSeconds = 60;
 // A connection whose client sends nothing is accepted after this anyway
 // (its head then has the usual time to come).
 constexpr int kDeferSeconds = 1;
+// While requests are served, the listener looks this often whether all
+// threads are held by slow ones while connections wait, and then starts up
+// to kStallBatch more.
+constexpr int kStallCheckMs = 10;
+constexpr int kStallBatch = 4;
 // How long a thread pauses when it could not accept (out of handles): the
 // pending connection stays readable, and the thread must not spin on it.
 constexpr int kAcceptRetryMs = 50;
@@ -186,6 +193,11 @@ struct HttpServiceMgr::Workers {
   std::atomic<int> idle{0};       // of them, waiting for a connection
   std::atomic<int> serving{0};    // of them, serving a request
   std::atomic<int> listening{0};  // of them, between their stop test and the end of their accept
+  std::atomic<uint64_t> finished{0};  // requests served so far
+  // Up to this many threads, one more starts whenever all of them serve: as
+  // many as can run at once. More threads would only take turns on the
+  // processors; beyond it the listener adds threads when all are held up.
+  int running_threads = 2;
 
   PendingHeads heads;
   // Whole heads that the listener collected, for the next free thread; each
@@ -254,13 +266,31 @@ bool AddThread(const std::shared_ptr<Workers>& workers, void (*threadMain)(void*
 void Serve(const std::shared_ptr<Workers>& workers, koHttpConnection* connection,
            void (*threadMain)(void*)) {
   // When every thread serves, one more accepts meanwhile.
-  if (++workers->serving >= workers->threads.load()) AddThread(workers, threadMain);
+  int threads = workers->threads.load();
+  if (++workers->serving >= threads && threads < workers->running_threads) {
+    AddThread(workers, threadMain);
+  }
   connection->ParseReceivedHead();
   // Answers are written as many small pieces; gathered, they leave in one write.
   connection->BeginGathering();
   DispatchRequest(connection, 0, 0);
   delete connection;
+  ++workers->finished;
   --workers->serving;
+}
+
+// The processors this process may run on.
+int UsableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return CPU_COUNT(&set);
+}
+
+// True when a connection waits to be accepted.
+bool ConnectionWaits(const koSocket& listener) {
+  struct pollfd watch = {listener.GetHandle(), POLLIN, 0};
+  return poll(&watch, 1, 0) > 0 && (watch.revents & POLLIN) != 0;
 }
 
 // A whole head that the listener collected: queued for the next free
@@ -407,12 +437,16 @@ void HttpServiceMgr::ListenLoop() {
   event.data.fd = wake_[0];
   if (wake_[0] >= 0) epoll_ctl(epoll, EPOLL_CTL_ADD, wake_[0], &event);
   workers->listener = &listener;
+  int processors = UsableProcessors();
+  workers->running_threads = processors < 2 ? 2 : processors > kMaxConnectionThreads ? kMaxConnectionThreads : processors;
   AddThread(workers_, &HttpServiceMgr::HttpConnectionThread);
   StoreBoundPort(port);
   port_.store(port);
   bind_event_->Set();
 
   struct epoll_event events[64];
+  uint64_t finished = 0;
+  int64_t next_check = 0;
   for (;;) {
     lock_->Lock();
     int stop = stop_event_->Wait(0);
@@ -421,6 +455,8 @@ void HttpServiceMgr::ListenLoop() {
 
     int64_t wait = workers->heads.Expire();
     if (wait < 0 || wait > kAcceptWaitSeconds * 1000) wait = kAcceptWaitSeconds * 1000;
+    bool serving = workers->serving.load() > 0;
+    if (serving && wait > kStallCheckMs) wait = kStallCheckMs;
     int n = epoll_wait(epoll, events, 64, static_cast<int>(wait));
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
@@ -428,6 +464,17 @@ void HttpServiceMgr::ListenLoop() {
       koHttpConnection* connection = workers->heads.Readable(fd);
       if (connection != nullptr) Handover(workers_, connection, &HttpServiceMgr::HttpConnectionThread);
     }
+
+    // No request ended since the last look, no thread waits, and a
+    // connection does: every thread is held by a slow request.
+    int64_t now = koMonotonicMs();
+    if (!serving || now < next_check) continue;
+    next_check = now + kStallCheckMs;
+    uint64_t done = workers->finished.load();
+    if (done == finished && workers->idle.load() == 0 && ConnectionWaits(listener)) {
+      for (int i = 0; i < kStallBatch; ++i) AddThread(workers_, &HttpServiceMgr::HttpConnectionThread);
+    }
+    finished = done;
   }
 
   // Shutting the listening socket down wakes every waiting thread; it is

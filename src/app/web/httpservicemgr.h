@@ -17,11 +17,16 @@
 //
 // At most kMaxConnectionThreads connection threads exist, so no more
 // requests are served at once; when all serve, further connections wait in
-// the listen backlog. When every thread is serving, one more is started (up
-// to the cap) to accept meanwhile, so a slow request never holds up
-// another. A thread that has served waits up to kThreadWaitMs for the next
-// connection and then ends, unless it is the last one waiting: making and
-// ending a thread per request would cost more than the request itself.
+// the listen backlog. When every thread is serving, one more is started to
+// accept meanwhile, as long as there are fewer threads than processors to
+// run them: more would only take turns. Beyond that the listener, which
+// looks every few milliseconds while requests are served, starts more (up
+// to the cap) when no request has ended since its last look, no thread
+// waits and a connection does: so a slow request never holds up another
+// for long. A thread that has served takes the next waiting connection at
+// once, or waits up to kThreadWaitMs for one and then ends, unless it is
+// the last one waiting: making and ending a thread per request would cost
+// more than the request itself.
 // Without a free port the failure is logged and Start still returns: the
 // process goes on without a server, and GetPort says so.
 //
