@@ -27,7 +27,6 @@ deps:
 	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
-	  echo "Installing missing packages:$$missing"; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
@@ -39,16 +38,18 @@ deps:
 	  npm ci --no-audit --no-fund --loglevel=error >/dev/null
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 $(ASAN_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON >/dev/null
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
-# The program prints the address to open; Ctrl-C ends it in order.
-run: build
+# The program prints the address to open; Ctrl-C ends it in order. The build
+# stays quiet here unless it fails.
+run: deps $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j$(JOBS) >$(BUILD)/build.log 2>&1 || { tail -n 40 $(BUILD)/build.log; exit 1; }
 	@exec $(BUILD)/bin/postvane
 
 test-normal: deps $(BUILD)/CMakeCache.txt

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <initializer_list>
 
 #include "core/klog.h"
@@ -117,6 +118,17 @@ void PathMgr::Join(koString& path, const char* component) {
   uint32_t n = path.GetLength();
   if (n > 0 && path.GetString()[n - 1] != '/') path += "/";
   path += component;
+}
+
+bool PathMgr::IsSafeRelative(const koString& path) {
+  const char* s = path.GetString();
+  if (path.GetLength() == 0 || strlen(s) != path.GetLength() || s[0] == '/') return false;
+  for (const char* p = s;;) {
+    size_t n = strcspn(p, "/");
+    if (n == 0 || (n == 1 && p[0] == '.') || (n == 2 && p[0] == '.' && p[1] == '.')) return false;
+    if (p[n] == '\0') return true;
+    p += n + 1;
+  }
 }
 
 int PathMgr::StripExtension(koString& path) {

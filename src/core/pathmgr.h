@@ -47,6 +47,10 @@ class PathMgr {
   // already ends in one) and component. Paths on disk and the relative paths
   // the database keeps all use '/'.
   static void Join(koString& path, const char* component);
+  // True for a path that may be named below a root: relative, no empty, "."
+  // or ".." level, no zero byte (which would cut it short where the system
+  // reads it).
+  static bool IsSafeRelative(const koString& path);
   // Drops the extension of the path's file name in place ("/a/b.tar.gz" ->
   // "/a/b.tar"); folder names and a file name's leading dot are kept.
   static int StripExtension(koString& path);

@@ -22,12 +22,14 @@ DIR/script.json, read again whenever DIR/generation changed, holds the service's
    "total_results": {"contacts": 30},   reported instead of the true count
    "errors": {"contacts": {"status": 400, "h1": "Bad Request", "h2": "x"}},
                                         an HTML error page instead of the feed
+                                        ("write": instead of every entry written)
    "bodies": {"groups": "<other/>"},    this body (status 200) instead of the feed
                                         ("login": instead of the sign-in answer)
    "hold": "/m8/feeds/groups/"}         requests whose path starts so are answered
                                         only once the file DIR/release exists
 Feeds honour orderby=lastmodified, sortorder, max-results (default 25),
-showdeleted and updated-min (inclusive). Entries created by POST and
+showdeleted and updated-min (inclusive). A GET of an entry's own link answers
+the entry, or 404 "Contact not found." once it is gone. Entries created by POST and
 replaced by POST with "X-HTTP-Method-Override: PUT" live in memory beside
 the script's.
 """
@@ -152,7 +154,12 @@ class Handler(httpd.Handler):
         quoted = urllib.parse.quote(email, safe="")
         if self.command == "GET" and entry_id is None:
             return self.feed(script, kind, email, quoted, query)
+        if self.command == "GET" and kind == "contacts":
+            return self.entry(quoted, entry_id)
         if self.command == "POST" and kind == "contacts":
+            if "write" in script.get("errors", {}):
+                e = script["errors"]["write"]
+                return self.page(e.get("status", 400), e.get("h1", "Bad Request"), e.get("h2", ""))
             override = self.headers.get("X-HTTP-Method-Override", "")
             if entry_id is None and not override:
                 return self.write_entry(quoted, None, body)
@@ -258,6 +265,13 @@ class Handler(httpd.Handler):
             parts.append("<gd:deleted/>")
         parts.append("</entry>")
         return "".join(parts)
+
+    def entry(self, quoted, entry_id):
+        """One contact entry at its own link, as an edit reads it first."""
+        c = self.server.state.by_id.get(entry_id)
+        if c is None or c.get("deleted"):
+            return self.answer(404, b"Contact not found.", {"Content-Type": "text/plain"})
+        self.atom(200, "<?xml version='1.0' encoding='UTF-8'?>" + self.contact_xml(quoted, c, " " + NAMESPACES))
 
     def photo(self, contact_id):
         c = self.server.state.by_id.get(contact_id)

@@ -21,19 +21,6 @@ struct SizeName {
 };
 const SizeName kSizes[] = {{"small", 16}, {"medium", 48}, {"large", 96}, {"extralarge", 178}};
 
-// A path the caller may name below a root: relative, no empty, "." or ".."
-// level, no zero byte (which would cut it short where the system reads it).
-bool IsSafeRelativePath(const koString& path) {
-  const char* s = path.GetString();
-  if (path.GetLength() == 0 || strlen(s) != path.GetLength() || s[0] == '/') return false;
-  for (const char* p = s;;) {
-    size_t n = strcspn(p, "/");
-    if (n == 0 || (n == 1 && p[0] == '.') || (n == 2 && p[0] == '.' && p[1] == '.')) return false;
-    if (p[n] == '\0') return true;
-    p += n + 1;
-  }
-}
-
 void LogPath(int code, const char* format, const char* path) {
   koString msg;
   msg.Format(format, path);
@@ -63,7 +50,7 @@ int FileInfoMgr::FindCurrentPicture(const koString& relativePath, const char* si
     KO_LOG(-1, "GetFileIcon: unknown size name");
     return -1;
   }
-  if (!IsSafeRelativePath(relativePath)) {
+  if (!PathMgr::IsSafeRelative(relativePath)) {
     LogPath(-1, "GetFileIcon: no path below the attachments folder [path:%s]", relativePath.GetString());
     return -1;
   }

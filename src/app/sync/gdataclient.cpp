@@ -226,6 +226,7 @@ void GDataClient::ReleaseFeed() {
   entries_.clear();
   updated_.Clear();
   entryCount_ = -1;
+  feedComplete_ = 0;
 }
 
 int GDataClient::ParseFeed(TiXmlDocument* doc) {
@@ -246,12 +247,15 @@ int GDataClient::ParseFeed(TiXmlDocument* doc) {
   // max-results); only entries present can be read.
   int present = static_cast<int>(entries_.size());
   entryCount_ = present;
+  feedComplete_ = 1;
   const TiXmlElement* total = root_->FirstChildElement("openSearch:totalResults");
   const char* text = total != nullptr ? total->GetText() : nullptr;
   if (text != nullptr && *text != 0) {
     long reported = strtol(text, nullptr, 10);
     if (reported < 0) reported = 0;
     if (reported < present) entryCount_ = static_cast<int>(reported);
+    // A total that disagrees with the entries: some were left out.
+    if (reported != present) feedComplete_ = 0;
   }
   return 1;
 }
@@ -294,6 +298,8 @@ int GDataClient::FetchGroups(const char* modifiedTime, int* isFeed) {
 }
 
 int GDataClient::GetEntryCount() const { return entryCount_; }
+
+int GDataClient::IsFeedComplete() const { return feedComplete_; }
 
 int GDataClient::GetEntry(int index, Contact& out) const {
   if (feed_ == nullptr || index < 0 || index >= entryCount_) return 0;

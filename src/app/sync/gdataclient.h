@@ -58,6 +58,10 @@ class GDataClient {
   // the entries present (the entries present when it gives no total); -1
   // while the client holds no feed.
   int GetEntryCount() const;
+  // 1 when the last feed holds exactly the entries its
+  // openSearch:totalResults reports (or it reports none); 0 for a feed cut
+  // short or otherwise inconsistent, or no feed.
+  int IsFeedComplete() const;
   // Points `out` at entry `index` (from 0, in document order). 0 when there
   // is no such entry.
   int GetEntry(int index, Contact& out) const;
@@ -123,6 +127,7 @@ class GDataClient {
   std::vector<TiXmlElement*> entries_;  // into feed_, in document order
   koString updated_;
   int entryCount_ = -1;
+  int feedComplete_ = 0;
   koString loginHost_;
   koString feedHost_;
 };

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "app/sync/mailext.h"
 #include "core/kpasswd.h"
@@ -27,6 +28,17 @@ constexpr size_t kProxyBufferSize = 8192;
 constexpr size_t kFormatLimit = 16u << 20;
 
 void LogError(const char* text) { mm_log(const_cast<char*>(text), ERROR); }
+
+// The library's tcp_open walks an address list that its name lookup keeps in
+// static storage, and the next lookup on any thread frees it: with one mail
+// thread per account, opens run one at a time. Callbacks it makes take only
+// ConfigMgr's data lock, which ranks after this one.
+std::mutex tcp_open_lock;
+
+TCPSTREAM* OpenTcp(char* host, char* service, unsigned long port) {
+  std::lock_guard<std::mutex> hold(tcp_open_lock);
+  return tcp_open(host, service, port);
+}
 
 // The request and reply buffers of one exchange; running out of memory for
 // them ends the process, as the library does for its own buffers.
@@ -63,7 +75,7 @@ void NameTarget(TCPSTREAM* tcp, const char* host, unsigned short port) {
 // The proxy's own TCP connection, with the caller's open flags.
 TCPSTREAM* OpenProxyLeg(PROXYINFO* info, unsigned long flags) {
   unsigned long port = static_cast<unsigned long>(info->port) & 0xffff;
-  TCPSTREAM* tcp = tcp_open(info->host, NIL, port | flags);
+  TCPSTREAM* tcp = OpenTcp(info->host, NIL, port | flags);
   if (tcp == nullptr) LogError("Could not connect to proxy");
   return tcp;
 }
@@ -294,7 +306,7 @@ extern "C" struct tcp_stream* proxy_open(PROXYINFO* info, char* host, char* serv
   unsigned long flags = port & (NET_SILENT | NET_NOOPENTIMEOUT);
   switch (info->type) {
     case kProxyDirect:
-      return tcp_open(host, service, port);
+      return OpenTcp(host, service, port);
     case kProxyHttp:
       return HttpTunnel(info, host, TargetPort(service, port), flags);
     case kProxySocks5:

@@ -15,6 +15,7 @@
 #include "app/store/configmgr.h"
 #include "app/web/addon.h"
 #include "app/web/connectionmgr.h"
+#include "app/web/contactreqhandler.h"
 #include "app/web/objectbase.h"
 #include "app/web/prefmgr.h"
 #include "app/web/proxymgr.h"
@@ -38,8 +39,12 @@ const char kPhotoSql[] = "SELECT photo photo FROM contact_photo WHERE [contact_i
 // The file pictures are PNG files whatever their names end in.
 const char kPictureType[] = "image/png";
 
+// Pages run only our own scripts and styles and talk only to us; another
+// site may not frame them.
 const char kFrameAncestors[] =
-    "Content-Security-Policy: frame-ancestors 'self' chrome-extension: moz-extension:\r\n";
+    "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
+    "img-src 'self'; connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
+    "frame-ancestors 'self' chrome-extension: moz-extension:\r\n";
 
 const char kUnknownObject[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
 const char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
@@ -421,7 +426,7 @@ const ObjectFactoryRow ObjectFactoryTable[] = {
     {"ProxyMgr", &RunObjectFactory<ProxyMgr>},
     {"Addon", &RunObjectFactory<Addon>},
     {"VersionMgr", &VersionMgr::Factory},
-    {"ContactReqHandler", nullptr},
+    {"ContactReqHandler", &RunObjectFactory<ContactReqHandler>},
     {nullptr, nullptr},
 };
 

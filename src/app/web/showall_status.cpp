@@ -146,7 +146,8 @@ int ShowAll::StatusMessage(const koString& /*action*/) {
 
 ShowAll::ListOperation ShowAll::ListForType(const koString& type) {
   if (type.EqualsNoCase("file")) return &ShowAll::LoadFileList;
-  return nullptr;
+  if (type.EqualsNoCase("contact")) return &ShowAll::LoadContactList;
+  return &ShowAll::LoadContactDetails;
 }
 
 int ShowAll::CheckStatus(const koString& /*action*/) {

@@ -1,8 +1,10 @@
 // TLS IMAP sessions through our driver against loopback peers: the scripted
 // provider-dialect server, Dovecot, tinyproxy, microsocks and scripted proxies.
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/kinifile.h"
 #include "core/kthread.h"
@@ -110,6 +112,26 @@ TEST_F(MailConnectTest, DovecotSignInListOpenAndFetch) {
   EXPECT_EQ("The body.\r\n", std::string(body, length));
   mail_close(archive);
   EXPECT_EQ("Connecting...", Status());
+}
+
+// One mail thread per account: opens at the same moment each reach the
+// server, though the library's name lookup keeps its answer for them all.
+TEST_F(MailConnectTest, ParallelOpensEachSignIn) {
+  pvtest::DovecotPeer dovecot;
+  ASSERT_TRUE(dovecot.Start("tester", kLongPassword)) << dovecot.Error();
+  const std::string base = Mailbox(dovecot.Port(), "tester", "");
+  std::atomic<int> opened{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        MAILSTREAM* stream = Open(base, kLongPassword, OP_HALFOPEN);
+        if (stream != nullptr) mail_close(stream);
+        opened += stream != nullptr ? 1 : 0;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(60, opened.load()) << dovecot.Log();
 }
 
 TEST_F(MailConnectTest, TinyproxyTunnelsWithCredentialsAndItsRefusalIsTheStatus) {

@@ -1,13 +1,14 @@
 // In a real browser, a page of another loopback site makes the browser send
 // requests to the program (images, a no-cors fetch, a form, a frame): none
-// reaches a handler, a photo or a picture, and our page is not framed. Our
-// own page's requests are answered as ever.
+// reaches a handler, a photo or a picture, our page is not framed and the
+// settings the form tried to change are as they were. Our own page's
+// requests are answered as ever.
 'use strict';
 
-const { startProgram, startSite, launchBrowser, run, check, waitFor } = require('../../support/browser');
+const { startProgram, startSite, launchBrowser, run, check, waitFor, openPage } = require('../../support/browser');
 
 run(async (keep) => {
-  const program = keep(await startProgram());
+  const program = keep(await startProgram({ summary: '' }));
   const target = program.origin;
   const site = keep(await startSite({
     '/attack.html': `<!DOCTYPE html><html><body>
@@ -15,7 +16,10 @@ run(async (keep) => {
       <img src="${target}/GoogleContactphoto?id=1">
       <iframe name="sink"></iframe>
       <form id="form" method="post" target="sink" action="${target}/?_object=PrefMgr">
-        <input name="_action" value="SavePreferences"></form>
+        <input name="_action" value="SavePreferences"><input name="filesPerPage" value="99">
+        <input name="contactsPerPage" value="99"><input name="showInlineImages" value="1">
+        <input name="showReceivedAttachments" value="0"><input name="showSenderEmails" value="0">
+        <input name="filterAccountId" value="0"></form>
       <iframe id="framed" src="${target}/index.html"></iframe>
       <script>
         fetch('${target}/?_object=NoSuch&via=fetch', { mode: 'no-cors' })
@@ -55,5 +59,11 @@ run(async (keep) => {
     .then((r) => r.text()));
   check(posted === 'Unable to locate Object Factory', `own page post: ${posted}`);
   check(refused() === before, 'our own page was refused');
+  // Our settings page shows what was there before the other site's form.
+  const settings = await openPage(browser, `${target}/preferences.html`);
+  const perPage = settings.getByLabel('Files per page');
+  await perPage.waitFor();
+  check(await perPage.inputValue() === '10', `the other site changed files per page to ${await perPage.inputValue()}`);
+  settings.clean();
   console.log(`refused ${before} requests of another site; our own page was served`);
 });

@@ -192,7 +192,9 @@ TEST_F(ServerLimits, FloodsCostAFewRecordsAndLittleMemory) {
   // Allowed, the repeats past what a name may hold cost one record.
   before = Records();
   EXPECT_EQ(kUnknown, Request(formPost("")));
-  EXPECT_EQ(before + 1, Records());
+  // One record for the flood; the program may write one of its own meanwhile.
+  EXPECT_LE(Records(), before + 2);
+  EXPECT_EQ(1u, Count(Log(), "Request parameters dropped"));
   EXPECT_NE(std::string::npos, Log().find("Request parameters dropped: 534464 beyond"));
 
   // A body at the limit is read at the speed it comes; past it, 413.

@@ -5,36 +5,25 @@
 // the indexer keeps them, or by the indexer itself from Dovecot.
 #include "app/web/showall.h"
 
-#include <json.h>
 #include <zlib.h>
 
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "web_fixture.h"
-#include "app/sync/historymgr.h"
-#include "app/sync/mailmessage.h"
-#include "app/sync/mailsummary.h"
-#include "app/sync/processattachment.h"
+#include "showall_fixture.h"
 #include "app/web/versionmgr.h"
-#include "core/kcurl.h"
 #include "core/kfile.h"
 #include "support/child.h"
 #include "support/imap_peers.h"
 #include "support/lsan_gio.h"
-// Last: the mail library's headers define min and max as macros.
-#include "app/sync/index_fixture.h"
 
 namespace {
 
 using namespace webtest;
 
-const int64_t kDate = 1236254400;  // Thu, 5 Mar 2009 12:00:00 UTC
-const char kAccount[] = "someone@example.com";
 const char kInlineMail[] =
     "From: Cy <cy@example.org>\r\nTo: someone@example.com\r\nSubject: Logo\r\nMIME-Version: 1.0\r\n"
     "Content-Type: multipart/related; boundary=\"r\"\r\n\r\n--r\r\nContent-Type: text/html\r\n\r\n<img>\r\n--r\r\n"
@@ -42,138 +31,6 @@ const char kInlineMail[] =
 const char kSentMail[] =
     "From: someone@example.com\r\nTo: Ann <ann@example.org>\r\nSubject: report for Ann\r\nMIME-Version: 1.0\r\n"
     "Content-Type: application/pdf; name=out.pdf\r\nContent-Disposition: attachment; filename=out.pdf\r\n\r\npdf\r\n";
-
-// An answer parsed strictly: root is null unless the text is exactly one
-// JSON value. Paths are dotted, array elements by number ("rows.0.icon").
-struct Json {
-  explicit Json(const std::string& text) {
-    json_tokener* tokener = json_tokener_new();
-    json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
-    root = json_tokener_parse_ex(tokener, text.c_str(), static_cast<int>(text.size()));
-    if (json_tokener_get_error(tokener) != json_tokener_success || json_tokener_get_parse_end(tokener) != text.size()) {
-      json_object_put(root);
-      root = nullptr;
-    }
-    json_tokener_free(tokener);
-  }
-  ~Json() { json_object_put(root); }
-  json_object* At(const std::string& path) const {
-    json_object* at = root;
-    for (size_t from = 0; at != nullptr && from < path.size();) {
-      size_t dot = path.find('.', from);
-      std::string step = path.substr(from, dot - from);
-      at = json_object_is_type(at, json_type_array) ? json_object_array_get_idx(at, std::stoi(step))
-                                                    : json_object_object_get(at, step.c_str());
-      from = dot == std::string::npos ? path.size() : dot + 1;
-    }
-    return at;
-  }
-  // The value as text; "<none>" when missing.
-  std::string operator[](const std::string& path) const {
-    json_object* at = At(path);
-    return at != nullptr ? json_object_get_string(at) : "<none>";
-  }
-  std::vector<std::string> Keys(const std::string& path = "") const {
-    std::vector<std::string> keys;
-    json_object_object_foreach(At(path), key, value) {
-      (void)value;
-      keys.push_back(key);
-    }
-    return keys;
-  }
-  // The values at prefix + each path, joined by blanks.
-  std::string Join(std::initializer_list<std::string> paths, const std::string& prefix = "") const {
-    std::string out;
-    for (const std::string& path : paths) out += (out.empty() ? "" : " ") + (*this)[prefix + path];
-    return out;
-  }
-  size_t Rows() const { return json_object_array_length(At("result.data.rows")); }
-  std::string Row(size_t i, const char* key) const { return (*this)[RowPath(i) + key]; }
-  static std::string RowPath(size_t i) { return "result.data.rows." + std::to_string(i) + "."; }
-  json_object* root = nullptr;
-};
-
-std::string Fixture(const std::string& name) {
-  return ReadFile(std::string(getenv("PV_SOURCE_DIR")) + "/tests/app/sync/data/store/" + name);
-}
-
-class ShowAllTest : public ServerTest {
- protected:
-  static void SetUpTestSuite() {
-    koIgnoreSigPipe();
-    InitMailLibrary();
-    koCurl::GlobalInit();
-  }
-  void SetUp() override {
-    ServerTest::SetUp();
-    env_.Set("LANG", "C");
-    env_.Set("LC_ALL", "C");
-    MakeSummaryDatabase();
-  }
-  void TearDown() override {
-    StopServices();
-    HistoryMgr::SetUpgradeCheckFactory(nullptr);
-    ServerTest::TearDown();
-  }
-
-  int AddAccount(const char* email, int attachments = 1) {
-    AccountInfo account;
-    account.email.SetAs(email);
-    account.password.SetAs("pw");
-    account.downloadAll = 1;
-    account.downloadAttachments = attachments;
-    EXPECT_EQ(1, gConfigMgr->AddAccount(account));
-    return account.id;
-  }
-  // Keeps the message as the indexer does: summary and attachments in one
-  // transaction.
-  void Store(int accountId, const std::string& text, int uid, int64_t date = kDate) {
-    AccountInfo account;
-    ASSERT_EQ(1, gConfigMgr->GetAccountById(accountId, account));
-    koSQLite db(gLog);
-    ASSERT_EQ(1, SQLiteMgr::OpenAndInitialize(&db, SQLiteMgr::kSummaryDatabase));
-    MailMessage message;
-    message.SetAccountEmail(account.email.GetString());
-    message.Parse(text.data(), static_cast<uint32_t>(text.size()), 0);
-    MailHeaderDetails record;
-    record.uid = uid;
-    record.receivedDate = date;
-    record.direction = message.GetDirection();
-    message.GetSubject(record.subject);
-    const ENVELOPE* envelope = message.GetEnvelope();
-    record.messageId.SetAs(envelope->message_id != nullptr ? envelope->message_id : "");
-    const ADDRESS* other = record.direction == MailMessage::kSent ? envelope->to : envelope->from;
-    MailSummary::FormatAddress(other, record.counterpartName, record.counterpartEmail);
-    MailSummary summary(&db, account.email.GetString(), accountId);
-    ProcessAttachment attachments(&db, account.email.GetString());
-    ASSERT_EQ(1, SQLiteMgr::BeginTransaction(&db));
-    ASSERT_EQ(1, summary.SaveMailSummary(record, message) && attachments.SaveAttachmentSummary(record, message));
-    ASSERT_EQ(1, SQLiteMgr::EndTransaction(&db));
-  }
-  void SetView(int perPage, int context = 0, int receivedOnly = 1, int showInline = 0) {
-    Preferences preferences;
-    gConfigMgr->GetPreferences(preferences);
-    preferences.files_perpage = perPage;
-    preferences.context_type = context;
-    preferences.show_recv_attachments = receivedOnly;
-    preferences.show_inline_images = showInline;
-    gConfigMgr->SetPreferences(preferences);
-  }
-  std::string Ask(const std::string& query) { return BodyOf(Get("/?_object=ShowAll&" + query)); }
-  std::string Sql(const std::string& sql) { return SqliteQuery(SummaryPath(), sql); }
-  void StartServices() {
-    history_ = std::make_unique<HistoryMgr>();
-    gHistoryMgr = history_.get();
-    history_->Start();
-  }
-  void StopServices() {
-    gHistoryMgr = nullptr;
-    history_.reset();
-  }
-
-  ScopedEnv env_;
-  std::unique_ptr<HistoryMgr> history_;
-};
 
 TEST_F(ShowAllTest, APageOfFilesInItsEnvelope) {
   int id = AddAccount(kAccount);

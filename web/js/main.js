@@ -1,0 +1,73 @@
+// The main page: files, contacts, accounts and settings as views of one
+// page, chosen by the address's fragment (#files, #contacts, ...).
+import { el } from './dom.js';
+import { readJson } from './api.js';
+import { createFileList } from './files.js';
+import { createContactsView } from './contacts.js';
+import { createAccountsView } from './accounts.js';
+import { createSettingsView } from './settings.js';
+import { guarded, hideAlert, showError, showNote, showVersion, startStatusLine } from './shell.js';
+
+const callbacks = { onError: showError, onNote: showNote };
+const files = createFileList(callbacks);
+const contacts = createContactsView(callbacks);
+const accounts = createAccountsView(callbacks);
+const settings = createSettingsView(callbacks);
+
+const views = {
+  files: { title: 'Files', view: files },
+  contacts: { title: 'Contacts', view: contacts },
+  accounts: { title: 'Accounts', view: accounts },
+  settings: { title: 'Settings', view: settings },
+};
+
+const main = document.getElementById('main');
+for (const [name, { title, view }] of Object.entries(views)) {
+  const heading = el('h1', { id: `${name}-heading`, class: 'view-title', text: title, tabindex: -1 });
+  const section = el('section', { id: `view-${name}`, 'aria-labelledby': heading.id, hidden: true },
+    heading, name === 'files' ? el('div', { class: 'panel' }, view.element) : view.element);
+  views[name].section = section;
+  views[name].heading = heading;
+  main.append(section);
+}
+
+let current = null;
+function show(name, focus) {
+  if (!views[name]) name = 'files';
+  if (current === name) return;
+  hideAlert();
+  if (current) {
+    views[current].section.hidden = true;
+    if (views[current].view.unwatch) views[current].view.unwatch();
+  }
+  current = name;
+  const shown = views[name];
+  shown.section.hidden = false;
+  document.title = `${shown.title} · Postvane`;
+  for (const link of document.querySelectorAll('nav a[data-view]')) {
+    if (link.dataset.view === name) link.setAttribute('aria-current', 'page');
+    else link.removeAttribute('aria-current');
+  }
+  shown.view.load();
+  if (shown.view.watch) shown.view.watch();
+  if (focus) shown.heading.focus();
+}
+
+function route(focus) {
+  const [name, extra] = location.hash.replace(/^#/, '').split('/');
+  show(name || 'files', focus);
+  if (name === 'accounts' && extra === 'add') accounts.add();
+}
+
+window.addEventListener('hashchange', () => route(true));
+
+const status = startStatusLine(document.getElementById('status'), () => { location.hash = '#accounts'; });
+// Progress and errors of the accounts change with the status.
+status.onStatus(() => { if (current === 'accounts') accounts.load(); });
+showVersion();
+
+// A first start: no account yet, so the way in is adding one.
+guarded(async () => {
+  const prefs = await readJson('PrefMgr', 'GetPreferences');
+  if (!location.hash && prefs && (prefs.accountlist || []).length === 0) location.hash = '#accounts';
+}).finally(() => route(false));
