@@ -128,7 +128,33 @@ koHttpConnection::koHttpConnection(koSocketHandle handle, koLog* log)
   Attach(handle);
 }
 
-koHttpConnection::~koHttpConnection() { Close(); }
+koHttpConnection::~koHttpConnection() {
+  // The close sends what waits, together with the connection's end.
+  WriteGathered(nullptr, 0);
+  Close();
+}
+
+void koHttpConnection::SetEnds(const struct sockaddr_storage& local,
+                               const struct sockaddr_storage& peer) {
+  local_ = local;
+  peer_ = peer;
+  ends_known_ = true;
+}
+
+bool koHttpConnection::GetEnds(const struct sockaddr_storage** local,
+                               const struct sockaddr_storage** peer) {
+  if (!ends_known_) {
+    socklen_t localLength = sizeof local_;
+    socklen_t peerLength = sizeof peer_;
+    ends_known_ =
+        getsockname(GetHandle(), reinterpret_cast<struct sockaddr*>(&local_), &localLength) == 0 &&
+        getpeername(GetHandle(), reinterpret_cast<struct sockaddr*>(&peer_), &peerLength) == 0;
+    if (!ends_known_) return false;
+  }
+  *local = &local_;
+  *peer = &peer_;
+  return true;
+}
 
 int64_t koHttpConnection::BodyBytesWanted(int64_t declared) const {
   // Whatever is already there is read as well, so no unread byte turns the
@@ -339,7 +365,33 @@ const koString* koHttpConnection::GetHeader(const char* name) const {
   return static_cast<const koString*>(headers_.Get(name, 0));
 }
 
+int koHttpConnection::WriteGathered(const struct iovec* more, int count, bool push) {
+  struct iovec pieces[kMaxPieces];
+  int n = 0;
+  if (gathered_.GetLength() > 0) {
+    pieces[n].iov_base = const_cast<char*>(gathered_.GetString());
+    pieces[n++].iov_len = gathered_.GetLength();
+  }
+  for (int i = 0; i < count && n < kMaxPieces; ++i) pieces[n++] = more[i];
+  if (!send_failed_ && n > 0 && !SendPieces(pieces, n, gathering_ && !push)) send_failed_ = true;
+  gathered_.Clear();
+  return send_failed_ ? 0 : 1;
+}
+
+int koHttpConnection::Flush() { return WriteGathered(nullptr, 0, true); }
+
 int koHttpConnection::SendData(const char* bytes, int64_t count) {
+  if (gathering_) {
+    if (send_failed_) return 0;
+    if (count <= 0) return 1;
+    // A large block goes out at once behind what waits, instead of being copied.
+    if (gathered_.GetLength() + static_cast<uint64_t>(count) > kGatherLimit) {
+      struct iovec piece = {const_cast<char*>(bytes), static_cast<size_t>(count)};
+      return WriteGathered(&piece, 1);
+    }
+    gathered_.Append(bytes, static_cast<int>(count));
+    return 1;
+  }
   while (count > 0) {
     int piece = count < kSendPiece ? static_cast<int>(count) : kSendPiece;
     // A send may take part of a piece; the rest follows until the peer is gone.
@@ -369,31 +421,58 @@ int koHttpConnection::SendStatus(const char* status) {
   return Send(answer);
 }
 
+namespace {
+
+const char kStatusAndDate[] = "HTTP/1.1 200 OK\r\nDate: ";
+
+// The current time as an HTTP date, formatted once a second per thread.
+const koString& DateNow() {
+  thread_local time_t second = -1;
+  thread_local koString text;
+  time_t now = time(nullptr);
+  if (now != second) {
+    koHttpConnection::FormatHttpDate(static_cast<int64_t>(now), text);
+    second = now;
+  }
+  return text;
+}
+
+}  // namespace
+
+void koHttpConnection::AppendHeadersAfterDate(koString& out, const char* contentType,
+                                              int64_t modified, const char* serverSuffix,
+                                              int64_t length, int noLength,
+                                              const char* extraHeaders) {
+  koString date;
+  FormatHttpDate(modified, date);
+  out.AppendFormat("\r\nServer:Postvane%s\r\nETag: \"%I64d\"\r\nLast-Modified: %s\r\n",
+                   serverSuffix != nullptr ? serverSuffix : "", modified, date.GetString());
+  if (!noLength) out.AppendFormat("%s: %I64d\r\n", "Content-Length", length);
+  if (extraHeaders != nullptr) out += extraHeaders;
+  out += "Connection: close\r\nContent-type: ";
+  out += contentType != nullptr ? contentType : "";
+  out += "\r\n\r\n";
+}
+
 int koHttpConnection::SendHeaders(const char* contentType, int64_t modified,
                                   const char* serverSuffix, int64_t length, int noLength,
                                   const char* extraHeaders) {
-  koString date;
-  koString line;
-  if (!Send("HTTP/1.1 200 OK\r\n")) return 0;
-  FormatHttpDate(static_cast<int64_t>(time(nullptr)), date);
-  line.Format("Date: %s\r\n", date.GetString());
-  if (!Send(line)) return 0;
-  line.Format("Server:Postvane%s\r\n", serverSuffix != nullptr ? serverSuffix : "");
-  if (!Send(line)) return 0;
-  line.Format("ETag: \"%I64d\"\r\n", modified);
-  if (!Send(line)) return 0;
-  FormatHttpDate(modified, date);
-  line.Format("Last-Modified: %s\r\n", date.GetString());
-  if (!Send(line)) return 0;
-  if (!noLength) {
-    line.Format("%s: %I64d\r\n", "Content-Length", length);
-    if (!Send(line)) return 0;
-  }
-  if (extraHeaders != nullptr && !Send(extraHeaders)) return 0;
-  if (!Send("Connection: close\r\n")) return 0;
-  if (!Send("Content-type: ")) return 0;
-  if (!Send(contentType != nullptr ? contentType : "")) return 0;
-  return Send("\r\n\r\n");
+  koString block(kStatusAndDate);
+  block += DateNow();
+  AppendHeadersAfterDate(block, contentType, modified, serverSuffix, length, noLength,
+                         extraHeaders);
+  return Send(block);
+}
+
+int koHttpConnection::SendPrepared(const koString& headers, const char* body, int64_t count) {
+  const koString& date = DateNow();
+  struct iovec pieces[4] = {
+      {const_cast<char*>(kStatusAndDate), sizeof kStatusAndDate - 1},
+      {const_cast<char*>(date.GetString()), date.GetLength()},
+      {const_cast<char*>(headers.GetString()), headers.GetLength()},
+      {const_cast<char*>(body), count > 0 ? static_cast<size_t>(count) : 0},
+  };
+  return WriteGathered(pieces, 4);
 }
 
 int koHttpConnection::SendOk(const char* body, int64_t count, const char* contentType,

@@ -60,6 +60,12 @@ class koHttpConnection : public koSocket {
   // Once it succeeded, further calls answer 1 at once.
   int ReadBody();
 
+  // The connection's own address and its client's, as accept gave them.
+  void SetEnds(const struct sockaddr_storage& local, const struct sockaddr_storage& peer);
+  // *local and *peer = those addresses, asked of the system on first use
+  // when SetEnds was not called. false when the system could not tell.
+  bool GetEnds(const struct sockaddr_storage** local, const struct sockaddr_storage** peer);
+
   // Whether the request target had a query ('?'), even an empty one.
   bool HasQuery() const { return has_query_; }
   // kMethodGet, kMethodPost or kMethodOther.
@@ -79,6 +85,17 @@ class koHttpConnection : public koSocket {
 
   // The raw one-call send of koSocket stays available as Send(bytes, count).
   using koSocket::Send;
+  // From now on the answer's bytes are gathered and written in few large
+  // writes instead of one per piece: by Flush, by SendPrepared, whenever
+  // kGatherLimit bytes wait, and at the latest when the connection is
+  // destroyed. A failed write is reported by the sends after it. Only Flush
+  // makes sure that everything has left: otherwise the answer's last bytes
+  // may wait for the close and leave together with the end of the
+  // connection, so that the client is woken once, not twice.
+  static constexpr uint32_t kGatherLimit = 64 * 1024;
+  void BeginGathering() { gathering_ = true; }
+  // Writes what was gathered. 1 when everything so far went out.
+  int Flush();
   // Sends count bytes in pieces of at most 8192, each piece until it is all
   // written. 1 when everything went out; 0 as soon as the peer is gone.
   int SendData(const char* bytes, int64_t count);
@@ -96,6 +113,16 @@ class koHttpConnection : public koSocket {
   // SendHeaders with count as length, then the body. 1 when all was sent.
   int SendOk(const char* body, int64_t count, const char* contentType, int64_t modified,
              const char* serverSuffix, const char* extraHeaders = nullptr);
+  // The 200 header block of SendHeaders from the end of its Date line on,
+  // appended to out: what an answer repeats for every request of the same
+  // content, so it can be built once.
+  static void AppendHeadersAfterDate(koString& out, const char* contentType, int64_t modified,
+                                     const char* serverSuffix, int64_t length, int noLength,
+                                     const char* extraHeaders = nullptr);
+  // The whole 200 answer in one write: status line, Date, then `headers`
+  // (from AppendHeadersAfterDate) and the body; what was gathered before
+  // goes first. 1 when all was sent.
+  int SendPrepared(const koString& headers, const char* body, int64_t count);
   // Sends the regular file at `path`, streamed in 8192-byte blocks without a
   // Content-Length, or "304 Not Modified" when `validator` (decimal seconds,
   // may be null) is not older than the file. 0 when the file cannot be opened
@@ -117,6 +144,10 @@ class koHttpConnection : public koSocket {
   void AddParameters(const char* text, uint32_t length, bool trimValues, uint32_t* refused);
   // The bytes the body loop should ask for next.
   int64_t BodyBytesWanted(int64_t declared) const;
+  // Writes the gathered bytes and then `count` more pieces, all in one
+  // write; while gathering, its last bytes may wait for the close unless
+  // `push`.
+  int WriteGathered(const struct iovec* more, int count, bool push = false);
 
   koString request_;
   koMap headers_;
@@ -133,6 +164,14 @@ class koHttpConnection : public koSocket {
   uint32_t body_start_ = 0;
   // Returned by GetParameter when the map refuses another equal name.
   koString refused_;
+  // The answer's bytes not written yet, while gathering; sticky failure.
+  bool gathering_ = false;
+  bool send_failed_ = false;
+  koString gathered_;
+  // Filled by SetEnds or on the first GetEnds.
+  bool ends_known_ = false;
+  struct sockaddr_storage local_ = {};
+  struct sockaddr_storage peer_ = {};
 };
 
 #endif  // PV_CORE_KHTTPCONNECTION_H

@@ -111,10 +111,13 @@ bool koSocket::WaitReadable(long seconds, long microseconds) {
   }
 }
 
-bool koSocket::Accept(koSocketHandle* out) {
+bool koSocket::Accept(koSocketHandle* out, struct sockaddr_storage* peer) {
   koSocketHandle h;
   do {
-    h = accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
+    socklen_t length = sizeof(struct sockaddr_storage);
+    if (peer != nullptr) memset(peer, 0, sizeof *peer);
+    h = accept4(handle_, reinterpret_cast<struct sockaddr*>(peer), peer != nullptr ? &length : nullptr,
+                SOCK_CLOEXEC);
   } while (h < 0 && errno == EINTR);
   if (out != nullptr) *out = h >= 0 ? h : kInvalidSocket;
   return h >= 0;
@@ -127,6 +130,37 @@ int koSocket::Send(const char* bytes, int count) {
     n = send(handle_, bytes, static_cast<size_t>(count), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int koSocket::SendPieces(const struct iovec* pieces, int count, bool more) {
+  if (count < 0 || count > kMaxPieces) return 0;
+  struct iovec left[kMaxPieces];
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    if (pieces[i].iov_len > 0) left[n++] = pieces[i];
+  }
+  struct iovec* next = left;
+  while (n > 0) {
+    struct msghdr message;
+    memset(&message, 0, sizeof message);
+    message.msg_iov = next;
+    message.msg_iovlen = static_cast<size_t>(n);
+    ssize_t sent = sendmsg(handle_, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return 0;
+    // Drop what went out; a piece sent in part keeps its rest.
+    size_t done = static_cast<size_t>(sent);
+    while (n > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --n;
+    }
+    if (n > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
+  }
+  return 1;
 }
 
 int koSocket::Recv(char* buffer, int count) {

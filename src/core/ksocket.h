@@ -13,6 +13,9 @@
 #ifndef PV_CORE_KSOCKET_H
 #define PV_CORE_KSOCKET_H
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <cstdint>
 
 class koLog;
@@ -50,10 +53,18 @@ class koSocket {
   bool WaitReadable(long seconds, long microseconds);
   // Accepts one connection. true and *out = the new close-on-exec handle
   // (owned by the caller); false and *out = kInvalidSocket otherwise.
-  bool Accept(koSocketHandle* out);
+  // *peer (may be null) = the client's address, which costs no further call.
+  bool Accept(koSocketHandle* out, struct sockaddr_storage* peer = nullptr);
 
   // One send call. Returns the bytes sent (possibly fewer than count) or -1.
   int Send(const char* bytes, int count);
+  // Sends the `count` pieces (at most kMaxPieces) as one write, repeated
+  // for what a write left over. 1 when every byte went out, 0 as soon as
+  // the peer is gone or the send time-out passed. With `more`, a last
+  // segment that is not full may wait for what the caller sends next, or
+  // for the close, and then leave together with it.
+  static constexpr int kMaxPieces = 8;
+  int SendPieces(const struct iovec* pieces, int count, bool more = false);
   // One receive call of at most count bytes. Returns the bytes received,
   // 0 when the peer closed, -1 on error.
   int Recv(char* buffer, int count);

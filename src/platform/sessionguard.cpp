@@ -55,27 +55,15 @@ bool ReadEndpoint(const struct sockaddr_storage& sa, Endpoint* out) {
 }
 
 // One end of the connection, as getsockname or getpeername tells it.
-bool ReadEnd(int handle, int (*query)(int, struct sockaddr*, socklen_t*), Endpoint* out,
-             int* error) {
-  struct sockaddr_storage sa;
-  socklen_t length = sizeof sa;
-  memset(&sa, 0, sizeof sa);
-  if (query(handle, reinterpret_cast<struct sockaddr*>(&sa), &length) != 0) {
+bool ReadEnd(int handle, int (*query)(int, struct sockaddr*, socklen_t*),
+             struct sockaddr_storage* out, int* error) {
+  socklen_t length = sizeof *out;
+  memset(out, 0, sizeof *out);
+  if (query(handle, reinterpret_cast<struct sockaddr*>(out), &length) != 0) {
     *error = errno;
     return false;
   }
-  if (!ReadEndpoint(sa, out)) {
-    *error = EAFNOSUPPORT;
-    return false;
-  }
   return true;
-}
-
-// Our local and peer addresses; the client's socket has them the other way round.
-koPeerOwnerResult ReadEnds(int handle, Endpoint* local, Endpoint* peer, int* error) {
-  return ReadEnd(handle, getsockname, local, error) && ReadEnd(handle, getpeername, peer, error)
-             ? kPeerOwnerFound
-             : kPeerOwnerNoAddress;
 }
 
 // A TIME_WAIT remnant reports uid 0 whoever made it, and a listener would be
@@ -83,9 +71,19 @@ koPeerOwnerResult ReadEnds(int handle, Endpoint* local, Endpoint* peer, int* err
 // the client is.
 bool UsableState(unsigned state) { return state != TCP_TIME_WAIT && state != TCP_LISTEN; }
 
-// Asks sock_diag for the one socket with the client's view of the connection
-// in the given family. 1 found, 0 not found, -1 the request failed (errno in *error).
-int AskNetlink(int family, const Endpoint& local, const Endpoint& peer, uid_t* uid, int* error) {
+// The calling thread's netlink socket and the number of its last query.
+struct ThreadSocket {
+  int fd = -1;
+  uint32_t seq = 0;
+  ~ThreadSocket() { Reset(-1); }
+  void Reset(int handle) {
+    if (fd >= 0) close(fd);
+    fd = handle;
+  }
+};
+thread_local ThreadSocket tThreadSocket;
+
+int OpenNetlink(int* error) {
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (fd < 0) {
     *error = errno;
@@ -94,6 +92,15 @@ int AskNetlink(int family, const Endpoint& local, const Endpoint& peer, uid_t* u
   // The kernel answers at once; the limit only guards against the unexpected.
   struct timeval limit = {1, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+// Asks sock_diag for the one socket with the client's view of the connection
+// in the given family. 1 found, 0 not found, -1 the request failed (errno in *error).
+int AskNetlink(int family, const Endpoint& local, const Endpoint& peer, uid_t* uid, int* error) {
+  ThreadSocket& own = tThreadSocket;
+  if (own.fd < 0) own.fd = OpenNetlink(error);
+  if (own.fd < 0) return -1;
 
   struct {
     struct nlmsghdr header;
@@ -103,7 +110,7 @@ int AskNetlink(int family, const Endpoint& local, const Endpoint& peer, uid_t* u
   message.header.nlmsg_len = sizeof message;
   message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   message.header.nlmsg_flags = NLM_F_REQUEST;
-  message.header.nlmsg_seq = 1;
+  message.header.nlmsg_seq = ++own.seq;
   message.request.sdiag_family = static_cast<__u8>(family);
   message.request.sdiag_protocol = IPPROTO_TCP;
   message.request.idiag_states = ~0u;
@@ -121,51 +128,50 @@ int AskNetlink(int family, const Endpoint& local, const Endpoint& peer, uid_t* u
   kernel.nl_family = AF_NETLINK;
   ssize_t sent;
   do {
-    sent = sendto(fd, &message, sizeof message, 0, reinterpret_cast<struct sockaddr*>(&kernel),
+    sent = sendto(own.fd, &message, sizeof message, 0, reinterpret_cast<struct sockaddr*>(&kernel),
                   sizeof kernel);
   } while (sent < 0 && errno == EINTR);
   if (sent != static_cast<ssize_t>(sizeof message)) {
     *error = sent < 0 ? errno : EIO;
-    close(fd);
+    own.Reset(-1);  // the next lookup starts with a fresh socket
     return -1;
   }
 
+  // An answer to an earlier query that timed out may still come first:
+  // only the one that carries this query's number counts.
   alignas(struct nlmsghdr) char buffer[8192];
-  ssize_t n;
-  do {
-    n = recv(fd, buffer, sizeof buffer, 0);
-  } while (n < 0 && errno == EINTR);
-  int saved = errno;
-  close(fd);
-  if (n < 0) {
-    *error = saved;
-    return -1;
-  }
-
-  int result = 0;
-  int length = static_cast<int>(n);
-  for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(h, length);
-       h = NLMSG_NEXT(h, length)) {
-    if (h->nlmsg_type == NLMSG_ERROR) {
-      const struct nlmsgerr* failure = static_cast<const struct nlmsgerr*>(NLMSG_DATA(h));
-      if (h->nlmsg_len < NLMSG_LENGTH(sizeof *failure)) return -1;
-      // ENOENT: no such socket, or no diag handler for the family; either
-      // way the caller goes on to the next way of asking.
-      if (failure->error == -ENOENT) return 0;
-      *error = -failure->error;
+  for (;;) {
+    ssize_t n;
+    do {
+      n = recv(own.fd, buffer, sizeof buffer, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      *error = errno;
+      own.Reset(-1);
       return -1;
     }
-    if (h->nlmsg_type == NLMSG_DONE) break;
-    if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
-    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg))) continue;
-    const struct inet_diag_msg* found = static_cast<const struct inet_diag_msg*>(NLMSG_DATA(h));
-    if (found->id.idiag_sport != peer.port || found->id.idiag_dport != local.port) continue;
-    if (!UsableState(found->idiag_state)) continue;
-    *uid = static_cast<uid_t>(found->idiag_uid);
-    result = 1;
-    break;
+    int length = static_cast<int>(n);
+    for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(h, length);
+         h = NLMSG_NEXT(h, length)) {
+      if (h->nlmsg_seq != own.seq) continue;
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        const struct nlmsgerr* failure = static_cast<const struct nlmsgerr*>(NLMSG_DATA(h));
+        if (h->nlmsg_len < NLMSG_LENGTH(sizeof *failure)) return -1;
+        // ENOENT: no such socket, or no diag handler for the family; either
+        // way the caller goes on to the next way of asking.
+        if (failure->error == -ENOENT) return 0;
+        *error = -failure->error;
+        return -1;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) return 0;
+      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg))) return 0;
+      const struct inet_diag_msg* found = static_cast<const struct inet_diag_msg*>(NLMSG_DATA(h));
+      if (found->id.idiag_sport != peer.port || found->id.idiag_dport != local.port) return 0;
+      if (!UsableState(found->idiag_state)) return 0;
+      *uid = static_cast<uid_t>(found->idiag_uid);
+      return 1;
+    }
   }
-  return result;
 }
 
 // Parses one kernel hex word group of /proc/net/tcp6 (four %08X words).
@@ -259,14 +265,14 @@ koPeerOwnerResult FromProc(const Endpoint& local, const Endpoint& peer, uid_t* u
 }
 
 // With `netlink` sock_diag is asked first; the /proc tables answer otherwise.
-koPeerOwnerResult LookUpPeerOwner(int handle, bool netlink, uid_t* uid, int* error) {
-  int ignored = 0;
-  if (error == nullptr) error = &ignored;
-  *error = 0;
+koPeerOwnerResult LookUp(const struct sockaddr_storage& localAddress,
+                         const struct sockaddr_storage& peerAddress, bool netlink, uid_t* uid,
+                         int* error) {
   Endpoint local, peer;
-  koPeerOwnerResult ends = ReadEnds(handle, &local, &peer, error);
-  if (ends != kPeerOwnerFound) return ends;
-
+  if (!ReadEndpoint(localAddress, &local) || !ReadEndpoint(peerAddress, &peer)) {
+    *error = EAFNOSUPPORT;
+    return kPeerOwnerNoAddress;
+  }
   if (netlink) {
     if (local.family == AF_INET && AskNetlink(AF_INET, local, peer, uid, error) == 1)
       return kPeerOwnerFound;
@@ -275,12 +281,37 @@ koPeerOwnerResult LookUpPeerOwner(int handle, bool netlink, uid_t* uid, int* err
   return FromProc(local, peer, uid, error);
 }
 
+koPeerOwnerResult LookUpByHandle(int handle, bool netlink, uid_t* uid, int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  struct sockaddr_storage local, peer;
+  if (!ReadEnd(handle, getsockname, &local, error) || !ReadEnd(handle, getpeername, &peer, error))
+    return kPeerOwnerNoAddress;
+  return LookUp(local, peer, netlink, uid, error);
+}
+
 }  // namespace
 
 koPeerOwnerResult koGetPeerOwner(int handle, uid_t* uid, int* error) {
-  return LookUpPeerOwner(handle, true, uid, error);
+  return LookUpByHandle(handle, true, uid, error);
 }
 
 koPeerOwnerResult koGetPeerOwnerFromProc(int handle, uid_t* uid, int* error) {
-  return LookUpPeerOwner(handle, false, uid, error);
+  return LookUpByHandle(handle, false, uid, error);
 }
+
+koPeerOwnerResult koGetPeerOwnerOf(const struct sockaddr_storage& local,
+                                   const struct sockaddr_storage& peer, uid_t* uid, int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  return LookUp(local, peer, true, uid, error);
+}
+
+int koOpenPeerOwnerSocket() {
+  int ignored = 0;
+  return OpenNetlink(&ignored);
+}
+
+void koAdoptPeerOwnerSocket(int handle) { tThreadSocket.Reset(handle); }

@@ -8,10 +8,14 @@
 // through sock_diag netlink; where that is not available (no diag module in a
 // container), /proc/net/tcp and /proc/net/tcp6 are read instead.
 //
-// No state: safe from any thread. Nothing here logs; the caller does.
+// Each thread asks through a netlink socket of its own, kept for the
+// thread's life (one query per lookup, no socket made per request) and
+// closed when the thread ends. Otherwise no state: safe from any thread.
+// Nothing here logs; the caller does.
 #ifndef PV_PLATFORM_SESSIONGUARD_H
 #define PV_PLATFORM_SESSIONGUARD_H
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 enum koPeerOwnerResult {
@@ -28,6 +32,19 @@ enum koPeerOwnerResult {
 // connected TCP socket `handle`, when the result is kPeerOwnerFound.
 // *error (OUT, may be null) = the errno value of the step that failed, or 0.
 koPeerOwnerResult koGetPeerOwner(int handle, uid_t* uid, int* error);
+
+// The same for a connection whose own (`local`) and client (`peer`)
+// addresses are known already, as accept gives them.
+koPeerOwnerResult koGetPeerOwnerOf(const struct sockaddr_storage& local,
+                                   const struct sockaddr_storage& peer, uid_t* uid, int* error);
+
+// A netlink socket for the lookups of one thread, made ahead by whoever
+// starts the thread, so that its handles exist before it runs; -1 when none
+// could be made (the lookup then makes one when it needs it).
+int koOpenPeerOwnerSocket();
+// Makes `handle` (from koOpenPeerOwnerSocket) the calling thread's lookup
+// socket, replacing and closing any earlier one.
+void koAdoptPeerOwnerSocket(int handle);
 
 // The /proc fallback alone, for tests of the parser on this machine.
 koPeerOwnerResult koGetPeerOwnerFromProc(int handle, uid_t* uid, int* error);

@@ -320,6 +320,56 @@ TEST(HttpConnectionWire, AnswersAreExact) {
   ExpectAnswer(fileAnswer, Python(port, "GET /file HTTP/1.0\r\n\r\n"), start);
 }
 
+// Gathered answers: the bytes that piece-by-piece sends would give, in the
+// same order, whether a piece is small, past the gathering limit or a
+// prepared answer, and all of them out by the close.
+TEST(HttpConnectionWire, GatheredAnswersKeepEveryByteInOrder) {
+  std::string big(koHttpConnection::kGatherLimit + 5000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
+  koString headers;
+  koHttpConnection::AppendHeadersAfterDate(headers, "text/html", 1700000000, "1.89 Beta", 5, 0,
+                                           "X-Extra: 1\r\n");
+  const std::string ok =
+      "HTTP/1.1 200 OK\r\nDate: @DATE@\r\nServer:Postvane1.89 Beta\r\nETag: \"1700000000\"\r\n"
+      "Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nContent-Length: 5\r\nX-Extra: 1\r\n"
+      "Connection: close\r\nContent-type: text/html\r\n\r\nhello";
+  struct Case {
+    const char* what;
+    std::function<void(koHttpConnection&)> write;
+    std::string expected;
+  };
+  const std::vector<Case> kCases = {
+      {"small pieces, never flushed",
+       [](koHttpConnection& c) { c.Send("one,"); c.Send("two,"); c.SendStatus("200 OK"); },
+       "one,two,HTTP/1.0 200 OK\r\n\r\n"},
+      {"a block past the limit between small pieces",
+       [&](koHttpConnection& c) { c.Send("<"); c.SendData(big.data(), big.size()); c.Send(">"); },
+       "<" + big + ">"},
+      {"pieces around a flush",
+       [](koHttpConnection& c) { c.Send("a"); c.Flush(); c.Send("b"); },
+       "ab"},
+      {"gathered pieces go before a prepared answer",
+       [&](koHttpConnection& c) { c.Send("X"); c.SendPrepared(headers, "hello", 5); },
+       "X" + ok},
+      {"a prepared answer is what SendOk sends",
+       [](koHttpConnection& c) {
+         c.SendOk("hello", 5, "text/html", 1700000000, "1.89 Beta", "X-Extra: 1\r\n");
+       },
+       ok},
+  };
+  TestServer server([&](koHttpConnection& c) {
+    c.BeginGathering();
+    kCases[static_cast<size_t>(atoi(c.GetPath().GetString() + 1))].write(c);
+  });
+  ASSERT_GT(server.port(), 0);
+  for (size_t i = 0; i < kCases.size(); ++i) {
+    SCOPED_TRACE(kCases[i].what);
+    const int64_t start = time(nullptr);
+    ExpectAnswer(kCases[i].expected,
+                 Exchange(server.port(), "GET /" + std::to_string(i) + " HTTP/1.0\r\n\r\n"), start);
+  }
+}
+
 TEST(HttpConnectionServer, QueryAndFormParameters) {
   std::vector<bool> present;
   std::vector<std::string> query, form;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +83,46 @@ TEST(Socket, ListenFailsOnBadAddressTakenPortAndFailedListen) {
   koSocket datagram;
   datagram.Attach(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   EXPECT_EQ(0, datagram.Listen(0, "127.0.0.1"));
+}
+
+// Pieces written through a send buffer far smaller than they are: every
+// write takes part of them, and what is left must go on from the right byte.
+TEST(Socket, PiecesArriveWholeAndInOrderWhateverEachWriteTakes) {
+  const std::vector<std::vector<size_t>> kLayouts = {
+      {5},
+      {0, 3, 0, 7},
+      {1, 300000, 1},
+      std::vector<size_t>(koSocket::kMaxPieces, 100000),
+  };
+  for (const std::vector<size_t>& layout : kLayouts) {
+    std::vector<std::string> texts;
+    std::string expected;
+    for (size_t i = 0; i < layout.size(); ++i) {
+      std::string text(layout[i], '\0');
+      for (size_t k = 0; k < text.size(); ++k) text[k] = static_cast<char>('a' + (k * 7 + i) % 26);
+      texts.push_back(text);
+      expected += text;
+    }
+    std::vector<struct iovec> pieces;
+    for (std::string& text : texts) pieces.push_back({text.data(), text.size()});
+
+    int ends[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+    int small = 4096;
+    setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::string received;
+    std::thread reader([&] { received = pvtest::ReadToEnd(ends[1]); });
+    koSocket sender;
+    sender.Attach(ends[0]);
+    EXPECT_EQ(1, sender.SendPieces(pieces.data(), static_cast<int>(pieces.size())));
+    // More pieces than a write takes are refused, nothing sent.
+    struct iovec many[koSocket::kMaxPieces + 1] = {};
+    EXPECT_EQ(0, sender.SendPieces(many, koSocket::kMaxPieces + 1));
+    sender.Close();
+    reader.join();
+    close(ends[1]);
+    EXPECT_EQ(expected, received) << expected.size();
+  }
 }
 
 }  // namespace

@@ -2,14 +2,37 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <thread>
 
 #include "support/loopback.h"
 
 namespace {
 
 using Lookup = koPeerOwnerResult (*)(int, uid_t*, int*);
-const Lookup kLookups[] = {&koGetPeerOwner, &koGetPeerOwnerFromProc};
+
+// The lookup by the addresses that accept gave, as the web server asks it.
+koPeerOwnerResult ByAddresses(int handle, uid_t* uid, int* error) {
+  struct sockaddr_storage local = {}, peer = {};
+  socklen_t a = sizeof local, b = sizeof peer;
+  if (getsockname(handle, reinterpret_cast<struct sockaddr*>(&local), &a) != 0 ||
+      getpeername(handle, reinterpret_cast<struct sockaddr*>(&peer), &b) != 0) {
+    return kPeerOwnerNoAddress;
+  }
+  return koGetPeerOwnerOf(local, peer, uid, error);
+}
+
+const Lookup kLookups[] = {&koGetPeerOwner, &koGetPeerOwnerFromProc, &ByAddresses};
+
+int OpenHandles() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) count += entry->d_name[0] != '.';
+  if (dir != nullptr) closedir(dir);
+  return count;
+}
 
 // A dual-stack client reaching the IPv4 listener through ::ffff:127.0.0.1.
 int ConnectMapped(int port) {
@@ -88,6 +111,32 @@ TEST_F(PeerOwner, AClientThatIsGoneIsNotFound) {
   setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   close(client);
   ExpectOwner(served, -1);
+  close(served);
+}
+
+// Each thread asks through one socket of its own, however often, and the
+// socket goes with the thread; one made ahead and handed over is used
+// instead of a new one.
+TEST_F(PeerOwner, EachThreadKeepsOneLookupSocketUntilItEnds) {
+  int client = pvtest::ConnectLoopback(port_), served = -1;
+  Pair(client, &served);
+  for (bool handedOver : {false, true}) {
+    const int before = OpenHandles();
+    int during = -1, found = 0;
+    std::thread asker([&] {
+      if (handedOver) koAdoptPeerOwnerSocket(koOpenPeerOwnerSocket());
+      for (int i = 0; i < 200; ++i) {
+        uid_t owner = 12345;
+        found += ByAddresses(served, &owner, nullptr) == kPeerOwnerFound && owner == geteuid();
+      }
+      during = OpenHandles();
+    });
+    asker.join();
+    EXPECT_EQ(200, found) << handedOver;
+    EXPECT_EQ(before + 1, during) << handedOver;
+    EXPECT_EQ(before, OpenHandles()) << handedOver;
+  }
+  close(client);
   close(served);
 }
 

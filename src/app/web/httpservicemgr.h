@@ -1,30 +1,43 @@
 // HttpServiceMgr: the process's web server on 127.0.0.1.
 //
 // Start binds the configured port, or the next free one upwards while below
-// 65000, stores the bound port through ConfigMgr, and accepts connections on
-// a listener thread of its own. The listener also collects every request
-// head, for all connections at once and without a thread per connection, so
-// a client that connects and stays silent (or sends a byte now and then)
-// holds a handle but no thread; a head that is not complete within
-// koHttpConnection::kHeadTimeLimitMs, or grows too long, closes its
-// connection. A connection with a whole head is served by a connection
-// thread, which checks the head, reads the body, hands the request to
-// DispatchRequest and closes the connection; a slow request never holds up
-// another. At most kMaxConnectionThreads requests are served at once; further
-// complete heads wait for a thread, and beyond kMaxPendingConnections new
-// connections wait in the listen backlog. A connection thread that has
-// finished waits a while for the next request before it ends: making and
-// ending a thread per request costs more than the request itself. Without a
-// free port the failure is logged and Start still returns: the process goes
-// on without a server, and GetPort says so.
+// 65000, stores the bound port through ConfigMgr, and serves on threads of
+// its own. Each connection thread serves one request per connection, then
+// closes it. A thread that waits for work accepts the next connection
+// itself and reads its request head at once: normally the head is there
+// already, and the thread goes on to check the head, read the body, hand
+// the request to DispatchRequest and close the connection, without handing
+// anything to another thread. A head that has not arrived whole goes to the
+// listener thread, which collects such heads for all connections at once
+// through epoll, so a client that connects and stays silent (or sends a
+// byte now and then) holds a handle but no thread; a head that is not
+// complete within koHttpConnection::kHeadTimeLimitMs, or grows too long,
+// closes its connection, and a completed one is queued for the next free
+// connection thread.
+//
+// At most kMaxConnectionThreads connection threads exist, so no more
+// requests are served at once; when all serve, further connections wait in
+// the listen backlog. When every thread is serving, one more is started to
+// accept meanwhile, as long as there are fewer threads than processors to
+// run them: more would only take turns. Beyond that the listener, which
+// looks every few milliseconds while requests are served, starts more (up
+// to the cap) when no request has ended since its last look, no thread
+// waits and a connection does: so a slow request never holds up another
+// for long. A thread that has served takes the next waiting connection at
+// once, or waits up to kThreadWaitMs for one and then ends, unless it is
+// the last one waiting: making and ending a thread per request would cost
+// more than the request itself.
+// Without a free port the failure is logged and Start still returns: the
+// process goes on without a server, and GetPort says so.
 //
 // Lifetime: one instance, created and started by the service start-up and
 // deleted by it; a restart deletes the object and makes a new one. Stop (or
-// the destructor) ends the listener, closes the connections whose heads were
-// still arriving or waiting, tells the waiting connection threads to end,
-// and waits at most kStopWaitMs for the requests in flight, so that a request
-// normally does not outlive the server. A request that takes longer runs on
-// to its end; it never touches the server object, which may be gone by then.
+// the destructor) ends the listener, closes the listening socket and the
+// connections whose heads were still arriving or waiting, ends the waiting
+// connection threads, and waits at most kStopWaitMs for the requests in
+// flight, so that a request normally does not outlive the server. A request
+// that takes longer runs on to its end; it never touches the server object,
+// which may be gone by then.
 //
 // Thread-safety: Start, Stop and the destructor are called by one thread
 // (the one that owns the object), not concurrently; GetPort from any thread.
@@ -50,18 +63,18 @@ class HttpServiceMgr {
   // cache and a few handles. 128 leaves room for several pages, side bars
   // and tools together while a flood cannot exhaust memory or handles.
   static constexpr int kMaxConnectionThreads = 128;
-  // Finished connection threads that wait for the next request, at most, and
-  // how long each waits before it ends.
+  // Connection threads that wait for the next connection, at most, and how
+  // long each waits before it ends.
   static constexpr int kMaxWaitingThreads = 64;
   static constexpr int kThreadWaitMs = 60000;
   // Accepted connections whose head is still arriving or that wait for a
-  // thread; more wait unaccepted in the listen backlog. Each costs a handle
-  // and at most one head's bytes.
+  // thread, at most; a further one whose head is not whole when accepted is
+  // closed. Each costs a handle and at most one head's bytes.
   static constexpr int kMaxPendingConnections = 4096;
 
-  // The connection threads' shared state: how many requests run, which
-  // threads wait, which requests wait for a thread. It lives as long as the
-  // last of them.
+  // The connection threads' shared state: the listening socket, how many
+  // threads there are and what they do, the heads being collected and the
+  // requests that wait for a thread. It lives as long as the last of them.
   struct Workers;
 
   HttpServiceMgr();

@@ -54,19 +54,16 @@ const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n";
 // Foreign sites: a page elsewhere must neither read from us through a DNS
 // name that points at 127.0.0.1 nor send us changes from its own origin.
 
+// The port the client connected to; -1 when the system cannot tell.
 int LocalPort(koHttpConnection* connection) {
-  struct sockaddr_storage address;
-  socklen_t length = sizeof address;
-  memset(&address, 0, sizeof address);
-  if (getsockname(connection->GetHandle(), reinterpret_cast<struct sockaddr*>(&address),
-                  &length) != 0) {
-    return -1;
+  const struct sockaddr_storage* local = nullptr;
+  const struct sockaddr_storage* peer = nullptr;
+  if (!connection->GetEnds(&local, &peer)) return -1;
+  if (local->ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const struct sockaddr_in*>(local)->sin_port);
   }
-  if (address.ss_family == AF_INET) {
-    return ntohs(reinterpret_cast<struct sockaddr_in*>(&address)->sin_port);
-  }
-  if (address.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<struct sockaddr_in6*>(&address)->sin6_port);
+  if (local->ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const struct sockaddr_in6*>(local)->sin6_port);
   }
   return -1;
 }
@@ -169,13 +166,51 @@ int CheckSite(koHttpConnection* connection, int port) {
 }
 
 // ---------------------------------------------------------------------------
+// Resource store
+
+// The program folder does not move while the program runs: the store's
+// path is found once. Empty when it cannot be found.
+const koString& StorePath() {
+  static const koString* path = [] {
+    koString* found = new koString();
+    if (PathMgr::GetResourceFilePath(*found) == 0) found->Clear();
+    return found;
+  }();
+  return *path;
+}
+
+// The extension of the last path component, with its dot; "" when none.
+const char* ExtensionOf(const char* name) {
+  const char* slash = strrchr(name, '/');
+  const char* dot = strrchr(slash != nullptr ? slash : name, '.');
+  return dot != nullptr ? dot : "";
+}
+
+// The part of a page's answer that is the same for every request of it.
+void MakePageHead(const char* name, ResourceCache::Page* page) {
+  const char* type = koHttpConnection::GetMimeType(ExtensionOf(name));
+  if (type == nullptr) return;
+  // A page can make requests that change things: only our own pages and the
+  // browser extensions may show it in a frame, never another site.
+  const char* frames = strcmp(type, "text/html") == 0 ? kFrameAncestors : nullptr;
+  koHttpConnection::AppendHeadersAfterDate(page->head, type, page->modified, kAppVersion,
+                                           page->content.GetLength(), 0, frames);
+}
+
+// The store's page `name`, or null.
+std::shared_ptr<const ResourceCache::Page> FindPage(const char* name) {
+  // Never destroyed: a request may still run while the process exits.
+  static ResourceCache* pages = new ResourceCache(&MakePageHead);
+  const koString& store = StorePath();
+  if (store.GetLength() == 0) return nullptr;
+  return pages->Find(store.GetString(), name);
+}
+
+// ---------------------------------------------------------------------------
 // Session guard
 
 void SendAcrossSessionPage(koHttpConnection* connection) {
-  koString path;
-  if (PathMgr::GetResourceFilePath(path) == 0) return;
-  std::shared_ptr<const ResourceCache::Page> page =
-      ResourceCache::Instance().Find(path.GetString(), kAcrossSessionPage);
+  std::shared_ptr<const ResourceCache::Page> page = FindPage(kAcrossSessionPage);
   if (page == nullptr) return;
   if (!connection->Send(
           "HTTP/1.1 200 OK\r\n"
@@ -194,7 +229,14 @@ void SendAcrossSessionPage(koHttpConnection* connection) {
 int CheckSession(koHttpConnection* connection) {
   uid_t owner = 0;
   int error = 0;
-  koPeerOwnerResult found = koGetPeerOwner(connection->GetHandle(), &owner, &error);
+  const struct sockaddr_storage* local = nullptr;
+  const struct sockaddr_storage* peer = nullptr;
+  koPeerOwnerResult found = kPeerOwnerNoAddress;
+  if (connection->GetEnds(&local, &peer)) {
+    found = koGetPeerOwnerOf(*local, *peer, &owner, &error);
+  } else {
+    error = errno;
+  }
   if (found == kPeerOwnerNoAddress) {
     KO_LOG(error != 0 ? error : -1, "getsockname/getpeername Error");
     connection->Send("Error: Failed to get process session ID");
@@ -205,7 +247,8 @@ int CheckSession(koHttpConnection* connection) {
     connection->Send("Error: failed to get console session ID");
     return 0;
   }
-  if (owner == geteuid()) return 1;
+  static const uid_t self = geteuid();
+  if (owner == self) return 1;
   KO_LOG(-1, "Warning: Request across session");
   // The one-pixel image tells another user nothing; it stays available, but
   // nothing else under its name.
@@ -249,14 +292,6 @@ int SendContactPhoto(koHttpConnection* connection) {
   return 1;
 }
 
-// The extension of the last path component, with its dot; "" when none.
-const char* ExtensionOf(const koString& name) {
-  const char* text = name.GetString();
-  const char* slash = strrchr(text, '/');
-  const char* dot = strrchr(slash != nullptr ? slash : text, '.');
-  return dot != nullptr ? dot : "";
-}
-
 // True when the store's time is later than the client's validator, read as
 // a decimal number (its leading digits; none: 0).
 bool NewerThan(int64_t modified, const char* validator) {
@@ -269,29 +304,17 @@ bool NewerThan(int64_t modified, const char* validator) {
   return modified > client;
 }
 
-// The resource store's page `name`, or 304 when the client's copy is current.
-// 0 (nothing sent) when the store has no such page or no type for it.
-int SendResourceFile(koHttpConnection* connection, const koString& name, const char* validator) {
-  const char* type = koHttpConnection::GetMimeType(ExtensionOf(name));
-  if (type == nullptr) return 0;
-  koString path;
-  if (PathMgr::GetResourceFilePath(path) == 0) return 0;
-  // Only a page that exists may be declared unchanged.
-  std::shared_ptr<const ResourceCache::Page> page =
-      ResourceCache::Instance().Find(path.GetString(), name.GetString());
-  if (page == nullptr) return 0;
-  if (validator != nullptr && !NewerThan(page->modified, validator)) {
+// The store's page (found by RouteOf), or 304 when the client's copy is
+// current; whatever the page is, its answer goes out in one write.
+void SendResourceFile(koHttpConnection* connection, const ResourceCache::Page& page,
+                      const char* validator) {
+  if (validator != nullptr && !NewerThan(page.modified, validator)) {
     koString answer;
     answer.Format("HTTP/1.0 304 Not Modified\r\nETag: %s\r\n\r\n\r\n", validator);
     connection->Send(answer);
-    return 1;
+    return;
   }
-  // A page can make requests that change things: only our own pages and the
-  // browser extensions may show it in a frame, never another site.
-  const char* frames = strcmp(type, "text/html") == 0 ? kFrameAncestors : nullptr;
-  connection->SendOk(page->content.GetString(), page->content.GetLength(), type, page->modified,
-                     kAppVersion, frames);
-  return 1;
+  connection->SendPrepared(page.head, page.content.GetString(), page.content.GetLength());
 }
 
 // True when the decoded path holds a ".." component (or a zero byte, which
@@ -350,24 +373,25 @@ void ResourceName(const koHttpConnection* connection, koString& name) {
   name.TrimLeftChar('/');
 }
 
-Route RouteOf(koHttpConnection* connection) {
+// Where the request goes; *page = the store's page for kRoutePage.
+Route RouteOf(koHttpConnection* connection, std::shared_ptr<const ResourceCache::Page>* page) {
   if (connection->GetMethod() != koHttpConnection::kMethodGet) return kRouteObject;
   const koString& path = connection->GetPath();
   if (strcmp(path.GetString(), "/") == 0 || path.Find("?") >= 0) return kRouteObject;
   if (path.EqualsNoCase(kPhotoPath)) return kRoutePhoto;
   koString name;
   ResourceName(connection, name);
-  koString store;
-  if (koHttpConnection::GetMimeType(ExtensionOf(name)) != nullptr &&
-      PathMgr::GetResourceFilePath(store) != 0 &&
-      ResourceCache::Instance().Find(store.GetString(), name.GetString()) != nullptr) {
+  // Only names of a known type are served from the store.
+  if (koHttpConnection::GetMimeType(ExtensionOf(name.GetString())) != nullptr &&
+      (*page = FindPage(name.GetString())) != nullptr) {
     return kRoutePage;
   }
   return kRoutePicture;
 }
 
 // Answers a request of any route but the handler table's.
-void HandleStaticRequest(koHttpConnection* connection, Route route) {
+void HandleStaticRequest(koHttpConnection* connection, Route route,
+                         std::shared_ptr<const ResourceCache::Page> page) {
   // The ETag we sent comes back quoted; the store compares bare numbers.
   koString validator;
   const koString* match = connection->GetHeader("If-None-Match");
@@ -381,13 +405,14 @@ void HandleStaticRequest(koHttpConnection* connection, Route route) {
   }
   const char* client = match != nullptr ? validator.GetString() : nullptr;
 
-  koString name;
-  ResourceName(connection, name);
   if (route == kRoutePhoto) {
     if (SendContactPhoto(connection)) return;
-    name.SetAs(kDefaultPhoto);
+    page = FindPage(kDefaultPhoto);
   }
-  if (route != kRoutePicture && SendResourceFile(connection, name, client)) return;
+  if (route != kRoutePicture && page != nullptr) {
+    SendResourceFile(connection, *page, client);
+    return;
+  }
   SendPicture(connection, client);
 }
 
@@ -411,11 +436,12 @@ int DispatchRequest(koHttpConnection* connection, int argument, int /*unused*/) 
   int port = LocalPort(connection);
   if (!CheckHost(connection, port)) return 1;
   if (!CheckSession(connection)) return 1;
-  Route route = RouteOf(connection);
+  std::shared_ptr<const ResourceCache::Page> page;
+  Route route = RouteOf(connection, &page);
   if (route != kRoutePage && !CheckSite(connection, port)) return 1;
   if (!connection->ReadBody()) return 1;
   if (route != kRouteObject) {
-    HandleStaticRequest(connection, route);
+    HandleStaticRequest(connection, route, std::move(page));
     return 1;
   }
 

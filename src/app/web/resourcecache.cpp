@@ -4,6 +4,7 @@
 
 #include "core/klog.h"
 #include "core/kresourcemgr.h"
+#include "core/ksocket.h"
 
 namespace {
 
@@ -18,30 +19,52 @@ std::string KeyOf(const char* name) {
 
 }  // namespace
 
-ResourceCache& ResourceCache::Instance() {
-  static ResourceCache cache;
-  return cache;
+ResourceCache::Identity ResourceCache::IdentityOf(const char* path) {
+  Identity identity;
+  struct stat info;
+  if (stat(path, &info) != 0) return identity;
+  identity.exists = true;
+  identity.device = info.st_dev;
+  identity.inode = info.st_ino;
+  identity.size = info.st_size;
+  identity.modifiedNs =
+      static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return identity;
 }
 
 std::shared_ptr<const ResourceCache::Page> ResourceCache::Find(const char* storePath,
                                                               const char* name) {
-  Identity now;
-  struct stat info;
-  if (storePath == nullptr || stat(storePath, &info) != 0) return nullptr;
-  now.device = info.st_dev;
-  now.inode = info.st_ino;
-  now.size = info.st_size;
-  now.modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  now.path = storePath;
+  if (storePath == nullptr) return nullptr;
   std::string key = KeyOf(name);
+  int64_t now = koMonotonicMs();
 
   lock_.Lock();
-  if (identity_ != now) {
-    pages_.clear();
-    identity_ = now;
+  if (path_ != storePath || now >= next_check_) {
+    // The file is looked at outside the lock; another thread may have done
+    // the same meanwhile, which does no harm.
+    lock_.Unlock();
+    Identity seen = IdentityOf(storePath);
+    lock_.Lock();
+    // Asking for a store that is not there leaves the table as it is.
+    if (!seen.exists && path_ != storePath) {
+      lock_.Unlock();
+      return nullptr;
+    }
+    if (path_ != storePath || identity_ != seen) {
+      pages_.clear();
+      ++generation_;
+      path_ = storePath;
+      identity_ = seen;
+    }
+    next_check_ = now + recheck_ms_;
+  }
+  if (!identity_.exists || path_ != storePath) {
+    lock_.Unlock();
+    return nullptr;
   }
   auto found = pages_.find(key);
   std::shared_ptr<const Page> page = found != pages_.end() ? found->second : nullptr;
+  uint64_t generation = generation_;
   lock_.Unlock();
   if (page != nullptr) return page;
 
@@ -55,10 +78,11 @@ std::shared_ptr<const ResourceCache::Page> ResourceCache::Find(const char* store
   auto fresh = std::make_shared<Page>();
   fresh->content.SetAs(content, length);
   fresh->modified = store.GetLastWriteTime(key.c_str());
+  if (maker_ != nullptr) maker_(key.c_str(), fresh.get());
 
   lock_.Lock();
-  // A store replaced meanwhile may have had other content: keep nothing then.
-  if (!(identity_ != now)) pages_[key] = fresh;
+  // A table emptied meanwhile belongs to another store: keep nothing then.
+  if (generation_ == generation) pages_[key] = fresh;
   lock_.Unlock();
   return fresh;
 }

@@ -4,9 +4,15 @@
 // Opening the store and compiling its statements for every request costs
 // far more than the answer itself, and the store does not change while the
 // program runs, except when an update replaces the file: the cache is
-// emptied whenever the file's identity (device, inode, size, modification
-// time) differs from the one it was filled from. Only pages that exist are
+// emptied when the file's identity (device, inode, size, modification time)
+// differs from the one it was filled from. The identity is looked at no more
+// often than every `recheckMs` (and whenever another store path is asked
+// for), so an update is seen within that time. Only pages that exist are
 // kept, so the memory used is bounded by the store's content.
+//
+// A cache may be given a HeadMaker: it runs once for every page read from
+// the store, so that what a caller sends with the page (the head of its
+// answer) is built once too.
 //
 // Thread-safety: Find may be called from any number of threads at once; a
 // mutex guards the table, and the store is read outside it. Pages handed
@@ -29,9 +35,15 @@ class ResourceCache {
   struct Page {
     koString content;  // all bytes of the resource
     int64_t modified;  // res_lastwritetime, seconds since 1970
+    koString head;     // what the cache's HeadMaker made; empty without one
   };
+  // Fills page->head for the page `name` (as the store's key: lower case).
+  typedef void (*HeadMaker)(const char* name, Page* page);
 
-  ResourceCache() = default;
+  static constexpr int kRecheckMs = 1000;
+
+  explicit ResourceCache(HeadMaker maker = nullptr, int recheckMs = kRecheckMs)
+      : maker_(maker), recheck_ms_(recheckMs) {}
   ResourceCache(const ResourceCache&) = delete;
   ResourceCache& operator=(const ResourceCache&) = delete;
 
@@ -40,25 +52,29 @@ class ResourceCache {
   // (logged through gLog by the store).
   std::shared_ptr<const Page> Find(const char* storePath, const char* name);
 
-  // The one cache of the process's web server.
-  static ResourceCache& Instance();
-
  private:
   struct Identity {
+    bool exists = false;
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = -1;
     int64_t modifiedNs = 0;
-    std::string path;
     bool operator!=(const Identity& o) const {
-      return device != o.device || inode != o.inode || size != o.size ||
-             modifiedNs != o.modifiedNs || path != o.path;
+      return exists != o.exists || device != o.device || inode != o.inode || size != o.size ||
+             modifiedNs != o.modifiedNs;
     }
   };
+  static Identity IdentityOf(const char* path);
 
+  const HeadMaker maker_;
+  const int recheck_ms_;
   koMutex lock_;
-  Identity identity_;                                     // guarded by lock_
-  std::map<std::string, std::shared_ptr<const Page>> pages_;  // guarded by lock_
+  // All guarded by lock_.
+  std::string path_;        // the store the table was filled from
+  Identity identity_;       // its identity when last looked at
+  int64_t next_check_ = 0;  // monotonic ms; the identity is looked at again from then on
+  uint64_t generation_ = 0;  // counts the times the table was emptied
+  std::map<std::string, std::shared_ptr<const Page>> pages_;
 };
 
 #endif  // PV_APP_WEB_RESOURCECACHE_H

@@ -1,13 +1,20 @@
 #include "app/web/httpservicemgr.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <regex>
 #include <thread>
 #include <vector>
 
+#include "core/khttpconnection.h"
 #include "support/child.h"
 #include "web_fixture.h"
 
@@ -31,6 +38,51 @@ int Entries(const char* folder) {
 }
 int Threads() { return Entries("/proc/self/task"); }
 int Handles() { return Entries("/proc/self/fd"); }
+
+// The answer with its Date value (any) written as "@DATE@".
+std::string WithoutDate(const std::string& answer) {
+  return std::regex_replace(answer, std::regex("\r\nDate: [^\r]*\r\n"), "\r\nDate: @DATE@\r\n",
+                            std::regex_constants::format_first_only);
+}
+
+// Sends each request on a connection of its own at once, then reads every
+// answer to its close (10 s at most), calling `meanwhile` now and then.
+std::vector<std::string> AllAtOnce(int port, const std::vector<std::string>& requests,
+                                   const std::function<void()>& meanwhile) {
+  std::vector<int> fds;
+  for (const std::string& request : requests) {
+    int fd = ConnectLoopback(port);
+    SendAll(fd, request);
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    fds.push_back(fd);
+  }
+  std::vector<std::string> answers(fds.size());
+  size_t open = fds.size();
+  Clock::time_point start = Clock::now();
+  while (open > 0 && ElapsedMs(start) < 10000) {
+    std::vector<struct pollfd> watch;
+    for (int fd : fds) watch.push_back({fd, static_cast<short>(fd >= 0 ? POLLIN : 0), 0});
+    poll(watch.data(), watch.size(), 50);
+    for (size_t i = 0; i < fds.size(); ++i) {
+      char buffer[4096];
+      ssize_t n = -1;
+      while (fds[i] >= 0 && (n = recv(fds[i], buffer, sizeof buffer, 0)) != 0) {
+        if (n < 0) break;
+        answers[i].append(buffer, static_cast<size_t>(n));
+      }
+      if (fds[i] >= 0 && n == 0) {
+        close(fds[i]);
+        fds[i] = -1;
+        --open;
+      }
+    }
+    meanwhile();
+  }
+  for (int fd : fds) {
+    if (fd >= 0) close(fd);
+  }
+  return answers;
+}
 
 class HttpServer : public WebTest {
  protected:
@@ -183,6 +235,94 @@ TEST_F(HttpServer, ClientsThatConnectAndCloseCostNothing) {
   // Stopping ends every connection thread.
   server.reset();
   EXPECT_TRUE(WaitFor([&] { return Threads() <= threads; }, 5000)) << Threads() << ", was " << threads;
+}
+
+// Whether a head is already there when its connection is accepted or comes
+// in pieces later (then the listener collects it and a waiting thread takes
+// it), the answer is the same, byte for byte, and comes at once.
+TEST_F(HttpServer, AnswersAreTheSameWhetherTheHeadCameWholeOrInPieces) {
+  int port = ConfigureFreePort();
+  HttpServiceMgr server;
+  server.Start();
+  const std::string page = SourceFile("web/index.html");
+  struct stat info;
+  ASSERT_EQ(0, stat((std::string(getenv("PV_SOURCE_DIR")) + "/web/index.html").c_str(), &info));
+  const std::string mtime = std::to_string(static_cast<long>(info.st_mtime));
+  koString modified;
+  koHttpConnection::FormatHttpDate(info.st_mtime, modified);
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  // The pages' policy is theirs to say; where it stands is the block's.
+  const std::string policy = HeaderOf(Get(port, "/index.html"), "Content-Security-Policy");
+  const struct {
+    std::string request;
+    std::string answer;
+  } kCases[] = {
+      {"GET /index.html HTTP/1.1\r\n" + host + "\r\n",
+       "HTTP/1.1 200 OK\r\nDate: @DATE@\r\nServer:Postvane1.89 Beta\r\nETag: \"" + mtime +
+           "\"\r\nLast-Modified: " + modified.GetString() + "\r\nContent-Length: " +
+           std::to_string(page.size()) + "\r\nContent-Security-Policy: " + policy +
+           "\r\nConnection: close\r\nContent-type: text/html\r\n\r\n" + page},
+      {"GET /index.html HTTP/1.1\r\n" + host + "If-None-Match: \"" + mtime + "\"\r\n\r\n",
+       "HTTP/1.0 304 Not Modified\r\nETag: " + mtime + "\r\n\r\n\r\n"},
+      {"GET /?_object=NoSuch HTTP/1.1\r\n" + host + "\r\n", kUnknown},
+      {"GET /nosuch.html HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.0 404 Not Found\r\n\r\n"},
+  };
+  // Threads that wait for connections, so that a collected head wakes one.
+  std::vector<std::string> burst(50, "GET /?_object=NoSuch HTTP/1.0\r\n\r\n");
+  for (const std::string& answer : AllAtOnce(port, burst, [] {})) ASSERT_EQ(kUnknown, answer);
+
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.answer, WithoutDate(Exchange(port, c.request))) << c.request;
+    // The head in three pieces, the last one well after the accept.
+    int fd = ConnectLoopback(port, 0, 10);
+    size_t third = c.request.size() / 3;
+    SendAll(fd, c.request.substr(0, third));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    SendAll(fd, c.request.substr(third, third));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    Clock::time_point sent = Clock::now();
+    SendAll(fd, c.request.substr(2 * third));
+    EXPECT_EQ(c.answer, WithoutDate(ReadToEnd(fd))) << c.request;
+    EXPECT_LT(ElapsedMs(sent), 1000) << c.request;
+    close(fd);
+  }
+}
+
+// Requests that take long (the version request's debug pause) hold up no
+// other while threads are left; beyond the cap they wait their turn, and
+// the threads never pass it.
+TEST_F(HttpServer, SlowRequestsHoldUpNoOtherAndNeverPassTheThreadCap) {
+  int port = ConfigureFreePort();
+  const int threads = Threads();
+  HttpServiceMgr server;
+  server.Start();
+  const std::string slow = "GET /?_object=VersionMgr&_action=GetVersion&_debug=1 HTTP/1.0\r\n\r\n";
+  const std::string expected = Exchange(port, "GET /?_object=VersionMgr&_action=GetVersion HTTP/1.0\r\n\r\n");
+  ASSERT_EQ(0u, expected.find("HTTP/1.0 200 OK\r\n")) << expected;
+
+  long fast = -1;
+  Clock::time_point start = Clock::now();
+  std::vector<std::string> answers = AllAtOnce(port, std::vector<std::string>(3, slow), [&] {
+    if (fast < 0 && ElapsedMs(start) > 200) {
+      Clock::time_point asked = Clock::now();
+      EXPECT_EQ(kUnknown, Get(port, "/?_object=NoSuch"));
+      fast = ElapsedMs(asked);
+    }
+  });
+  EXPECT_GE(fast, 0);
+  EXPECT_LT(fast, 1000);
+  for (const std::string& answer : answers) EXPECT_EQ(expected, answer);
+
+  const int many = HttpServiceMgr::kMaxConnectionThreads + 8;
+  int most = 0;
+  start = Clock::now();
+  answers = AllAtOnce(port, std::vector<std::string>(many, slow),
+                      [&] { most = std::max(most, Threads()); });
+  long took = ElapsedMs(start);
+  EXPECT_EQ(static_cast<size_t>(many), std::count(answers.begin(), answers.end(), expected));
+  // The listener and the cap; the last few waited for the first to end.
+  EXPECT_LE(most, threads + 1 + HttpServiceMgr::kMaxConnectionThreads);
+  EXPECT_GE(took, 3900);
 }
 
 }  // namespace

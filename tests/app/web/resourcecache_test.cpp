@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -39,12 +40,21 @@ class Cache : public ::testing::Test {
                            : std::string(page->content.GetString(), page->content.GetLength());
   }
 
+  static constexpr int kRecheckMs = 100;
+  // Counts the heads made, and writes the name and length into each.
+  static void CountingHead(const char* name, ResourceCache::Page* page) {
+    ++heads_made_;
+    page->head.Format("%s:%u", name, page->content.GetLength());
+  }
+  static inline std::atomic<int> heads_made_{0};
+
   pvtest::TempDir dir_;
   std::string store_ = dir_.File("postvane.res");
-  ResourceCache cache_;
+  ResourceCache cache_{&CountingHead, kRecheckMs};
 };
 
-TEST_F(Cache, ServesPagesIgnoringLetterCaseAndReadsAReplacedStoreAfresh) {
+TEST_F(Cache, ServesPagesIgnoringLetterCaseAndReadsAReplacedStoreAfterAWhile) {
+  heads_made_ = 0;
   const std::string binary("\x89PNG\0\0\x01\xFF", 8);
   Put("index.html", "<html>old</html>", 1300000000);
   Put("images/Pic.png", binary, 1300000060);
@@ -56,13 +66,18 @@ TEST_F(Cache, ServesPagesIgnoringLetterCaseAndReadsAReplacedStoreAfresh) {
   EXPECT_EQ(nullptr, cache_.Find(store_.c_str(), "nosuch.html"));
   EXPECT_EQ(nullptr, cache_.Find(dir_.File("missing.res").c_str(), "index.html"));
   EXPECT_EQ(nullptr, cache_.Find(nullptr, "index.html"));
-  // A cached page is the same object on the next request.
+  // A cached page is the same object on the next request, its head made once.
   EXPECT_EQ(page.get(), cache_.Find(store_.c_str(), "INDEX.html").get());
+  EXPECT_EQ("index.html:16", std::string(page->head.GetString()));
+  EXPECT_EQ(2, heads_made_.load());
 
-  // An update writes a new store and renames it over the old one.
+  // An update writes a new store and renames it over the old one: the old
+  // pages are served until the store is looked at again.
   Put("index.html", "<html>new</html>", 1300000100);
   Pack(dir_.File("next.res"));
   ASSERT_EQ(0, rename(dir_.File("next.res").c_str(), store_.c_str()));
+  EXPECT_EQ(page.get(), cache_.Find(store_.c_str(), "index.html").get());
+  std::this_thread::sleep_for(std::chrono::milliseconds(kRecheckMs + 20));
   EXPECT_EQ("<html>new</html>", Text(cache_.Find(store_.c_str(), "index.html")));
   EXPECT_EQ(1300000100, cache_.Find(store_.c_str(), "index.html")->modified);
   // What a request still holds stays whole.
