@@ -14,28 +14,47 @@ PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config python3 \
             libcurl4-openssl-dev libtinyxml-dev libjson-c-dev libproxy-dev \
             libglib2.0-dev dbus-daemon xdg-utils \
             libgdk-pixbuf-2.0-dev adwaita-icon-theme shared-mime-info \
-            tinyproxy microsocks dovecot-imapd libxml2-utils openssl wrk chromium \
-            locales isync maildir-utils
+            tinyproxy microsocks dovecot-imapd libxml2-utils openssl chromium locales
+# What the benchmarks measure against; only `make bench` installs them.
+BENCH_PACKAGES := nginx isync maildir-utils
 
-.PHONY: all deps build run test test-normal test-asan clean
+.PHONY: all deps install-packages bench-deps build bench run test test-normal test-asan clean
 
 all: build
 
 deps:
-	@missing=""; \
-	for p in $(PACKAGES); do \
-	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	fi
+	@$(MAKE) -s install-packages WANTED="$(PACKAGES)"
 	@# Node.js with npm: the machine's own when it has one, else Debian's.
 	@command -v npm >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null; }
 	@# The browser tests' libraries, exactly as the lockfile names them.
 	@[ node_modules/.package-lock.json -nt package-lock.json ] || \
 	  npm ci --no-audit --no-fund --loglevel=error >/dev/null
+
+# Installs what of $(WANTED) is missing.
+install-packages:
+	@missing=""; \
+	for p in $(WANTED); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+# Where an init system runs, installing nginx starts its site on port 80;
+# the benchmark starts its own on a loopback port, so that one is stopped
+# and disabled again when this installed it.
+bench-deps: deps
+	@had=$$([ -x /usr/sbin/nginx ] && echo yes); \
+	$(MAKE) -s install-packages WANTED="$(BENCH_PACKAGES)"; \
+	if [ -z "$$had" ] && command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then \
+	  $(SUDO) systemctl disable --now nginx >/dev/null 2>&1 || true; \
+	fi
+
+# The benchmark programs; the scripts under bench/ say how each is run.
+bench: bench-deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
 
 $(BUILD)/CMakeCache.txt:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

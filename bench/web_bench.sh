@@ -32,7 +32,7 @@ nginx=${PV_NGINX:-/usr/sbin/nginx}
 
 [ -x "$program" ] || { echo "$program is missing: cmake --build $build" >&2; exit 1; }
 [ -x "$load" ] || { echo "$load is missing: cmake --build $build --target pvwebload" >&2; exit 1; }
-[ -x "$nginx" ] || { echo "nginx is not installed (apt-get install nginx)" >&2; exit 1; }
+[ -x "$nginx" ] || { echo "nginx is not installed (make bench-deps)" >&2; exit 1; }
 
 work=$(mktemp -d)
 chmod 755 "$work"

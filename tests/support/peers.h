@@ -41,8 +41,8 @@ class TempDir {
   std::string path_;
 };
 
-// A port on 127.0.0.1 that was free a moment ago (bound to port 0 and released);
-// 0 on failure.
+// A port on 127.0.0.1 that was free a moment ago, outside the range of
+// outgoing connections' own ends where the system has one; 0 on failure.
 int FreeLoopbackPort();
 
 // Removes the proxy variables that libcurl and libproxy read from the

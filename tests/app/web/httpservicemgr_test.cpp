@@ -172,7 +172,9 @@ TEST_F(HttpServer, StopWaitsForARequestInFlightButNotBeyondTheBound) {
   server.reset();
   stopped = ElapsedMs(before);
   EXPECT_GE(stopped, HttpServiceMgr::kStopWaitMs - 50);
-  EXPECT_LT(stopped, HttpServiceMgr::kStopWaitMs + 1000);
+  // The margin is for a loaded machine; a stop that waited for the client
+  // would never end.
+  EXPECT_LT(stopped, HttpServiceMgr::kStopWaitMs + 2000);
   close(fd);
 }
 

@@ -217,17 +217,21 @@ TEST_F(ShowAllActionsTest, RefreshRetryAndVersion) {
   const std::string kError = "\"ConnectionStatusMsg\":\"Error: Click for details\"";
   const struct {
     const char* query;
-    const char* shown;  // the status right after
+    std::vector<std::string> shown;  // what the status may be right after
   } kCases[] = {
-      {"_action=Refresh", "Error: Click for details"},
-      {"_action=Refresh&reconnect=1", "Connecting..."},
-      {"_action=Retry", ""},
+      {"_action=Refresh", {"Error: Click for details"}},
+      {"_action=Refresh&reconnect=1", {"Connecting..."}},
+      // Cleared; the restarted threads may already say they are connecting.
+      {"_action=Retry", {"", "Connecting..."}},
   };
   for (const auto& c : kCases) {
     ASSERT_TRUE(WaitFor([&] { return Status().find(kError) != std::string::npos; }, 30000)) << Status();
     EXPECT_EQ("", Ask(c.query));
-    EXPECT_NE(std::string::npos, Status().find("\"ConnectionStatusMsg\":\"" + std::string(c.shown) + "\""))
-        << c.query << ": " << Status();
+    std::string status = Status();
+    bool expected = false;
+    for (const std::string& shown : c.shown)
+      expected = expected || status.find("\"ConnectionStatusMsg\":\"" + shown + "\"") != std::string::npos;
+    EXPECT_TRUE(expected) << c.query << ": " << status;
   }
   std::string answer = pvtest::Exchange(port_, "GET /?_action=GetVersion HTTP/1.0\r\n\r\n");
   EXPECT_NE(std::string::npos, answer.find("Content-Type: text/html")) << answer;
