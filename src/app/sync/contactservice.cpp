@@ -672,26 +672,11 @@ int ContactService::AddContactWithEmailAsContactName(int addressId, const koStri
   return 1;
 }
 
-int ContactService::AddContactGroupDetails() {
-  const int n = entry_.GetGroupCount();
-  koString href;
-  for (int i = 0; i < n; ++i) {
-    entry_.GetGroupMembership(i, href);
-    int32_t groupId = -1;
-    if (!GroupMgr::GetGroupId(db_, href.GetString(), accountId_, &groupId)) {
-      KO_LOG(-1, "GetGroupId");
-      return 0;
-    }
-    if (groupId == -1) continue;
-    if (!GroupMgr::LinkContactToGroup(db_, id_, groupId)) {
-      KO_LOG(-1, "MapContactToGroup");
-      return 0;
-    }
-  }
-  return 1;
-}
+int ContactService::AddContactGroupDetails() { return LinkGroups(false); }
 
-int ContactService::UpdateContactGroupDetails() {
+int ContactService::UpdateContactGroupDetails() { return LinkGroups(true); }
+
+int ContactService::LinkGroups(bool followDeletions) {
   const int n = entry_.GetGroupCount();
   koString href;
   for (int i = 0; i < n; ++i) {
@@ -701,12 +686,12 @@ int ContactService::UpdateContactGroupDetails() {
       KO_LOG(-1, "GetGroupId");
       return 0;
     }
-    // As for a new contact: a group that is not stored has no link to make
-    // or drop. Failing here would fail every later pass as well, since the
-    // same entry comes back until the pass completes.
+    // A group that is not stored has no link to make or drop. Failing here
+    // would fail every later pass as well, since the same entry comes back
+    // until the pass completes.
     if (groupId == -1) continue;
     int deleted = 0;
-    entry_.IsGroupDeleted(i, &deleted);
+    if (followDeletions) entry_.IsGroupDeleted(i, &deleted);
     int ok = deleted ? GroupMgr::UnlinkContactFromGroup(db_, id_, groupId)
                      : GroupMgr::LinkContactToGroup(db_, id_, groupId);
     if (!ok) {

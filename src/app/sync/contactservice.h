@@ -104,6 +104,9 @@ class ContactService {
   int AddContactWithEmailAsContactName(int addressId, const koString& address);
   int AddContactGroupDetails();
   int UpdateContactGroupDetails();
+  // Links the entry's groups; with followDeletions, a membership the entry
+  // marks deleted is unlinked instead.
+  int LinkGroups(bool followDeletions);
   int RemoveContact(int contactId, int withPhoto);
   int AddGroup(const Contact& group);
   // The entry's non-empty addresses in document order; 0 when one cannot be read.
