@@ -3,15 +3,26 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "core/klog.h"
 
-koSQLite::koSQLite(koLog* log) : log_(log) {}
+struct koSQLite::Reusable {
+  std::unordered_map<std::string, sqlite3_stmt*> bySql;
+};
 
-koSQLite::~koSQLite() { Close(); }
+koSQLite::koSQLite(koLog* log) : reusable_(new Reusable), log_(log) {}
+
+koSQLite::~koSQLite() {
+  Close();
+  delete reusable_;
+}
 
 void koSQLite::Close() {
   Finalize(nullptr);
+  // Before the close, which would otherwise fail on them (see below).
+  DropReusable();
   if (db_ == nullptr) return;
   // A plain close first: it disconnects the virtual tables (the full-text
   // tables), which finalize the statements they keep on this connection
@@ -221,11 +232,64 @@ int koSQLite::CheckIfTableExists(const char* table) {
   return exists;
 }
 
-koStatement::koStatement(koSQLite* db, const char* sql) : db_(db), sql_(sql) {
-  ok_ = db_->Prepare(&stmt_, sql);
+void koSQLite::DropReusable() {
+  for (auto& entry : reusable_->bySql) sqlite3_finalize(entry.second);
+  reusable_->bySql.clear();
 }
 
-koStatement::~koStatement() { db_->Finalize(&stmt_); }
+sqlite3_stmt* koSQLite::TakeStatement(const char* sql, bool* reused) {
+  *reused = false;
+  if (db_ != nullptr && sql != nullptr) {
+    auto found = reusable_->bySql.find(sql);
+    if (found != reusable_->bySql.end()) {
+      sqlite3_stmt* stmt = found->second;
+      reusable_->bySql.erase(found);
+      last_result_ = SQLITE_OK;
+      *reused = true;
+      return stmt;
+    }
+  }
+  sqlite3_stmt* stmt = nullptr;
+  Prepare(&stmt, sql);
+  return stmt;
+}
+
+void koSQLite::GiveBackStatement(const char* sql, sqlite3_stmt* stmt) {
+  if (stmt == nullptr) return;
+  // The reset ends the run as the finalize would (a failure is reported to
+  // the connection just the same).
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  if (db_ == nullptr || sql == nullptr || reusable_->bySql.size() >= kMaxReusable ||
+      !reusable_->bySql.emplace(sql, stmt).second)
+    sqlite3_finalize(stmt);
+}
+
+bool koSQLite::Recompile(sqlite3_stmt** slot, const char* sql) {
+  sqlite3_stmt* fresh = nullptr;
+  if (!Prepare(&fresh, sql)) return false;
+  sqlite3_transfer_bindings(*slot, fresh);
+  sqlite3_finalize(*slot);
+  *slot = fresh;
+  return true;
+}
+
+bool koSQLite::StepReused(sqlite3_stmt** slot, const char* sql) {
+  // This connection's own schema changes mark its statements expired at
+  // once; another connection's show only when the step fails.
+  if (sqlite3_expired(*slot)) return Recompile(slot, sql) && Step(slot, 1);
+  if (Step(slot, 0)) return true;
+  if (GetDbErrCode() == SQLITE_SCHEMA) return Recompile(slot, sql) && Step(slot, 1);
+  Record(__LINE__, last_result_);
+  return false;
+}
+
+koStatement::koStatement(koSQLite* db, const char* sql) : db_(db), sql_(sql) {
+  stmt_ = db_->TakeStatement(sql, &reused_);
+  ok_ = stmt_ != nullptr ? 1 : 0;
+}
+
+koStatement::~koStatement() { db_->GiveBackStatement(sql_, stmt_); }
 
 koStatement& koStatement::Reset() {
   if (stmt_ != nullptr) {
@@ -234,6 +298,7 @@ koStatement& koStatement::Reset() {
   }
   index_ = 0;
   ok_ = stmt_ != nullptr ? 1 : 0;
+  fresh_ = true;
   return *this;
 }
 
@@ -268,7 +333,12 @@ koStatement& koStatement::Blob(const void* data, int n) {
 }
 
 bool koStatement::Step(const char* label, const char* file, int line) {
-  if (ok_) ok_ = db_->Step(&stmt_, 1) ? 1 : 0;
+  if (ok_) {
+    // Only a first step can meet an older schema: a later one continues a
+    // run that already began on the current one.
+    ok_ = (reused_ && fresh_ ? db_->StepReused(&stmt_, sql_) : db_->Step(&stmt_, 1)) ? 1 : 0;
+    fresh_ = false;
+  }
   if (!ok_ && gLog != nullptr) gLog->Write(file, line, -1, label != nullptr ? label : sql_);
   return ok_ != 0;
 }

@@ -100,9 +100,31 @@ class koSQLite {
   int CheckIfTableExists(const char* table);
 
  private:
+  friend class koStatement;
+  // Statements koStatement hands back, reset and unbound, by their SQL
+  // text; one per text, taken out while in use. Emptied on Close.
+  static const unsigned kMaxReusable = 64;
+  // A reusable statement for sql, else a fresh one (null when the
+  // prepare fails). *reused tells which.
+  sqlite3_stmt* TakeStatement(const char* sql, bool* reused);
+  // Back for the next koStatement of that text, or finalized.
+  void GiveBackStatement(const char* sql, sqlite3_stmt* stmt);
+  // Step of a statement that was prepared before now: one compiled against
+  // an older schema (another connection or this one changed it since) is
+  // compiled anew with its bindings and stepped again.
+  bool StepReused(sqlite3_stmt** slot, const char* sql);
+  // *slot compiled afresh from sql, its bindings kept.
+  bool Recompile(sqlite3_stmt** slot, const char* sql);
+  void DropReusable();
+
   sqlite3_stmt** SlotOf(sqlite3_stmt** slot) { return slot ? slot : &default_stmt_; }
   void Record(int line, int code);
   void Close();
+
+  // Kept out of this header: the mail library's headers, which many
+  // includers of this one also include, redefine min and max.
+  struct Reusable;
+  Reusable* reusable_ = nullptr;
 
   koString error_text_;
   koString db_name_;
@@ -115,7 +137,10 @@ class koSQLite {
 
 // koStatement: the common run of one statement on its own handle (never the
 // connection's default statement, which belongs to whoever walks rows around
-// it): prepare, bind in parameter order, step, finalize. A failed prepare or
+// it): prepare, bind in parameter order, step, finalize. The compiled
+// statement goes back to the connection, reset and unbound, for the next
+// koStatement of the same text: per-mail work runs the same few statements
+// thousands of times, and compiling them each time cost more than running them. A failed prepare or
 // bind skips the binds after it, and Step then fails without stepping. Each
 // failed Step is logged once through gLog (code -1) with the label given,
 // else with the SQL text.
@@ -155,6 +180,10 @@ class koStatement {
   sqlite3_stmt* stmt_ = nullptr;
   int index_ = 0;
   int ok_ = 0;
+  // Prepared before this object (kept by the connection), and not yet
+  // stepped since it was taken or reset.
+  bool reused_ = false;
+  bool fresh_ = true;
 };
 
 #endif  // PV_CORE_KSQLITE_H

@@ -224,3 +224,58 @@ TEST(SqliteMgr, OpenAndExecuteNeedTheDataFolderAndLogTheirSql) {
 }
 
 }  // namespace
+
+// koStatement hands its compiled statement back for the next of the same
+// text; reuse must never show: not after another connection changed the
+// schema, not for two of one text alive at once, not across a reopen.
+TEST_F(SqliteTest, StatementsOfOneTextAreCompiledOnceAndFollowSchemaChanges) {
+  std::string path = Path("reuse.db");
+  koSQLite db(gLog), other(gLog);
+  ASSERT_EQ(db.Open(path.c_str(), 0), 1);
+  ASSERT_EQ(other.Open(path.c_str(), 0), 1);
+  ASSERT_EQ(Exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT UNIQUE)"), 1);
+  const char* insert = "INSERT INTO t (name) VALUES (?)";
+  const char* select = "SELECT * FROM t WHERE name = ?";
+  g_prepare_calls = 0;
+  for (const char* name : {"a", "b", "c"}) EXPECT_TRUE(koStatement(&db, insert).Text(name).Step());
+  EXPECT_EQ(g_prepare_calls, 1);
+  {
+    // Bindings do not carry over: an unbound parameter is NULL again.
+    koStatement s(&db, insert);
+    EXPECT_TRUE(s.Step());
+  }
+  {
+    koStatement outer(&db, select);
+    ASSERT_TRUE(outer.Text("a").Step() && outer.HasRow());
+    koStatement inner(&db, select);
+    ASSERT_TRUE(inner.Text("b").Step() && inner.HasRow());
+    EXPECT_STREQ(db.GetText(outer.Handle(), "name"), "a");
+    EXPECT_STREQ(db.GetText(inner.Handle(), "name"), "b");
+  }
+  // A failure is logged once, as before, and the next run is clean.
+  EXPECT_FALSE(koStatement(&db, insert).Text("a").Step("dup"));
+  EXPECT_TRUE(log_.Has("UNIQUE constraint failed: t.name")) << log_.Text();
+  EXPECT_TRUE(koStatement(&db, insert).Text("d").Step());
+  const std::string before = log_.Text();
+
+  // Another connection rebuilds the table with one more column in front.
+  ASSERT_EQ(Exec(other, "DROP TABLE t"), 1);
+  ASSERT_EQ(Exec(other, "CREATE TABLE t (extra TEXT DEFAULT 'x', id INTEGER PRIMARY KEY, name TEXT)"), 1);
+  EXPECT_TRUE(koStatement(&db, insert).Text("e").Step());
+  {
+    koStatement s(&db, select);
+    ASSERT_TRUE(s.Text("e").Step() && s.HasRow());
+    EXPECT_STREQ(db.GetText(s.Handle(), "extra"), "x");
+  }
+  // And this connection's own change, which expires its statements.
+  ASSERT_EQ(Exec(db, "CREATE TEMP TABLE scratch (v)"), 1);
+  ASSERT_EQ(Exec(db, "DROP TABLE scratch"), 1);
+  EXPECT_TRUE(koStatement(&db, insert).Text("g").Step());
+  EXPECT_EQ(log_.Text(), before);
+
+  // A reopen on another file starts from nothing.
+  ASSERT_EQ(db.Open(Path("reuse2.db").c_str(), 0), 1);
+  ASSERT_EQ(Exec(db, "CREATE TABLE t (name TEXT)"), 1);
+  EXPECT_TRUE(koStatement(&db, insert).Text("f").Step());
+  EXPECT_EQ(QueryInt(db, "SELECT COUNT(*) FROM t"), 1);
+}
