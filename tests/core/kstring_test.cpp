@@ -98,6 +98,23 @@ TEST(KStringText, CutFindReplaceTrimAndNumbers) {
   while (list.CutToken("&", token)) seen += "[" + Bytes(token) + "]";
   EXPECT_EQ(seen, "[a][][b]");
 
+  // The search folds ASCII only, starts at `start` and ends at a zero byte.
+  const struct {
+    const char* text;
+    const char* needle;
+    int start, at;
+  } finds[] = {
+      {"Boundary", "bOUNDARY", 0, 0},     {"xx bOuNdArY", "boundary", 0, 3},
+      {"bbbBoundary", "boundary", 1, 3},  {"b", "bo", 0, -1},
+      {"abc", "", 1, 1},                  {"abc", "c", 3, -1},
+      {"--=_a--=_A", "=_a", 4, 7},        {"\xC3\xA9 \xC3\x89", "\xC3\x89", 0, 3},
+      {"Tail", "AIL", 0, 1},              {"ab", "b", -4, 1},
+  };
+  for (const auto& f : finds) EXPECT_EQ(koString(f.text).FindNoCase(f.needle, f.start), f.at) << f.text;
+  koString zero;
+  zero.SetAs("ab\0cd", 5);
+  EXPECT_EQ(zero.FindNoCase("cd", 0), -1);
+
   koString r("one TWO two");
   EXPECT_EQ(r.FindNoCase("two", 5), 8);
   EXPECT_EQ(r.ReplaceNoCase("two", "2"), 7);
