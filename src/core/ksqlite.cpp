@@ -260,9 +260,14 @@ void koSQLite::GiveBackStatement(const char* sql, sqlite3_stmt* stmt) {
   // the connection just the same).
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
-  if (db_ == nullptr || sql == nullptr || reusable_->bySql.size() >= kMaxReusable ||
-      !reusable_->bySql.emplace(sql, stmt).second)
+  if (db_ == nullptr || sql == nullptr) {
     sqlite3_finalize(stmt);
+    return;
+  }
+  // Texts with their values written in come once each: when they have
+  // filled the room, all go, so that the ones run per mail get back in.
+  if (reusable_->bySql.size() >= kMaxReusable) DropReusable();
+  if (!reusable_->bySql.emplace(sql, stmt).second) sqlite3_finalize(stmt);
 }
 
 bool koSQLite::Recompile(sqlite3_stmt** slot, const char* sql) {

@@ -102,7 +102,8 @@ class koSQLite {
  private:
   friend class koStatement;
   // Statements koStatement hands back, reset and unbound, by their SQL
-  // text; one per text, taken out while in use. Emptied on Close.
+  // text; one per text, taken out while in use. Emptied on Close and
+  // whenever full.
   static const unsigned kMaxReusable = 64;
   // A reusable statement for sql, else a fresh one (null when the
   // prepare fails). *reused tells which.

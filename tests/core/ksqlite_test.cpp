@@ -252,6 +252,16 @@ TEST_F(SqliteTest, StatementsOfOneTextAreCompiledOnceAndFollowSchemaChanges) {
     EXPECT_STREQ(db.GetText(outer.Handle(), "name"), "a");
     EXPECT_STREQ(db.GetText(inner.Handle(), "name"), "b");
   }
+  // Texts that come once each (values written in) never crowd out the
+  // ones that recur.
+  for (int i = 0; i < 200; ++i) {
+    std::string once = "SELECT " + std::to_string(i);
+    EXPECT_TRUE(koStatement(&db, once.c_str()).Step());
+    g_prepare_calls = 0;
+    EXPECT_TRUE(koStatement(&db, insert).Text(once.c_str()).Step());
+    EXPECT_TRUE(koStatement(&db, insert).Text((once + "'").c_str()).Step());
+    EXPECT_LE(g_prepare_calls, 1) << i;
+  }
   // A failure is logged once, as before, and the next run is clean.
   EXPECT_FALSE(koStatement(&db, insert).Text("a").Step("dup"));
   EXPECT_TRUE(log_.Has("UNIQUE constraint failed: t.name")) << log_.Text();

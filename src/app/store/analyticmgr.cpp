@@ -156,6 +156,10 @@ int AnalyticMgr::UpdateAnalyticEmailSendRecvCount(koSQLite* db, int mailId, int 
   koString set;
   set.SetAs(received ? "[total_received] = [total_received] + 1"
                      : "[total_sent] = [total_sent] + 1");
+  // The statement binds its values, so that its few shapes are compiled once
+  // per connection; a failure names the values as the text that had them did.
+  koString shape(set.GetString());
+  int first = 0, last = 0;
   if (!isNew) {
     int firstId = 0, lastId = 0;
     int64_t firstDate = 0, lastDate = 0;
@@ -164,18 +168,27 @@ int AnalyticMgr::UpdateAnalyticEmailSendRecvCount(koSQLite* db, int mailId, int 
       return 0;
     }
     if (receivedDate < firstDate || firstId == 0) {
-      set.AppendFormat(",  %s = %d", received ? "[recv_first_mail_id]" : "[sent_first_mail_id]",
-                       mailId);
+      const char* column = received ? "[recv_first_mail_id]" : "[sent_first_mail_id]";
+      set.AppendFormat(",  %s = %d", column, mailId);
+      shape.AppendFormat(",  %s = ?", column);
+      first = 1;
     }
     if (receivedDate > lastDate || lastId == 0) {
-      set.AppendFormat(", %s = %d", received ? "[recv_last_mail_id]" : "[sent_last_mail_id]",
-                       mailId);
+      const char* column = received ? "[recv_last_mail_id]" : "[sent_last_mail_id]";
+      set.AppendFormat(", %s = %d", column, mailId);
+      shape.AppendFormat(", %s = ?", column);
+      last = 1;
     }
   }
+  koString label;
+  label.AppendFormat("UPDATE [analytics_email] SET %s WHERE [email_address_id] = %d", set.GetString(),
+                     addressId);
   koString sql;
-  sql.AppendFormat("UPDATE [analytics_email] SET %s WHERE [email_address_id] = %d", set.GetString(),
-                   addressId);
-  return koStatement(db, sql.GetString()).Step() ? 1 : 0;
+  sql.AppendFormat("UPDATE [analytics_email] SET %s WHERE [email_address_id] = ?", shape.GetString());
+  koStatement update(db, sql.GetString());
+  if (first) update.Int(mailId);
+  if (last) update.Int(mailId);
+  return update.Int(addressId).Step(label.GetString()) ? 1 : 0;
 }
 
 int AnalyticMgr::UpdateAnalyticsEmailSendORRecvCount(koSQLite* db, int mailId, int direction) {
