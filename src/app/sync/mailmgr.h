@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "app/store/configmgr.h"
@@ -212,6 +213,13 @@ class MailMgr {
   int countThis_ = 0;
   // Prefetch calls to pass over after a batch the server did not fully answer.
   unsigned long prefetchPause_ = 0;
+  // Row ids of the mails the mail walk stored, by uid, until the attachment
+  // walk takes them. The mail table has no index on uid, so finding a mail
+  // by it reads every mail of the account; by its id it is one look-up. Only
+  // a hint: the row is read by id, account and uid together, and a miss
+  // falls back to the search. Bounded by kMaxStoredIds.
+  static const size_t kMaxStoredIds = 200000;
+  std::unordered_map<uint32_t, int> storedIds_;
 };
 
 #endif  // PV_APP_SYNC_MAILMGR_H

@@ -116,17 +116,34 @@ int MailMgr::CollectMailHeaderDetails(MailHeaderDetails& record) {
 }
 
 int MailMgr::GetMailHeaderDetailsFromSqlite(MailHeaderDetails& record, int* notFound) {
-  const char* sql = "SELECT id ,uid  ,subject ,received_date ,module_id FROM mail WHERE [account_id] = ? AND [uid] = ?";
-  koStatement s(db_, sql);
-  if (!s.Int(accountId_).Int64(currentUid_).Step()) return 0;
-  *notFound = s.HasRow() ? 0 : 1;
-  if (*notFound) return 1;
-  record.mailId = db_->GetInt(s.Handle(), "id");
-  record.uid = currentUid_;
-  const char* subject = db_->GetText(s.Handle(), "subject");
-  record.subject.SetAs(subject ? subject : "");
-  record.receivedDate = db_->GetInt64(s.Handle(), "received_date");
-  record.direction = db_->GetInt(s.Handle(), "module_id");
+  const char* byUid = "SELECT id ,uid  ,subject ,received_date ,module_id FROM mail WHERE [account_id] = ? AND [uid] = ?";
+  const char* byId =
+      "SELECT id ,uid  ,subject ,received_date ,module_id FROM mail WHERE [id] = ? AND [account_id] = ? AND [uid] = ?";
+  auto hint = storedIds_.find(currentUid_);
+  int id = 0;
+  if (hint != storedIds_.end()) {
+    id = hint->second;
+    storedIds_.erase(hint);
+  }
+  // A uid names one mail of the account, so the row found by its id is the
+  // one the search would find; a mail gone since (or never committed) is
+  // searched for as if there had been no hint.
+  for (int pass = id != 0 ? 0 : 1; pass < 2; ++pass) {
+    koStatement s(db_, pass == 0 ? byId : byUid);
+    if (pass == 0) s.Int(id);
+    // Either way a failure is reported as the search by uid.
+    if (!s.Int(accountId_).Int64(currentUid_).Step(byUid)) return 0;
+    if (!s.HasRow()) continue;
+    *notFound = 0;
+    record.mailId = db_->GetInt(s.Handle(), "id");
+    record.uid = currentUid_;
+    const char* subject = db_->GetText(s.Handle(), "subject");
+    record.subject.SetAs(subject ? subject : "");
+    record.receivedDate = db_->GetInt64(s.Handle(), "received_date");
+    record.direction = db_->GetInt(s.Handle(), "module_id");
+    return 1;
+  }
+  *notFound = 1;
   return 1;
 }
 
@@ -282,6 +299,9 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
   }
   if (ok && transaction && !SQLiteMgr::EndTransaction(db_)) ok = 0;
   if (!ok && transaction) SQLiteMgr::RollbackTransaction(db_);
+  if (ok && transaction && kind == kSummaryOnly && account_.downloadAttachments &&
+      storedIds_.size() < kMaxStoredIds)
+    storedIds_[currentUid_] = record.mailId;
   if (ok) ApplyModuleProcessedInfo(walking, kind);
   ReleaseTexts(msgno);
   message_.Clear();

@@ -111,10 +111,10 @@ class ScriptedIndexTest : public IndexTest {
     UseServer(server_.Port());
   }
   // The script's messages: UIDs 1..count, all delivered.
-  std::string Messages(int count) {
+  std::string Messages(int count, bool attachment = false) {
     std::string json = "[";
     for (int n = 1; n <= count; ++n) {
-      std::string text = pvtest::MailText(n, kAccount);
+      std::string text = pvtest::MailText(n, kAccount, true, attachment);
       std::string escaped;
       for (char c : text) escaped += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '"' ? "\\\"" : std::string(1, c);
       json += (n > 1 ? ",{\"uid\": " : "{\"uid\": ") + std::to_string(n) + ", \"text\": \"" + escaped + "\"}";
@@ -167,6 +167,30 @@ TEST_F(ScriptedIndexTest, AMailWhoseRangeCannotMoveIsNotKept) {
   ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "DROP TRIGGER refuse"));
   EXPECT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
   EXPECT_EQ((std::vector<int64_t>{1, 2, 3, 4, 5}), StoredUids());
+}
+
+// The attachment walk finds each mail as the database holds it then, not
+// as the mail walk stored it.
+TEST_F(ScriptedIndexTest, TheAttachmentWalkReadsTheMailsAsTheyAreNow) {
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(4, true) + "}"));
+  // Between the walks: mail 2 goes, mail 3 is renamed.
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(),
+                                       "CREATE TRIGGER meanwhile AFTER UPDATE OF indexing_status ON module WHEN "
+                                       "new.id = 3 AND new.indexing_status = 1 BEGIN DELETE FROM mail WHERE uid = 2; "
+                                       "UPDATE mail SET subject = 'Renamed' WHERE uid = 3; END"));
+  AccountInfo& account = Account();
+  account.downloadAttachments = 1;
+  koEvent stop;
+  MailMgr mails(account, kModuleAllMail, db());
+  int mailPass = 1;
+  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+  for (int pass = 0; pass < 3 && ModuleValue(kModuleAttachments, "indexing_status") != 1; ++pass)
+    ASSERT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 4}), StoredUids());
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 4}),
+            Column("SELECT mail.uid FROM file JOIN mail ON mail.id = file.mail_id ORDER BY mail.uid"));
+  EXPECT_EQ(3, Value("SELECT COUNT(*) FROM file"));
+  EXPECT_EQ(1, Value("SELECT COUNT(*) FROM fts_file WHERE filename = 'file3.bin' AND subject = 'Renamed'"));
 }
 
 }  // namespace
