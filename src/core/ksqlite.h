@@ -138,16 +138,18 @@ class koSQLite {
 
 // koStatement: the common run of one statement on its own handle (never the
 // connection's default statement, which belongs to whoever walks rows around
-// it): prepare, bind in parameter order, step, finalize. The compiled
-// statement goes back to the connection, reset and unbound, for the next
-// koStatement of the same text: per-mail work runs the same few statements
-// thousands of times, and compiling them each time cost more than running them. A failed prepare or
+// it): prepare, bind in parameter order, step, finalize. A failed prepare or
 // bind skips the binds after it, and Step then fails without stepping. Each
 // failed Step is logged once through gLog (code -1) with the label given,
 // else with the SQL text.
 //
-// Lives on the caller's stack and is finalized by its destructor; the
-// connection and the SQL text must outlive it. Same thread as the connection.
+// The compiled statement goes back to the connection, reset and unbound, for
+// the next koStatement of the same text: per-mail work runs the same few
+// statements thousands of times, and compiling them cost more than running
+// them.
+//
+// Lives on the caller's stack; the connection and the SQL text must outlive
+// it. Same thread as the connection.
 class koStatement {
  public:
   koStatement(koSQLite* db, const char* sql);
