@@ -10,6 +10,7 @@
 #include "app/sync/mailmgr.h"
 #include "support/child.h"
 #include "support/imap_peers.h"
+#include "support/lsan_gio.h"
 
 namespace {
 
