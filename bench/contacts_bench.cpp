@@ -34,6 +34,7 @@
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
 #include "support/contacts_peer.h"
+#include "support/peers.h"
 
 namespace {
 
@@ -191,14 +192,15 @@ bool Pass(const char* name, ContactService& sync, koEvent& stop, int entries) {
 
 int main(int argc, char** argv) {
   const int contacts = argc > 1 ? atoi(argv[1]) : 20000;
-  char home[] = "/tmp/pvcontactsbench-XXXXXX";
-  if (mkdtemp(home) == nullptr) return 1;
-  setenv("HOME", home, 1);
+  // Removed with everything in it when main returns.
+  pvtest::TempDir dir;
+  if (dir.Path().empty()) return 1;
+  setenv("HOME", dir.Path().c_str(), 1);
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "TMPDIR",
                            "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
     unsetenv(name);
   koLog log(kAppVersion);
-  std::string logPath = std::string(home) + "/bench.log";
+  std::string logPath = dir.File("bench.log");
   log.SetFileName(logPath.c_str());
   gLog = &log;
   koCurl::GlobalInit();
@@ -226,7 +228,5 @@ int main(int argc, char** argv) {
   gConfigMgr = nullptr;
   gLog = nullptr;
   koCurl::GlobalCleanup();
-  std::string remove = std::string("rm -rf '") + home + "'";
-  if (system(remove.c_str()) != 0) fprintf(stderr, "pvcontactsbench: %s stays\n", home);
   return rc;
 }
