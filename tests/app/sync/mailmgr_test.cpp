@@ -202,6 +202,30 @@ TEST_F(ScriptedIndexTest, TheAttachmentWalkReadsTheMailsAsTheyAreNow) {
   EXPECT_EQ(1, Value("SELECT COUNT(*) FROM fts_file WHERE filename = 'file3.bin' AND subject = 'Renamed'"));
 }
 
+// A pass over deleted mails that cannot read the stored mails fails and
+// removes nothing; once it can, the vanished mail goes.
+TEST_F(ScriptedIndexTest, DeletedMailsPassFailsWhenTheStoredMailsCannotBeRead) {
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(3) + "}"));
+  koEvent stop;
+  int mailPass = 1;
+  {
+    MailMgr mails(Account(), kModuleAllMail, db());
+    ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+    ASSERT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  }
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(2) + "}"));
+  MailMgr mails(Account(), kModuleAllMail, db());
+  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+  // On the indexer's connection a view without those columns hides the table.
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "CREATE TEMP VIEW mail AS SELECT 1 AS unrelated")) << LogText();
+  EXPECT_EQ(0, mails.SyncDeletedMailsToLocalRepository());
+  EXPECT_TRUE(log_.Has("SELECT [id] mailid,[uid] mailuid,[module_id] moduleid FROM mail WHERE [account_id] = ?"));
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "DROP VIEW temp.mail"));
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), StoredUids());
+  EXPECT_EQ(1, mails.SyncDeletedMailsToLocalRepository()) << LogText();
+  EXPECT_EQ((std::vector<int64_t>{1, 2}), StoredUids());
+}
+
 // Bob's daily "report.pdf": the mail whose "(n)" names have all been
 // taken is stored, its part under its uid and section or, when even that
 // name is taken, left out; so is every mail after it.
