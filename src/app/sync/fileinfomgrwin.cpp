@@ -20,6 +20,8 @@ namespace {
 // Images larger than this are not decoded: a few bytes of a compressed
 // attachment could otherwise ask for gigabytes.
 const int64_t kMaxImagePixels = 64LL * 1024 * 1024;
+// The largest picture drawn from an icon rather than the file itself.
+const int kMaxIconPixels = 48;
 // What GIO's guess reads of a file besides its name.
 const unsigned int kSniffBytes = 4096;
 
@@ -165,9 +167,11 @@ int FileInfoMgrWin::GetFileIcon(const koString& relativePath, const char* sizeNa
       names.push_back(*name);
   }
   if (icon != nullptr) g_object_unref(icon);
+  // Only the image itself is drawn larger: icons stay at most medium size.
+  const int iconPixels = pixels < kMaxIconPixels ? pixels : kMaxIconPixels;
   std::vector<std::string> themeFiles;
-  FileIconTheme::FindIcon(names, pixels, themeFiles);
-  std::string iconKey = std::to_string(pixels);
+  FileIconTheme::FindIcon(names, iconPixels, themeFiles);
+  std::string iconKey = std::to_string(iconPixels);
   for (const std::string& file : themeFiles) iconKey += "|" + file;
 
   // Each source in turn until one gives a picture that could be written.
@@ -180,8 +184,8 @@ int FileInfoMgrWin::GetFileIcon(const koString& relativePath, const char* sizeNa
         png = drawn->second;
       } else {
         GdkPixbuf* pixbuf = source == 0   ? (image ? LoadImage(attachment.GetString(), pixels) : nullptr)
-                            : source == 1 ? LoadThemeIcon(themeFiles, pixels)
-                                          : DrawGenericIcon(pixels);
+                            : source == 1 ? LoadThemeIcon(themeFiles, iconPixels)
+                                          : DrawGenericIcon(iconPixels);
         if (pixbuf == nullptr) continue;
         gchar* buffer = nullptr;
         gsize size = 0;

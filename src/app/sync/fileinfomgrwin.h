@@ -3,7 +3,8 @@
 // first bytes); a picture is, in this order until one is written: for image
 // types the image itself scaled to fit the size; the icon theme's icon for
 // the content type (FileIconTheme); a generic document icon drawn here.
-// Pictures never grow: what is smaller than the size keeps its own size.
+// Pictures never grow: what is smaller than the size keeps its own size;
+// icons (theme or our own) are drawn at 48 pixels at most.
 // A theme icon is drawn once per process and size, and its PNG reused.
 //
 // gdk-pixbuf does not serialise its image loaders itself (it only guards

@@ -111,7 +111,8 @@ class MailMgr {
   // Later passes: mails that arrived there leave the All-Mail index.
   int SyncSpamOrTrashMailBox(koEvent* stop, const char* folder);
   // All-Mail object with the folder open: removes the stored mails whose
-  // UID the folder no longer has.
+  // UID the folder no longer has. 0 when the stored mails cannot be read at
+  // all; a walk cut short by a failure keeps what it removed and answers 1.
   int SyncDeletedMailsToLocalRepository();
   int UpdateUnseenMailStatus();
 

@@ -205,6 +205,11 @@ int MailMgr::SyncDeletedMailsToLocalRepository() {
     const char* sql = "SELECT [id] mailid,[uid] mailuid,[module_id] moduleid FROM mail WHERE [account_id] = ?";
     koStatement s(db_, sql);
     s.Int(accountId_);
+    if (!s.Ready()) {
+      KO_LOG(-1, sql);
+      ReleaseTexts();
+      return 0;
+    }
     while (s.Step() && s.HasRow()) {
       uint32_t uid = static_cast<uint32_t>(db_->GetInt64(s.Handle(), "mailuid"));
       if (!std::binary_search(present.begin(), present.end(), uid))

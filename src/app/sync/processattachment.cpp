@@ -84,6 +84,9 @@ bool IsSameFileContent(int folder, const char* name, const koString& bytes) {
   return same;
 }
 
+// The file system refuses this name, not every name: another may still be made.
+bool IsNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ || error == EINVAL; }
+
 // An account address names exactly one folder level.
 bool IsFolderName(const koString& name) {
   const char* s = name.GetString();
@@ -220,7 +223,8 @@ int ProcessAttachment::SaveAttachmentSummary(MailHeaderDetails& record, const Ma
   std::unique_ptr<FileInfoMgr> own;
   if (pictures_ == nullptr) own = std::make_unique<FileInfoMgrWin>();
   current_ = pictures_ != nullptr ? pictures_ : own.get();
-  int ok = ExtractAttachments(body);
+  // A single-part mail's body is IMAP section 1.
+  int ok = ExtractAttachments(body, koString(body->type == TYPEMULTIPART ? "" : "1"));
   record_ = nullptr;
   message_ = nullptr;
   current_ = nullptr;
@@ -231,14 +235,18 @@ int ProcessAttachment::SaveAttachmentSummary(MailHeaderDetails& record, const Ma
   return 1;
 }
 
-int ProcessAttachment::ExtractAttachments(const BODY* part) {
+int ProcessAttachment::ExtractAttachments(const BODY* part, const koString& section) {
+  section_.SetAs(section);
   if (!SaveAttachmentDetails(part)) {
     LogUid("SaveAttachmentDetails[MailUid: %u]", record_->uid);
     return 0;
   }
   if (part->type != TYPEMULTIPART) return 1;
+  int n = 0;
   for (const PART* child = part->nested.part; child != nullptr; child = child->next) {
-    if (!ExtractAttachments(&child->body)) {
+    koString inner;
+    inner.Format(section.GetLength() > 0 ? "%s.%d" : "%s%d", section.GetString(), ++n);
+    if (!ExtractAttachments(&child->body, inner)) {
       LogUid("ExtractAttachments[MailUid: %u]", record_->uid);
       return 0;
     }
@@ -304,10 +312,12 @@ int ProcessAttachment::SaveAttachmentDetails(const BODY* part) {
   koString displayName;
   koString storedName;
   int64_t size = 0;
-  if (!SaveAttachment(content, part->encoding, name, displayName, storedName, &size)) {
+  int saved = SaveAttachment(content, part->encoding, name, displayName, storedName, &size);
+  if (saved == 0) {
     LogUid("SaveAttachment[MailUid: %u]", record_->uid);
     return 0;
   }
+  if (saved < 0) return 1;
   koString relative;
   RelativeFolder(relative);
   koString label;
@@ -359,59 +369,68 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
   koString stem;
   koString extension;
   SplitName(displayName, stem, extension);
+  const koString firstExtension(extension.GetString());
   koString candidate(displayName.GetString());
+  koFile unnamed;
+  int unnamedState = 0;
   int suffix = 0;
   int otherErrors = 0;
-  int ok = 0;
+  bool lastResort = false;
+  int result = 0;
   for (;;) {
-    int rc = CreateFile(dir, candidate.GetString(), bytes);
+    int rc = CreateFile(dir, candidate.GetString(), bytes, unnamed, &unnamedState);
     if (rc == 1) {
-      ok = 1;
+      result = 1;
       break;
     }
     if (rc == -2) break;
     if (rc == 0) {
-      if (++suffix > kMaxSuffix) {
-        LogUid("No free name for an attachment [MailUid: %u]", record_->uid);
-        break;
+      if (!lastResort && ++suffix <= kMaxSuffix) {
+        candidate.Format("%s(%d)%s", stem.GetString(), suffix, extension.GetString());
+        continue;
       }
-      candidate.Format("%s(%d)%s", stem.GetString(), suffix, extension.GetString());
-      continue;
+    } else {
+      int error = errno;
+      koString path;
+      path.Format("%s/%s/%s", attachmentsRoot_.GetString(), folder.GetString(), candidate.GetString());
+      KO_LOG(error, path.GetString());
+      // The name itself may be what the file system refuses: the mail's uid
+      // with the extension, then the uid alone.
+      if (!lastResort && ++otherErrors < 3) {
+        stem.Format("%u", record_->uid);
+        if (otherErrors == 2) extension.Clear();
+        candidate.Format("%s%s", stem.GetString(), extension.GetString());
+        suffix = 0;
+        continue;
+      }
+      // A full disk or a folder we may not write in passes: the mail is retried.
+      if (!IsNameError(error)) break;
     }
-    koString path;
-    path.Format("%s/%s/%s", attachmentsRoot_.GetString(), folder.GetString(), candidate.GetString());
-    KO_LOG(errno, path.GetString());
-    // The name itself may be what the file system refuses: the mail's uid
-    // with the extension, then the uid alone.
-    if (++otherErrors == 3) break;
-    stem.Format("%u", record_->uid);
-    if (otherErrors == 2) extension.Clear();
-    candidate.Format("%s%s", stem.GetString(), extension.GetString());
-    suffix = 0;
+    if (lastResort) {
+      koString msg;
+      msg.Format("No name for an attachment, left out [MailUid: %u, Part: %s]", record_->uid, candidate.GetString());
+      KO_LOG(-1, msg.GetString());
+      result = -1;
+      break;
+    }
+    // Unique within the sender's folder, whatever the mail's names.
+    lastResort = true;
+    candidate.Format("%u-%s%s", record_->uid, section_.GetLength() > 0 ? section_.GetString() : "0",
+                     rc == 0 ? firstExtension.GetString() : "");
+    koString msg;
+    msg.Format("No free name for an attachment, saved as %s [MailUid: %u]", candidate.GetString(), record_->uid);
+    KO_LOG(-1, msg.GetString());
   }
+  unnamed.Close();
   close(dir);
-  if (ok) storedName.SetAs(candidate);
-  return ok;
+  if (result == 1) storedName.SetAs(candidate);
+  return result;
 }
 
-int ProcessAttachment::CreateFile(int folder, const char* name, const koString& bytes) {
-  // Written as an unnamed file and linked in whole: a process killed in the
-  // middle of the write leaves no torn file under the name, which the retry
-  // would not recognise and would write again as "(1)". Where the file
-  // system has no unnamed files, the name is created directly.
-  koFile file;
-  bool unnamed = file.OpenAt(folder, ".", O_WRONLY | O_TMPFILE, 0600) == 1;
-  // O_EXCL with O_NOFOLLOW: never onto an existing file, never through a link.
-  if (!unnamed && file.OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600) != 1) {
-    if (errno != EEXIST) return -1;
-    return IsSameFileContent(folder, name, bytes) ? 1 : 0;
-  }
+int ProcessAttachment::WriteContent(koFile& file, const char* name, const koString& bytes) {
   if (file.Write(bytes.GetString(), bytes.GetLength()) != static_cast<int>(bytes.GetLength())) {
-    file.Close();
-    // A torn file would never match the retry's bytes: take it away.
-    if (!unnamed) unlinkat(folder, name, 0);
     LogUid("Unable to write into the file[MailUid: %u]", record_->uid);
-    return -2;
+    return 0;
   }
   if (record_->receivedDate != 0) {
     struct timespec times[2];
@@ -424,22 +443,44 @@ int ProcessAttachment::CreateFile(int folder, const char* name, const koString& 
       KO_LOG(errno, msg.GetString());
     }
   }
-  if (unnamed) {
-    // linkat never replaces a name: an existing one is kept.
-    char self[64];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", file.GetDescriptor());
-    if (linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) != 0) {
-      int error = errno;
-      file.Close();
-      if (error != EEXIST) {
-        errno = error;
-        return -1;
-      }
+  return 1;
+}
+
+int ProcessAttachment::CreateFile(int folder, const char* name, const koString& bytes, koFile& unnamed,
+                                  int* unnamedState) {
+  // Written once as an unnamed file and linked in whole under each name
+  // tried: a process killed in the middle of the write leaves no torn file
+  // under the name, which the retry would not recognise and would write
+  // again as "(1)", and a name that is taken costs no second write. Where
+  // the file system has no unnamed files, the name is created directly.
+  if (*unnamedState == 0) {
+    *unnamedState = unnamed.OpenAt(folder, ".", O_WRONLY | O_TMPFILE, 0600) == 1 ? 1 : -1;
+    if (*unnamedState == 1 && !WriteContent(unnamed, name, bytes)) return -2;
+  }
+  if (*unnamedState < 0) {
+    koFile file;
+    // O_EXCL with O_NOFOLLOW: never onto an existing file, never through a link.
+    if (file.OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600) != 1) {
+      if (errno != EEXIST) return -1;
       return IsSameFileContent(folder, name, bytes) ? 1 : 0;
     }
+    int written = WriteContent(file, name, bytes);
+    file.Close();
+    if (written) return 1;
+    // A torn file would never match the retry's bytes: take it away.
+    unlinkat(folder, name, 0);
+    return -2;
   }
-  file.Close();
-  return 1;
+  // linkat never replaces a name: an existing one is kept.
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", unnamed.GetDescriptor());
+  if (linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) == 0) return 1;
+  int error = errno;
+  if (error != EEXIST) {
+    errno = error;
+    return -1;
+  }
+  return IsSameFileContent(folder, name, bytes) ? 1 : 0;
 }
 
 int ProcessAttachment::InsertFtsFile(const koString& storedName) {

@@ -10,7 +10,11 @@
 // cleaned and cut (never inside a UTF-8 character), no folder level is
 // reached through a link, and a file is only ever created new (O_EXCL): an
 // existing one is reused when it holds the same bytes, else the name takes
-// the next "(n)" suffix.
+// the next "(n)" suffix. A part whose names all run out, or that no name
+// can be made for, is saved as "<uid>-<section>" (its IMAP section; the
+// extension kept when only the suffixes ran out), or, when that is taken
+// too, left out with a log record: such a part never holds the mail back.
+// Only failures that may pass (a full disk, a failed write) fail the mail.
 //
 // The indexer makes one per account and uses it on the account's mail thread
 // inside the mail's transaction; the connection is borrowed and must outlive
@@ -25,6 +29,7 @@
 
 class FileInfoMgr;
 class MailMessage;
+class koFile;
 class koSQLite;
 struct MailHeaderDetails;
 struct mail_bodystruct;
@@ -60,19 +65,24 @@ class ProcessAttachment {
   static void CutUtf8(koString& text, uint32_t maxBytes);
 
  private:
-  int ExtractAttachments(const struct mail_bodystruct* part);
+  // section: the part's IMAP section ("" for a multipart top level).
+  int ExtractAttachments(const struct mail_bodystruct* part, const koString& section);
   // 1 when the part is an attachment; name (OUT) its file name (empty for a
   // message part); sets the inline flag.
   int GetPartFileName(const struct mail_bodystruct* part, koString& name);
   int SaveAttachmentDetails(const struct mail_bodystruct* part);
   // Decodes content and writes it under the mail's folder. displayName and
-  // storedName (OUT); size (OUT) the decoded byte count.
+  // storedName (OUT); size (OUT) the decoded byte count. 1 written or
+  // reused, 0 failed (the mail is to be retried), -1 left out (logged).
   int SaveAttachment(const koString& content, int encoding, const koString& name,
                      koString& displayName, koString& storedName, int64_t* size);
   // Creates the file exclusively in the open folder, or reuses an equal
   // one: 1 written or reused, 0 taken by other bytes, -1 the name could not
-  // be created (errno kept), -2 the write failed (logged).
-  int CreateFile(int folder, const char* name, const koString& bytes);
+  // be created (errno kept), -2 the write failed (logged). unnamed: the
+  // bytes written once for every name tried (closed by the caller).
+  int CreateFile(int folder, const char* name, const koString& bytes, koFile& unnamed, int* unnamedState);
+  // Writes all bytes and gives the file the mail's date. 1, or 0 (logged).
+  int WriteContent(koFile& file, const char* name, const koString& bytes);
   int InsertFtsFile(const koString& storedName);
   void BuildSenderFolder();
   // The folder of this mail's files relative to the root, '/' inside, no
@@ -87,6 +97,7 @@ class ProcessAttachment {
   koString directionWord_;
   koString accountFolder_;
   koString senderFolder_;
+  koString section_;  // of the part being saved
   FileInfoMgr* pictures_;
   FileInfoMgr* current_ = nullptr;  // during SaveAttachmentSummary
   MailHeaderDetails* record_ = nullptr;

@@ -172,9 +172,15 @@ void ConnectionMgr::Edit() {
       KO_LOG(-1, "EditAccount");
   } else if (gConfigMgr->AddAccount(changed)) {
     // The new account first: a change that fails half way never loses the old one.
-    id = changed.id;
-    if (!gConfigMgr->DeleteAccount(old.email.GetString())) KO_LOG(-1, "DeleteAccount");
-    if (!ClearFilterOn(old.id)) KO_LOG(-1, "UpdatePreference");
+    if (gConfigMgr->DeleteAccount(old.email.GetString())) {
+      id = changed.id;
+      if (!ClearFilterOn(old.id)) KO_LOG(-1, "UpdatePreference");
+    } else {
+      KO_LOG(-1, "DeleteAccount");
+      // The old account stays, alone.
+      if (!gConfigMgr->DeleteAccount(changed.email.GetString()))
+        LogWithAddress("EditAccount: the new account %s stays beside the old one", changed.email);
+    }
   } else {
     KO_LOG(-1, "AddAccount");
   }

@@ -208,13 +208,12 @@ int ShowAll::GetIndexingProgress(int* done, int* percent, int accountId) {
   int64_t processed = 0;
   int count = 0;
   if (accountId == 0) {
+    // An account removed while the list is read is left out, as the account
+    // list does: a Delete must not empty the pages' answers.
     count = gConfigMgr->GetAccountCount();
     for (int i = 0; i < count; ++i) {
       AccountInfo account;
-      if (!gConfigMgr->GetAccountAt(i, account)) {
-        KO_LOG(-1, "GetIndexingProgress: GetAccountAt");
-        return 0;
-      }
+      if (!gConfigMgr->GetAccountAt(i, account)) continue;
       if (IsIndexed(account)) continue;
       *done = 0;
       AddProgress(account, &total, &processed);

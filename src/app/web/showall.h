@@ -132,8 +132,8 @@ class ShowAll : public ObjectBase {
                                    int negative, int64_t* count);
 
   // Indexing progress over every account (accountId 0) or one: done (OUT)
-  // 1 when nothing is left to index, percent (OUT) 0..100. 0 when an
-  // account of the list could not be read.
+  // 1 when nothing is left to index, percent (OUT) 0..100. An account that
+  // vanishes meanwhile is left out. Always 1.
   static int GetIndexingProgress(int* done, int* percent, int accountId);
   // Counts a list request; the 10th after start and every 110th after it
   // stores `browser` as the browser name and wakes the upgrade check.

@@ -142,6 +142,7 @@ TEST_F(FileInfoMgrTest, RefusedRequestsTouchNothing) {
 TEST_F(FileInfoMgrTest, PicturesFitTheirSize) {
   Put("f/wide.png", MakePng(400, 100, 0x00FF00FF));
   Put("f/small.png", MakePng(40, 30, 0xFF0000FF));
+  Put("f/big.png", MakePng(300, 300, 0x0000FFFF));
   Put("f/report.pdf", "%PDF-1.4\n");
   Put("f/broken.png", "no image at all");
   const struct {
@@ -151,11 +152,15 @@ TEST_F(FileInfoMgrTest, PicturesFitTheirSize) {
     unsigned rgb;  // 0: not checked
   } kCases[] = {
       {"f/wide.png", "large", 96, 24, 0x00FF00},
+      {"f/big.png", "extralarge", 178, 178, 0x0000FF},
       {"f/small.png", "extralarge", 40, 30, 0xFF0000},  // never grown
       {"f/small.png", "small", 16, 12, 0xFF0000},
       {"f/report.pdf", "small", 16, 16, 0},
-      {"f/report.pdf", "extralarge", 178, 178, 0},
+      // Icons, unlike the image itself, stay at 48.
+      {"f/report.pdf", "large", 48, 48, 0},
+      {"f/report.pdf", "extralarge", 48, 48, 0},
       {"f/broken.png", "medium", 48, 48, 0},  // undecodable: the type's icon
+      {"f/broken.png", "extralarge", 48, 48, 0},
   };
   for (const auto& c : kCases) {
     ASSERT_NE("", Icon(c.file, c.size)) << c.file << " " << c.size;

@@ -6,6 +6,8 @@
 #include <random>
 #include <set>
 
+// Before the mail library's headers, which define min and max as macros.
+#include "support/files.h"
 #include "app/sync/index_fixture.h"
 #include "app/sync/mailmgr.h"
 #include "support/child.h"
@@ -113,11 +115,17 @@ class ScriptedIndexTest : public IndexTest {
   }
   // The script's messages: UIDs 1..count, all delivered.
   std::string Messages(int count, bool attachment = false) {
+    std::vector<std::string> texts;
+    for (int n = 1; n <= count; ++n) texts.push_back(pvtest::MailText(n, kAccount, true, attachment));
+    return Messages(texts);
+  }
+  // These texts as UIDs 1, 2, ...
+  static std::string Messages(const std::vector<std::string>& texts) {
     std::string json = "[";
-    for (int n = 1; n <= count; ++n) {
-      std::string text = pvtest::MailText(n, kAccount, true, attachment);
+    for (size_t n = 1; n <= texts.size(); ++n) {
       std::string escaped;
-      for (char c : text) escaped += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '"' ? "\\\"" : std::string(1, c);
+      for (char c : texts[n - 1])
+        escaped += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '"' ? "\\\"" : std::string(1, c);
       json += (n > 1 ? ",{\"uid\": " : "{\"uid\": ") + std::to_string(n) + ", \"text\": \"" + escaped + "\"}";
     }
     return json + "]";
@@ -192,6 +200,75 @@ TEST_F(ScriptedIndexTest, TheAttachmentWalkReadsTheMailsAsTheyAreNow) {
             Column("SELECT mail.uid FROM file JOIN mail ON mail.id = file.mail_id ORDER BY mail.uid"));
   EXPECT_EQ(3, Value("SELECT COUNT(*) FROM file"));
   EXPECT_EQ(1, Value("SELECT COUNT(*) FROM fts_file WHERE filename = 'file3.bin' AND subject = 'Renamed'"));
+}
+
+// A pass over deleted mails that cannot read the stored mails fails and
+// removes nothing; once it can, the vanished mail goes.
+TEST_F(ScriptedIndexTest, DeletedMailsPassFailsWhenTheStoredMailsCannotBeRead) {
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(3) + "}"));
+  koEvent stop;
+  int mailPass = 1;
+  {
+    MailMgr mails(Account(), kModuleAllMail, db());
+    ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+    ASSERT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  }
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(2) + "}"));
+  MailMgr mails(Account(), kModuleAllMail, db());
+  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+  // On the indexer's connection a view without those columns hides the table.
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "CREATE TEMP VIEW mail AS SELECT 1 AS unrelated")) << LogText();
+  EXPECT_EQ(0, mails.SyncDeletedMailsToLocalRepository());
+  EXPECT_TRUE(log_.Has("SELECT [id] mailid,[uid] mailuid,[module_id] moduleid FROM mail WHERE [account_id] = ?"));
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "DROP VIEW temp.mail"));
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), StoredUids());
+  EXPECT_EQ(1, mails.SyncDeletedMailsToLocalRepository()) << LogText();
+  EXPECT_EQ((std::vector<int64_t>{1, 2}), StoredUids());
+}
+
+// Bob's daily "report.pdf": the mail whose "(n)" names have all been
+// taken is stored, its part under its uid and section or, when even that
+// name is taken, left out; so is every mail after it.
+TEST_F(ScriptedIndexTest, AnAttachmentOutOfNamesHoldsNoMailBack) {
+  auto report = [](int n) {
+    return "Delivered-To: " + std::string(kAccount) + "\r\nFrom: Bob <bob@example.org>\r\nTo: " + kAccount +
+           "\r\nSubject: Report " + std::to_string(n) + "\r\nMessage-ID: <r" + std::to_string(n) +
+           "@example.org>\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+           "Content-Type: text/plain\r\n\r\nToday's.\r\n--b\r\nContent-Type: application/pdf; name=\"report.pdf\"\r\n"
+           "Content-Disposition: attachment; filename=\"report.pdf\"\r\n\r\n%PDF-1.4 day " +
+           std::to_string(n) + "\r\n--b--\r\n";
+  };
+  koEvent stop;
+  int mailPass = 1;
+  auto index = [&](int messages) {
+    std::vector<std::string> texts;
+    for (int n = 1; n <= messages; ++n) texts.push_back(report(n));
+    ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(texts) + "}"));
+    AccountInfo& account = Account();
+    account.downloadAttachments = 1;
+    MailMgr mails(account, kModuleAllMail, db());
+    ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+    for (int pass = 0; pass < 3 && (pass == 0 || ModuleValue(kModuleAttachments, "indexing_status") != 1); ++pass)
+      ASSERT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  };
+  index(1);
+  ASSERT_EQ(0, mailPass);
+  koString root;
+  PathMgr::GetAttachmentsDir(root);
+  const std::string folder = std::string(root.GetString()) + "/" + kAccount + "/recv/attachments/Bob (bob@example.org)";
+  for (int n = 1; n <= 998; ++n) pvtest::WriteFile(folder + "/report(" + std::to_string(n) + ").pdf", "other");
+  pvtest::WriteFile(folder + "/3-2.pdf", "other");
+  // New arrivals, fetched with their attachments at once.
+  index(4);
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 3, 4}), StoredUids());
+  EXPECT_EQ("%PDF-1.4 day 2", pvtest::ReadFile(folder + "/2-2.pdf"));
+  EXPECT_EQ("other", pvtest::ReadFile(folder + "/3-2.pdf"));
+  EXPECT_EQ("%PDF-1.4 day 4", pvtest::ReadFile(folder + "/4-2.pdf"));
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 4}),
+            Column("SELECT mail.uid FROM file JOIN mail ON mail.id = file.mail_id WHERE file_name = 'report.pdf' "
+                   "ORDER BY mail.uid"));
+  EXPECT_TRUE(log_.Has("left out [MailUid: 3,")) << LogText();
+  EXPECT_EQ(4, ModuleValue(kModuleAttachments, "last_processed_uid_to"));
 }
 
 }  // namespace

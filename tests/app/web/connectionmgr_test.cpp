@@ -87,6 +87,25 @@ TEST_F(ConnectionMgrTest, AccountsAreAddedEditedAndDeletedWithTheirThreads) {
   EXPECT_EQ("Failed to remove ''", Ask("_object=ConnectionMgr&_action=Delete&accountId=3"));
 }
 
+// A new address whose old account cannot be removed changes nothing.
+TEST_F(ConnectionMgrTest, AnEditThatCannotRemoveTheOldAccountKeepsIt) {
+  AddMail(1);
+  StartProgram();
+  ASSERT_EQ("1", Ask(std::string(kAdd) + "alice"));
+  ASSERT_EQ("", Query("CREATE TRIGGER keep BEFORE DELETE ON account WHEN old.id = 1 "
+                      "BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+  EXPECT_EQ("0", Edit(1, "bob", kAllMailOptions));
+  EXPECT_NE(std::string::npos, Log().find("DeleteAccount")) << Log();
+  EXPECT_EQ("1:alice@gmail.com", Accounts());
+  std::string list = Ask("_object=ConnectionMgr&_action=List");
+  EXPECT_EQ(0u, list.find("[{\"AccountId\":1,\"Email\":\"alice@gmail.com\",")) << list;
+  EXPECT_EQ(std::string::npos, list.find("bob@gmail.com")) << list;
+  // alice's threads run again.
+  AddMail(2);
+  EXPECT_EQ("", Ask("_object=ShowAll&_action=Refresh"));
+  EXPECT_TRUE(WaitFor([] { return MailCount(1) == 2; }, 30000)) << Log();
+}
+
 TEST_F(ConnectionMgrTest, TestConnectionSaysWhichServiceRefused) {
   StartProgram();
   EXPECT_EQ("{\"TestStatus\":1,\"TestStatusMsg\":\"connected successfully\"}", Test("email=alice&password=pw"));

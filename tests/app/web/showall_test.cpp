@@ -7,7 +7,9 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -256,6 +258,38 @@ TEST_F(ShowAllTest, IndexingProgressOverAccounts) {
     EXPECT_EQ(std::string(c.expected).substr(0, std::string(c.expected).rfind(' ')),
               Json(Ask("_action=DataLoad")).Join({"indexingStatus", "indexingValue"}));
   }
+}
+
+// Accounts removed while the pages poll: every answer stays whole. Many
+// accounts make reading them take long enough for removals to fall inside.
+TEST_F(ShowAllTest, AnswersStayWholeWhileAccountsGo) {
+  for (int i = 0; i < 60; ++i) AddAccount(("user" + std::to_string(i) + "@example.com").c_str());
+  std::atomic<bool> done{false};
+  std::atomic<int> asked{0};
+  std::mutex lock;
+  std::string empty;
+  std::thread changer([&] {
+    for (int round = 0; round < 100; ++round) {
+      EXPECT_EQ(1, gConfigMgr->DeleteAccount("user0@example.com"));
+      AddAccount("user0@example.com");
+    }
+    done = true;
+  });
+  std::vector<std::thread> clients;
+  for (const char* action : {"StatusMessage", "DataLoad", "ContactLoad"}) {
+    clients.emplace_back([&, action] {
+      while (!done) {
+        std::string answer = Ask(std::string("_action=") + action);
+        ++asked;
+        std::lock_guard<std::mutex> hold(lock);
+        if (answer.empty()) empty += std::string(action) + " ";
+      }
+    });
+  }
+  changer.join();
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ("", empty) << "of " << asked.load() << " answers";
+  EXPECT_GT(asked.load(), 0);
 }
 
 TEST_F(ShowAllTest, StatisticsAndDiagnostics) {
