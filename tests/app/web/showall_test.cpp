@@ -80,11 +80,12 @@ TEST_F(ShowAllTest, APageOfFilesInItsEnvelope) {
   auto saved = [&](const char* name) {
     return root.GetString() + ("/" + Sql(std::string("SELECT file_path FROM file WHERE file_name = '") + name + "'"));
   };
-  ASSERT_EQ(1, SetFileTime(saved("report.pdf").c_str(), time(nullptr) + 60));
+  const time_t changedAt = time(nullptr) + 60;
+  ASSERT_EQ(1, SetFileTime(saved("report.pdf").c_str(), changedAt));
   ASSERT_EQ(0, unlink(saved("red.png").c_str()));
   Sql("UPDATE file SET is_folder = 1 WHERE file_name = 'report.pdf'");
   Json changed(Ask("_action=DataLoad&pageNo=1"));
-  EXPECT_EQ("red.png 0 0 report 1 " + std::to_string(time(nullptr) + 60),
+  EXPECT_EQ("red.png 0 0 report 1 " + std::to_string(changedAt),
             changed.Join({"0.filename", "0.isfilemodified", "0.filemodificationtime", "1.filename", "1.isfilemodified",
                           "1.filemodificationtime"}, "result.data.rows."));
   EXPECT_FALSE(std::filesystem::exists(saved("red.png")));
@@ -347,9 +348,12 @@ TEST_F(ShowAllTest, ListRequestsWakeTheUpgradeCheckOnTheTenthAndEvery110th) {
     size_t at = request.find("&browser=");
     return at == std::string::npos ? "" : request.substr(at + 9, request.find(' ', at) - at - 9);
   };
+  // The requests came, and no more a while later, when a wake too early
+  // would have shown.
   auto settled = [&](int requests) {
+    const bool came = WaitFor([&] { return web.RequestCount() >= requests; }, 30000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return web.RequestCount() == requests;
+    return came && web.RequestCount() == requests;
   };
   for (int n = 1; n <= 120; ++n) {
     ASSERT_NE("", Ask("_action=DataLoad&browser=B" + std::to_string(n)));
