@@ -379,6 +379,19 @@ int IniReadInt(const char* section, const char* key, int def, const char* path) 
   return text.ToInt();
 }
 
+int IniReadPort(const char* section, const char* key, int def, const char* path) {
+  koString text;
+  IniReadString(section, key, "", text, path);
+  // Digit by digit and at most five: a longer number must not wrap into range.
+  if (text.GetLength() == 0 || text.GetLength() > 5) return def;
+  int port = 0;
+  for (const char* p = text.GetString(); *p != 0; ++p) {
+    if (*p < '0' || *p > '9') return def;
+    port = port * 10 + (*p - '0');
+  }
+  return port >= 1 && port <= 65535 ? port : def;
+}
+
 int IniWriteString(const char* section, const char* key, const char* value, const char* path) {
   if (path == nullptr) {
     KO_LOG(-1, "IniWriteString without a path");

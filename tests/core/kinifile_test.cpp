@@ -82,6 +82,23 @@ TEST_F(IniFileTest, ReadsWhatTheFileHolds) {
   EXPECT_EQ(Read("A", "k"), "DEF") << "missing file";
 }
 
+TEST_F(IniFileTest, APortIsAWholeNumberThatASocketCanHave) {
+  const struct {
+    const char* line;
+    int expected;
+  } cases[] = {
+      {"Port=41005", 41005}, {"Port=1", 1}, {"Port=65535", 65535}, {"Port=04000", 4000},
+      // A number that would wrap into range, or one with more behind it.
+      {"Port=4294967297", 40000}, {"Port=41005x", 40000}, {"Port=65536", 40000}, {"Port=0", 40000},
+      {"Port=-5", 40000}, {"Port= 41005", 40000}, {"Port=+41005", 40000}, {"Port=", 40000},
+      {"Other=1", 40000},
+  };
+  for (const auto& c : cases) {
+    SetContent(std::string("[GENERAL]\n") + c.line + "\n");
+    EXPECT_EQ(c.expected, IniReadPort("GENERAL", "Port", 40000, path_.c_str())) << c.line;
+  }
+}
+
 TEST_F(IniFileTest, WritingAKeyKeepsTheRestByteForByte) {
   const std::string head = "# Postvane settings\n; second comment\n\n[GENERAL] ; main\n";
   const std::string mid = "# the version\nApp_Version=1.89 Beta\n";
