@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "core/kthread.h"
@@ -51,18 +53,28 @@ void koLog::Write(const char* file, int line, int code, const char* message) {
     // The log holds what requests and mail carried: only its owner reads it,
     // whatever the umask or an older file's mode said.
     int fd = open(path_.GetString(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int err = errno;
     struct stat st;
     if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) fchmod(fd, st.st_mode & 0700);
     FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
-    if (f != nullptr) {
-      fprintf(f, "[%s] [%s] %s(%d) ErrCode:%d ErrMsg:", tag_.GetString(), stamp,
-              file != nullptr ? file : "", line, code);
-      WriteEscaped(f, message);
-      fputc('\n', f);
-      fclose(f);
-    } else if (fd >= 0) {
-      close(fd);
+    bool own = f != nullptr;
+    if (!own) {
+      if (fd >= 0) close(fd);
+      // Where the failure would otherwise go unseen: once a note why, then
+      // the records themselves.
+      f = stderr;
+      if (!told_) fprintf(f, "The log %s cannot be opened (%s); its records follow here.\n",
+                          path_.GetString(), strerror(fd >= 0 ? EIO : err));
+      told_ = true;
     }
+    fprintf(f, "[%s] [%s] %s(%d) ErrCode:%d ErrMsg:", tag_.GetString(), stamp,
+            file != nullptr ? file : "", line, code);
+    WriteEscaped(f, message);
+    fputc('\n', f);
+    if (own)
+      fclose(f);
+    else
+      fflush(f);
   }
   lock_->Unlock();
 }

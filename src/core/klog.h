@@ -23,12 +23,14 @@ class koLog {
   // Appends "[tag] [local time] file(line) ErrCode:code ErrMsg:message\n",
   // with every control byte of message written as "\xNN", so that one call is
   // one line whatever the message holds. The file is created 0600 (and an
-  // older one tightened to its owner). A record that cannot be written (no
-  // path, no rights) is dropped silently.
+  // older one tightened to its owner). Without a path nothing is written; a
+  // file that cannot be opened sends the record to standard error, after a
+  // note of why the first time.
   void Write(const char* file, int line, int code, const char* message);
 
  private:
   koMutex* lock_;
+  bool told_ = false;  // the note on standard error was written
   koString path_;
   koString tag_;
 };
