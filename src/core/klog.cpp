@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -142,9 +143,9 @@ void koLog::Append(const char* file, int line, int code, const char* message) {
   const char* source = file != nullptr ? file : "";
 
   int fd = OpenLog(path_.GetString());
-  if (fd < 0) return;
+  int err = errno;
   struct stat st;
-  if (size_limit_ > 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
+  if (fd >= 0 && size_limit_ > 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
     int head = snprintf(nullptr, 0, kHead, tag_.GetString(), stamp, source, line, code);
     uint64_t record = static_cast<uint64_t>(head > 0 ? head : 0) + EscapedLength(message) + 1;
     char older[PATH_MAX];
@@ -153,16 +154,26 @@ void koLog::Append(const char* file, int line, int code, const char* message) {
         rename(path_.GetString(), older) == 0) {
       close(fd);
       fd = OpenLog(path_.GetString());
-      if (fd < 0) return;
+      err = errno;
     }
   }
-  FILE* f = fdopen(fd, "a");
-  if (f == nullptr) {
-    close(fd);
-    return;
+  FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  bool own = f != nullptr;
+  if (!own) {
+    if (fd >= 0) close(fd);
+    // Where the failure would otherwise go unseen: once a note why, then
+    // the records themselves.
+    f = stderr;
+    if (!told_)
+      fprintf(f, "The log %s cannot be opened (%s); its records follow here.\n", path_.GetString(),
+              strerror(fd >= 0 ? EIO : err));
+    told_ = true;
   }
   fprintf(f, kHead, tag_.GetString(), stamp, source, line, code);
   WriteEscaped(f, message);
   fputc('\n', f);
-  fclose(f);
+  if (own)
+    fclose(f);
+  else
+    fflush(f);
 }

@@ -43,9 +43,9 @@ class koLog {
   // Appends "[tag] [local time] file(line) ErrCode:code ErrMsg:message\n",
   // with every control byte of message written as "\xNN", so that one call is
   // one line whatever the message holds. The file is created 0600 (and an
-  // older one tightened to its owner). A record that cannot be written (no
-  // path, no rights) is dropped silently. Counts of folded records waiting
-  // go out first.
+  // older one tightened to its owner). Without a path nothing is written; a
+  // file that cannot be opened sends the record to standard error, after a
+  // note of why the first time. Counts of folded records waiting go out first.
   void Write(const char* file, int line, int code, const char* message);
   // Write for records that clients can cause at any rate. `cause` names the
   // kind of record (its first 95 bytes count): the first record of a cause
@@ -68,6 +68,7 @@ class koLog {
   void Append(const char* file, int line, int code, const char* message);
 
   koMutex* lock_;
+  bool told_ = false;  // the note on standard error was written
   koString path_;
   koString tag_;
   uint64_t size_limit_ = kDefaultSizeLimit;

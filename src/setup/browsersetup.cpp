@@ -7,7 +7,8 @@
 // The four arguments go to elevatedsetup unchanged (mode 1 uninstalls). In
 // both modes the user's command-bar layout gets the product's button first
 // and every Chrome and Chromium profile loses the extension's stored settings.
-// Exit code 0 when elevatedsetup was started, else 1; the per-user steps run
+// Exit code 0 when elevatedsetup was started, else 1 (also when the user
+// refused the elevation or no agent could ask); the per-user steps run
 // either way and do not change it. Nothing is logged.
 #include <stdio.h>
 
@@ -20,6 +21,9 @@
 namespace {
 
 const char kElevatedProgram[] = "elevatedsetup";
+// The elevation wrapper's own exit codes (pkexec's).
+constexpr int kWrapperDismissed = 126;
+constexpr int kWrapperNotAuthorized = 127;
 const char kCommandBarKey[] = "Software\\Microsoft\\Internet Explorer\\LowRegistry\\CommandBar";
 
 // Both layout values: a 4-byte header, then 4-byte entries (button id, 1, 0, 0).
@@ -94,7 +98,12 @@ int main(int argc, char** argv) {
   if (!PathMgr::GetExeDir(program)) return 1;
   koPathJoin(program, kElevatedProgram);
   const char* const elevated[] = {program.GetString(), argv[1], argv[2], argv[3], argv[4], nullptr};
-  int started = koStartElevated(elevated, nullptr);
+  // The wrapper's verdict: it refuses with 126 (the user said no) or 127
+  // (no agent to ask, not allowed), else it handed over to elevatedsetup,
+  // which ends at once (0 or 1).
+  int code = 0;
+  int started = koRunElevated(elevated, &code, nullptr) && code != kWrapperDismissed &&
+                code != kWrapperNotAuthorized && code < 128;
 
   UpdateCommandBar();
   ChromeExtMgr chrome;

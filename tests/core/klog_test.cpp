@@ -67,13 +67,22 @@ TEST(LogFile, MacroDeletedFileAndMissingFolder) {
   ASSERT_EQ(0, stat(path.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
 
-  // A deleted file is made anew; a folder that is missing drops the record.
+  // A deleted file is made anew; a folder that is missing sends the records
+  // to standard error, with a note of why before the first.
   unlink(path.c_str());
   log.Write("src/a.cpp", 10, 5, "again");
   EXPECT_EQ(Lines(pvtest::ReadFile(path)).size(), 1u);
   koLog broken("t");
   broken.SetFileName(dir.File("missing/x.log").c_str());
-  broken.Write("src/b.cpp", 1, -1, "dropped");
+  testing::internal::CaptureStderr();
+  broken.Write("src/b.cpp", 1, -1, "first\nline");
+  broken.Write("src/b.cpp", 2, -1, "second");
+  std::vector<std::string> said = Lines(testing::internal::GetCapturedStderr());
+  ASSERT_EQ(3u, said.size());
+  EXPECT_EQ("The log " + dir.File("missing/x.log") + " cannot be opened (No such file or directory); its records "
+            "follow here.", said[0]);
+  EXPECT_NE(std::string::npos, said[1].find("src/b.cpp(1) ErrCode:-1 ErrMsg:first\\x0Aline")) << said[1];
+  EXPECT_NE(std::string::npos, said[2].find("src/b.cpp(2) ErrCode:-1 ErrMsg:second")) << said[2];
 }
 
 // The clock of the folding tests: milliseconds the test sets.

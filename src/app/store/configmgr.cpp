@@ -378,6 +378,16 @@ void ConfigMgr::ClearGeneralMessage() {
   generalMessage_.Clear();
 }
 
+void ConfigMgr::SetServiceProblem(const char* text) {
+  koWriteGuard data(dataLock_);
+  CopyText(serviceProblem_, text);
+}
+
+void ConfigMgr::GetServiceProblem(koString& out) {
+  koReadGuard data(dataLock_);
+  out.SetAs(serviceProblem_);
+}
+
 void ConfigMgr::GetPreferences(Preferences& out) {
   koReadGuard data(dataLock_);
   out.Assign(preferences_);

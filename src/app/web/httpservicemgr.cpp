@@ -377,12 +377,12 @@ int HttpServiceMgr::Start() {
   return 1;
 }
 
-void HttpServiceMgr::Stop() {
-  if (stop_event_ == nullptr) return;
+int HttpServiceMgr::Stop() {
+  if (stop_event_ == nullptr) return 0;
   stop_event_->Set();
   if (!stop_event_->Wait(-1)) {
     KO_LOG(-1, "[socketserver_evt_]WAIT_ABANDONED");
-    return;
+    return 0;
   }
   if (wake_[1] >= 0) {
     char byte = 1;
@@ -413,7 +413,9 @@ void HttpServiceMgr::Stop() {
   for (int waited = 0; waited < kStopWaitMs && workers_->serving.load() > 0; waited += 5) {
     SleepMs(5);
   }
+  int late = workers_->serving.load();
   workers_.reset();
+  return late;
 }
 
 void HttpServiceMgr::HttpListenThread(void* arg) { static_cast<HttpServiceMgr*>(arg)->ListenLoop(); }

@@ -8,6 +8,8 @@
 
 #include "core/kinifile.h"
 #include "core/kthread.h"
+#include "support/child.h"
+#include "support/files.h"
 #include "support/imap_peers.h"
 #include "app/sync/mail_fixture.h"
 
@@ -313,6 +315,39 @@ TEST_F(MailConnectTest, StopEventEndsAStalledReadWithinOneTimeout) {
   EXPECT_EQ(3, gRounds);
   mail_parameters(NIL, SET_TIMEOUT, nullptr);
   gStopEvent = nullptr;
+}
+
+// The relay in front of Dovecot answers as the provider does: its words,
+// child attributes first, and nothing the provider never sends, so the
+// special folders are found by their exact attribute sequence.
+TEST(XlistRelayDialect, ListLinesBecomeTheProvidersXlistLines) {
+  const char* root = getenv("PV_SOURCE_DIR");
+  ASSERT_NE(nullptr, root);
+  const struct {
+    const char* list;
+    const char* xlist;
+  } kCases[] = {
+      {R"(* LIST (\HasNoChildren \All) "/" "[Gmail]/All Mail")", R"(* XLIST (\HasNoChildren \AllMail) "/" "[Gmail]/All Mail")"},
+      {R"(* LIST (\Marked \All \HasNoChildren) "/" "[Gmail]/All Mail")",
+       R"(* XLIST (\HasNoChildren \AllMail) "/" "[Gmail]/All Mail")"},
+      {R"(* LIST (\UnMarked \Junk \HasNoChildren) "/" Spam)", R"(* XLIST (\HasNoChildren \Spam) "/" "Spam")"},
+      {R"(* LIST (\Subscribed \Trash \HasChildren \Marked) "/" "Bin")", R"(* XLIST (\HasChildren \Trash) "/" "Bin")"},
+      {R"(* LIST (\Noselect \HasChildren) "/" "[Gmail]")", R"(* XLIST (\Noselect \HasChildren) "/" "[Gmail]")"},
+      {R"(* LIST (\Flagged \Sent) "/" x)", R"(* XLIST (\Starred \Sent) "/" "x")"},
+  };
+  std::string program = "import sys; sys.path.insert(0, '" + std::string(root) +
+                        "/tests/peers'); import xlist_relay\nfor line in sys.stdin.buffer:\n"
+                        "    sys.stdout.buffer.write(xlist_relay.xlist_line(line.rstrip(b'\\n') + b'\\r\\n'))\n";
+  pvtest::TempDir dir;
+  std::string input, expected;
+  for (const auto& c : kCases) {
+    input += std::string(c.list) + "\n";
+    expected += std::string(c.xlist) + "\r\n";
+  }
+  pvtest::WriteFile(dir.File("relay_check.py"), program);
+  pvtest::WriteFile(dir.File("lines"), input);
+  EXPECT_EQ(expected, pvtest::CommandOutput("python3 '" + dir.File("relay_check.py") + "' < '" + dir.File("lines") +
+                                            "' 2>&1"));
 }
 
 }  // namespace

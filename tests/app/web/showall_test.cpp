@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -280,6 +281,40 @@ TEST_F(ShowAllTest, PollsSayWhetherAnythingChanged) {
     gConfigMgr->SetStatusByEmail("other@example.com", c.otherMail);
     SetView(10, c.narrowed ? id : 0);
     EXPECT_EQ(c.text, Json(Ask("_action=StatusMessage"))["result.ConnectionStatusMsg"]) << c.mail << c.otherMail;
+  }
+}
+
+// Without their database no account can work: the status the pages poll
+// names the cause until a start finds the database usable again.
+TEST_F(ShowAllTest, TheStatusNamesWhyTheSummaryDatabaseCannotBeUsed) {
+  const std::string data = std::filesystem::path(SummaryPath()).parent_path().string();
+  const struct {
+    const char* what;
+    std::function<void()> spoil;
+    const char* cause;
+  } kCases[] = {
+      // A plain file where the data folder belongs, as a data directory that cannot be written.
+      {"no data folder", [&] { std::filesystem::rename(data, data + ".kept"); WriteFile(data, "x"); },
+       "unable to open database file"},
+      {"not a database", [&] {
+         std::filesystem::rename(data, data + ".kept");
+         std::filesystem::create_directory(data);
+         WriteFile(SummaryPath(), std::string(4096, 'x'));
+       }, "file is not a database"},
+  };
+  for (const auto& c : kCases) {
+    c.spoil();
+    StartServices();
+    const std::string status = Json(Ask("_action=StatusMessage"))["result.ConnectionStatusMsg"];
+    EXPECT_EQ(0u, status.find("Error: The summary database cannot be opened or made (")) << c.what << ": " << status;
+    EXPECT_NE(std::string::npos, status.find(c.cause)) << c.what << ": " << status;
+    EXPECT_NE(std::string::npos, status.find(data)) << c.what << ": " << status;
+    StopServices();
+    std::filesystem::remove_all(data);
+    std::filesystem::rename(data + ".kept", data);
+    StartServices();
+    EXPECT_NE(0u, Json(Ask("_action=StatusMessage"))["result.ConnectionStatusMsg"].find("Error")) << c.what;
+    StopServices();
   }
 }
 
