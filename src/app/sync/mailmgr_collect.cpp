@@ -260,8 +260,15 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
     koString last;
     GetLastMailMessage(last);
     if (strncasecmp(last.GetString(), kRefused, sizeof kRefused - 1) != 0) {
-      MAILMGR_LOGF("Failed to fetch message[MailUid: %u]", currentUid_);
       ReleaseTexts(msgno);
+      // A dead connection is no fault of the message: the pass ends and
+      // the folder is opened again next time. (No round trip: a stream
+      // whose connection broke answers the ping at once.)
+      if (stream_ == nullptr || !mail_ping(stream_)) {
+        streamLost_ = 1;
+        return 1;
+      }
+      MAILMGR_LOGF("Failed to fetch message[MailUid: %u]", currentUid_);
       return 0;
     }
     MAILMGR_LOGF("%s [MailUid: %u]", kRefused, currentUid_);
@@ -299,6 +306,7 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
   }
   if (ok && transaction && !SQLiteMgr::EndTransaction(db_)) ok = 0;
   if (!ok && transaction) SQLiteMgr::RollbackTransaction(db_);
+  if (ok && transaction && kind != kAttachmentsOnly) NoteStoredMail(currentUid_, record.mailId);
   if (ok && transaction && kind == kSummaryOnly && account_.downloadAttachments &&
       storedIds_.size() < kMaxStoredIds)
     storedIds_[currentUid_] = record.mailId;
