@@ -18,6 +18,8 @@
 // reports the relay's CPU share. --idle indexes CORPUS2 once, then times
 // passes that find nothing new. The load average is printed with every
 // size: the figures mean little on a machine busy with other work.
+#include <malloc.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -137,6 +139,11 @@ double RunPostvane(const std::string& home, int port, const char* journal, int i
       return -1;
   if (!complete()) return -1;
   double first = Now() - start;
+  // Where the resident memory went: SQLite's own (mostly its page cache)
+  // and the heap's live bytes against what it holds from the system.
+  struct mallinfo2 heap = mallinfo2();
+  fprintf(stderr, "  (memory at the end: SQLite %.1f MB, heap in use %.1f MB of %.1f MB held)\n",
+          sqlite3_memory_used() / 1048576.0, heap.uordblks / 1048576.0, (heap.arena + heap.hblkhd) / 1048576.0);
   if (idlePasses == 0) return first;
   std::vector<double> passes;
   for (int i = 0; i < idlePasses; ++i) {

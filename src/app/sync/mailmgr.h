@@ -28,7 +28,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
 #include "app/store/configmgr.h"
@@ -224,13 +223,6 @@ class MailMgr {
   int countThis_ = 0;
   // Prefetch calls to pass over after a batch the server did not fully answer.
   unsigned long prefetchPause_ = 0;
-  // Row ids of the mails the mail walk stored, by uid, until the attachment
-  // walk takes them. The mail table has no index on uid, so finding a mail
-  // by it reads every mail of the account; by its id it is one look-up. Only
-  // a hint: the row is read by id, account and uid together, and a miss
-  // falls back to the search. Bounded by kMaxStoredIds.
-  static const size_t kMaxStoredIds = 200000;
-  std::unordered_map<uint32_t, int> storedIds_;
   // The fetch of a message found the connection dead: the pass ends quietly.
   int streamLost_ = 0;
   // The unseen UIDs of the last refresh (ascending) and whether the rows

@@ -299,7 +299,8 @@ int MailMgr::UpdateUnseenMailStatus() {
                            accountId_, cleared) &&
            UpdateInBatches(db_, "UPDATE [mail] SET [unseen] = 1 WHERE [account_id] = %d AND [uid] IN (%s)", accountId_,
                            marked) &&
-           UpdateInBatches(db_, "UPDATE [mail] SET [unseen] = 1 WHERE [account_id] = %d AND [id] IN (%s)", accountId_,
+           // By row id ("+": not by the account's index, which reads all its mails).
+           UpdateInBatches(db_, "UPDATE [mail] SET [unseen] = 1 WHERE +[account_id] = %d AND [id] IN (%s)", accountId_,
                            stored);
   if (!SQLiteMgr::EndTransaction(db_)) ok = -1;
   if (ok != 1) {
