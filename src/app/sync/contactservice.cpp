@@ -203,6 +203,12 @@ int ContactService::StoreContacts(koEvent* stop) {
   const int groupCount = groups_ != nullptr ? groups_->GetEntryCount() : -1;
   const int contactCount = contacts_->GetEntryCount();
   perEntryTimes_ = 0;
+  // The feed is newest first: a cut one lacks the oldest entries, which the
+  // next pass would never ask for once the modification time moved past them.
+  if (!contacts_->IsFeedComplete()) {
+    KO_LOG(-1, "Failed to get Contact");
+    return 0;
+  }
 
   // The feed is newest first; deletions go first so that an address freed
   // by a deleted contact is free again for the contacts stored after.

@@ -255,7 +255,10 @@ int GDataClient::ParseFeed(TiXmlDocument* doc) {
     if (reported < 0) reported = 0;
     if (reported < present) entryCount_ = static_cast<int>(reported);
     // A total that disagrees with the entries: some were left out.
-    if (reported != present) feedComplete_ = 0;
+    if (reported != present) {
+      feedComplete_ = 0;
+      lastError_.Format("Contacts feed cut short: %d of %ld entries", present, reported);
+    }
   }
   return 1;
 }

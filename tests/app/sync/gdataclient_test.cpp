@@ -75,8 +75,8 @@ TEST_F(GDataClientTest, AnswersThatAreNoFeedAndCountsThatAreNotThere) {
       {R"("bodies": {"contacts": "<HTML><HEAD/></HTML>"})", 0, 0, -1, "<HTML><HEAD/></HTML>", "-1"},
       {R"("token_epoch": 1)", 0, 0, -1, "Token invalid", "Error 401"},
       // The service's total beyond what the answer holds, or none at all.
-      {R"("total_results": {"contacts": 30})", 1, 1, 25, "", "-1"},
-      {R"("total_results": {"contacts": 1})", 1, 1, 1, "", "-1"},
+      {R"("total_results": {"contacts": 30})", 1, 1, 25, "Contacts feed cut short: 25 of 30 entries", "-1"},
+      {R"("total_results": {"contacts": 1})", 1, 1, 1, "Contacts feed cut short: 25 of 1 entries", "-1"},
       {R"("bodies": {"contacts": ")" + feed + "\"}", 1, 1, 2, "", "-1"},
   };
   std::string contacts;
