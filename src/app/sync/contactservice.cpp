@@ -98,6 +98,18 @@ int ContactService::SyncContacts(koEvent* stop, koEvent* wake) {
 
 int ContactService::RunPass(koEvent* stop) {
   if (contacts_ == nullptr && !Initialize()) return 0;
+  int ok = ReadAndStore(stop);
+  ReleaseFeeds();
+  return ok;
+}
+
+void ContactService::ReleaseFeeds() {
+  if (contacts_ != nullptr) contacts_->ReleaseFeed();
+  if (groups_ != nullptr) groups_->ReleaseFeed();
+  entry_.SetEntry(nullptr);
+}
+
+int ContactService::ReadAndStore(koEvent* stop) {
   // Read once per thread, but a failed read is retried with the next pass
   // instead of ending the thread.
   if (!timeLoaded_) {

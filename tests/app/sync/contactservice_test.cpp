@@ -100,6 +100,8 @@ TEST_F(ContactServiceTest, FirstPassStoresContactsPhotosGroupsAndTags) {
   EXPECT_EQ(kFeedTime, Sql("SELECT last_contact_modified_time FROM account_status"));
   EXPECT_NE("0", Sql("SELECT contact_updated_time FROM account_status"));
   EXPECT_EQ("", ContactStatus());
+  // Nothing of the feed is held until the next pass.
+  EXPECT_EQ(-1, Service().GetContactsClient()->GetEntryCount());
 }
 
 TEST_F(ContactServiceTest, LaterPassesReadChangesDeletionsAndRemovedAddresses) {
