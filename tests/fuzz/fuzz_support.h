@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <filesystem>
 #include <string>
 
 namespace pvfuzz {
@@ -17,16 +18,19 @@ namespace pvfuzz {
 inline void Check(bool condition, const char* what, const std::string& seen = std::string()) {
   if (condition) return;
   fprintf(stderr, "broken: %s\n", what);
+  // PV_FUZZ_SHOW widens the excerpt when a case is studied.
+  const char* shown = getenv("PV_FUZZ_SHOW");
+  const size_t kShown = shown != nullptr ? strtoul(shown, nullptr, 10) : 400;
   if (!seen.empty()) {
     fprintf(stderr, "seen: \"");
-    for (size_t i = 0; i < seen.size() && i < 400; ++i) {
+    for (size_t i = 0; i < seen.size() && i < kShown; ++i) {
       unsigned char c = static_cast<unsigned char>(seen[i]);
       if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"')
         fputc(c, stderr);
       else
         fprintf(stderr, "\\x%02X", c);
     }
-    fprintf(stderr, "\"%s\n", seen.size() > 400 ? " ..." : "");
+    fprintf(stderr, "\"%s\n", seen.size() > kShown ? " ..." : "");
   }
   abort();
 }
@@ -74,15 +78,21 @@ class Pieces {
 };
 
 // A folder of the run's own below $TMPDIR (run_fuzz.sh sets it per target),
-// made once per process; the path ends without '/'.
+// made once per process and removed when it exits; the path ends without '/'.
 inline const std::string& PrivateFolder() {
-  static std::string folder = [] {
+  // Never destroyed: the exit handler that removes it runs after the
+  // destructors of statics made later.
+  static const std::string* folder = [] {
     const char* base = getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && *base == '/' ? base : "/tmp") + "/pvfuzz.XXXXXX";
     Check(mkdtemp(&pattern[0]) != nullptr, "mkdtemp", pattern);
-    return pattern;
+    atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(PrivateFolder(), ignored);
+    });
+    return new std::string(pattern);
   }();
-  return folder;
+  return *folder;
 }
 
 }  // namespace pvfuzz

@@ -24,6 +24,7 @@
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
 #include "fuzz_support.h"
+#include "support/lsan_gio.h"
 
 extern "C" {
 #include <c-client/c-client.h>

@@ -6,6 +6,7 @@
 #include "app/sync/mailinit.h"
 #include "app/sync/mimetext.h"
 #include "fuzz_support.h"
+#include "support/lsan_gio.h"
 
 using pvfuzz::Check;
 using pvfuzz::IsUtf8;

@@ -55,4 +55,6 @@ set -- -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
 # The targets that write files keep them in a folder of the run's own.
 export TMPDIR="$work/tmp/$target"
 # shellcheck disable=SC2086
+# libFuzzer writes the logs of -jobs into the current folder.
+cd "$work/tmp/$target"
 exec "$work/build/fuzz_$target" "$@" ${FUZZ_FLAGS:-} "$work/corpus/$target" "$seeds"
