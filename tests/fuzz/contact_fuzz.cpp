@@ -5,15 +5,9 @@
 // What must hold: a loaded entry (UTF-8) prints, reads back and prints the same; a
 // feed's count lies within the entries present and each of them reads;
 // a failed read leaves an error text.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <tinyxml.h>
-#include <unistd.h>
 
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "app/store/contact.h"
 #include "app/sync/gdataclient.h"
@@ -22,45 +16,14 @@
 #include "core/ksocket.h"
 #include "core/pathmgr.h"
 #include "fuzz_support.h"
+#include "loopback_answer.h"
 #include "support/lsan_gio.h"
 
 using pvfuzz::Check;
 
 namespace {
 
-std::mutex gAnswerLock;
-std::string gAnswer;
-
-void SendAll(int fd, const std::string& bytes) {
-  for (size_t at = 0; at < bytes.size();) {
-    ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    at += static_cast<size_t>(n);
-  }
-}
-
-// Answers every request with the current input, then closes.
-void Serve(int listener) {
-  for (;;) {
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd < 0) continue;
-    std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      head.append(buffer, static_cast<size_t>(n));
-    }
-    std::string body;
-    {
-      std::lock_guard<std::mutex> hold(gAnswerLock);
-      body = gAnswer;
-    }
-    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Type: application/atom+xml\r\nContent-Length: " +
-                    std::to_string(body.size()) + "\r\n\r\n" + body);
-    close(fd);
-  }
-}
+pvfuzz::LoopbackAnswer* gService = nullptr;
 
 std::string Text(const koString& s) { return std::string(s.GetString(), s.GetLength()); }
 
@@ -104,21 +67,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   koIgnoreSigPipe();
   TiXmlBase::SetCondenseWhiteSpace(false);
   koCurl::GlobalInit();
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  Check(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener, 16) == 0 &&
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0,
-        "loopback listener");
-  std::thread(Serve, listener).detach();
+  gService = new pvfuzz::LoopbackAnswer;
   koString dir;
   Check(PathMgr::GetConfigDir(dir) > 0, "config folder");
   koString ini(dir.GetString());
   ini += "/postvane.ini";
-  std::string host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  Check(IniWriteString("GENERAL", "Contacts_Feed_Host", host.c_str(), ini.GetString()) == 1, "ini");
+  Check(IniWriteString("GENERAL", "Contacts_Feed_Host", gService->Host().c_str(), ini.GetString()) == 1, "ini");
   return 0;
 }
 
@@ -143,10 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // The same bytes as the service's answer to a feed read.
-  {
-    std::lock_guard<std::mutex> hold(gAnswerLock);
-    gAnswer = input;
-  }
+  gService->SetBody(input);
   GDataClient client("someone@example.com", "unused");
   int isFeed = -1;
   int ok = client.FetchContacts(nullptr, &isFeed);

@@ -52,9 +52,15 @@ set -- -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
        -artifact_prefix="$work/artifacts/$target/" -print_final_stats=1
 [ -f "$dict" ] && set -- "$@" -dict="$dict"
 [ -f "$src/tests/fuzz/$target.options" ] && set -- "$@" $(cat "$src/tests/fuzz/$target.options")
-# The targets that write files keep them in a folder of the run's own.
-export TMPDIR="$work/tmp/$target"
+# The targets that write files keep them in a folder of the run's own, in
+# memory where the machine offers it (their writes are flushed to disk).
+scratch=$work/tmp/$target
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  scratch=$(mktemp -d /dev/shm/pvfuzz-"$target".XXXXXX)
+  trap 'rm -rf "$scratch"' EXIT
+fi
+export TMPDIR="$scratch"
 # shellcheck disable=SC2086
 # libFuzzer writes the logs of -jobs into the current folder.
 cd "$work/tmp/$target"
-exec "$work/build/fuzz_$target" "$@" ${FUZZ_FLAGS:-} "$work/corpus/$target" "$seeds"
+"$work/build/fuzz_$target" "$@" ${FUZZ_FLAGS:-} "$work/corpus/$target" "$seeds"
