@@ -81,5 +81,13 @@ test-asan: deps $(ASAN_BUILD)/CMakeCache.txt
 
 test: test-normal test-asan
 
+# The fuzz targets (tests/fuzz, clang): `make fuzz` runs each for FUZZ_SECONDS,
+# `make fuzz FUZZ_TARGET=mime_text FUZZ_SECONDS=600` one of them.
+.PHONY: fuzz
+FUZZ_TARGET  ?= all
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	sh tests/fuzz/run_fuzz.sh $(FUZZ_TARGET) $(FUZZ_SECONDS)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

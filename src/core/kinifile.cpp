@@ -157,7 +157,9 @@ int koIniFile::LoadBytes(const char* data, uint32_t length, const char* sectionF
     const char* eol = static_cast<const char*>(memchr(line, '\n', length - pos));
     int lineLength = static_cast<int>(eol != nullptr ? eol - line : length - pos);
     pos += static_cast<uint32_t>(lineLength) + (eol != nullptr ? 1 : 0);
-    if (eol != nullptr && lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
+    // Every carriage return before the line end goes with it, also on the
+    // last line: a kept one would be written as "\r\n" and read back without it.
+    while (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
 
     const char* close = nullptr;
     const char* equals = nullptr;

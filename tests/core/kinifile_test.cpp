@@ -130,6 +130,9 @@ TEST_F(IniFileTest, WritingNormalisesWhatReadingMerges) {
       {"unnamed section added later gets a header", "[A]\nk=1\n", "", "n", "[A]\nk=1\n[]\nn=1\n"},
       {"lone cr inside a line is kept", "[A]\nk=a\rb\n# x\ry\n", "A", "j",
        "[A]\nk=a\rb\nj=1\n# x\ry\n"},
+      // Carriage returns that end a line are part of its end, so a rewrite is read back alike.
+      {"crs before the line end go", "[A]\r\r\nk=2\r\r\n# x\r\r\nm=3\r", "A", "j",
+       "[A]\nk=2\n# x\nm=3\nj=1\n"},
   };
   for (const auto& c : cases) {
     SetContent(c.before);
