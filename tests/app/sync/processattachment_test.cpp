@@ -110,10 +110,10 @@ TEST_F(ProcessAttachmentTest, RetryAfterRollbackReusesWrittenFiles) {
 
 TEST_F(ProcessAttachmentTest, HostileNamesStayUnderTheRoot) {
   ASSERT_EQ(1, Store("hostile.eml", 77));
-  // No sender address: "(unknown)"; the name's slashes and leading dots go.
-  // The mail library reads the quoted text as the address, which also
-  // stands in for the missing name.
-  const std::string folder = Recv("evil (......evil)");
+  // The sender's address is empty and its quoted name has no domain, so it
+  // is no address at all: the folder is "(unknown)", never a name built
+  // from the slashes and dots.
+  const std::string folder = Recv("(unknown)");
   const std::string all = Q("SELECT group_concat(file_name, '|') FROM (SELECT file_name FROM file ORDER BY id)");
   const char* const kExpected[] = {"....x.exe", "77", nullptr, "ab..c.txt", "etcpasswd", "77", "........tmpowned.eml"};
   size_t at = 0;
