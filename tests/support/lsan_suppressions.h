@@ -3,8 +3,8 @@
 // - GIO builds its MIME database once per process and keeps it where
 //   LeakSanitizer cannot see it (about 100 bytes, inside libgio only);
 // - the mail library's header parser loses a few bytes on some malformed
-//   header fields (a domain with blanks, repeated or unknown MIME fields,
-//   comments in addresses); only its own innermost frames are named.
+//   header fields (a domain with blanks inside; transfer encodings beyond
+//   the few unknown ones its table holds); only its own frames are named.
 // lsan_gio.h hands the list to test programs; program tests write it into
 // a suppressions file for the programs they start.
 #ifndef PV_TESTS_SUPPORT_LSAN_SUPPRESSIONS_H
