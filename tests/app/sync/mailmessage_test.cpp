@@ -187,10 +187,11 @@ TEST(MailMessageTest, ObsoleteAndSloppyHeaders) {
 namespace {
 
 // Mails on which the mail library's parser loses a few bytes of its own: a
-// domain with blanks inside, and more unknown transfer encodings than its
-// table of them holds.
+// domain with blanks inside, words and dots for an address, and more unknown
+// transfer encodings than its table of them holds.
 std::vector<std::string> LibraryLeaks() {
-  std::vector<std::string> texts = {"From: Me <me@googlemail\t\t.com>\r\nTo: a@example.org\r\n\r\nx"};
+  std::vector<std::string> texts = {"From: Me <me@googlemail\t\t.com>\r\nTo: a@example.org\r\n\r\nx",
+                                    "From: a@example.org\r\nTo: so ../../etc\r\n\r\nx"};
   for (int i = 0; i < 8; ++i)
     texts.push_back("From: a@example.org\r\nMIME-Version: 1.0\r\nContent-Transfer-Encoding: x-code-" +
                     std::to_string(i) + "\r\n\r\nx");
