@@ -186,6 +186,7 @@ TEST(MailMessageTest, ObsoleteAndSloppyHeaders) {
 
 namespace {
 
+#ifdef PV_LEAK_CHECKED
 // Mails on which the mail library's parser loses a few bytes of its own: a
 // domain with blanks inside, words and dots for an address, and more unknown
 // transfer encodings than its table of them holds.
@@ -198,7 +199,6 @@ std::vector<std::string> LibraryLeaks() {
   return texts;
 }
 
-#ifdef PV_LEAK_CHECKED
 void* volatile gDropped = nullptr;
 
 // A leak of our own: blocks whose last pointer is overwritten.
