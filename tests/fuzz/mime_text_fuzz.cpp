@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   koString secondPass;
   secondPass.SetAs(repairedHeader);
   Check(MimeText::RepairHeader(secondPass) == 0 && Text(secondPass) == Text(repairedHeader),
-        "a repaired header needs no second repair", input);
+        "a repaired header needs no second repair", Text(repairedHeader) + "\n=>\n" + Text(secondPass));
   if (IsUtf8(input)) Check(IsUtf8(Text(repairedHeader)), "a repair keeps UTF-8", input);
   koString list;
   list.SetAs(text, static_cast<int>(size));
