@@ -227,6 +227,8 @@ TEST_F(Setup, ProfilesLoseTheExtensionsSettingsAndNothingElse) {
       {"Profile 1", "{ \"extensions\": {\"settings\": {\"o\": {}}} }\n", "="},
       {"Profile 2", kWithMember.substr(0, 40), "="},
       {"Profile 3", kWithMember + " {}", "="},
+      // Not JSON as the browser writes it (a lenient reader takes it).
+      {"Profile 4", "{\"n\":-0e,\"extensions\":{\"settings\":{\"" + kId + "\":{}}}}", "="},
       {"Read-only", kWithMember, "="},
       {"Crashpad", "-", "-"},
   };
