@@ -17,6 +17,7 @@
 #include "platform/desktop.h"
 #include "platform/registry/registry.h"
 #include "setup/chromeextmgr.h"
+#include "setup/commandbar.h"
 
 namespace {
 
@@ -26,10 +27,8 @@ constexpr int kWrapperDismissed = 126;
 constexpr int kWrapperNotAuthorized = 127;
 const char kCommandBarKey[] = "Software\\Microsoft\\Internet Explorer\\LowRegistry\\CommandBar";
 
-// Both layout values: a 4-byte header, then 4-byte entries (button id, 1, 0, 0).
-constexpr uint32_t kHeaderBytes = 4;
-constexpr uint32_t kEntryBytes = 4;
-const unsigned char kHeader[kHeaderBytes] = {7, 0, 0, 0};
+// The default layouts' header (see setup/commandbar.h).
+const unsigned char kHeader[kLayoutHeaderBytes] = {7, 0, 0, 0};
 
 struct Layout {
   const char* name;
@@ -44,35 +43,22 @@ const Layout kLayouts[] = {
                           21, 22, 23, 24, 25, 32, 33, 34, 35, 36, 37, 38}},
 };
 
-void AppendEntry(koString& value, unsigned char id) {
-  const char entry[kEntryBytes] = {static_cast<char>(id), 1, 0, 0};
-  value.Append(entry, kEntryBytes);
-}
-
 void WriteDefault(koHKey key, const Layout& layout) {
   koString value;
-  value.Append(reinterpret_cast<const char*>(kHeader), kHeaderBytes);
-  for (unsigned char id : layout.defaults) AppendEntry(value, id);
+  value.Append(reinterpret_cast<const char*>(kHeader), kLayoutHeaderBytes);
+  for (unsigned char id : layout.defaults) AppendLayoutEntry(value, id);
   koRegSetValue(key, layout.name, REG_BINARY, value.GetString(), value.GetLength());
 }
 
-// The layout with the product's button once, right after the header. Bytes
-// after the last whole entry are kept as they are; a value too short for the
-// header is no layout and gets the default.
+// A value too short for the header is no layout and gets the default.
 void PutButtonFirst(koHKey key, const Layout& layout) {
   koString old;
-  if (koRegGetValue(key, layout.name, nullptr, old) != kRegOk || old.GetLength() < kHeaderBytes) {
+  koString value;
+  if (koRegGetValue(key, layout.name, nullptr, old) != kRegOk ||
+      !LayoutWithButtonFirst(old, layout.button, value)) {
     WriteDefault(key, layout);
     return;
   }
-  const char* bytes = old.GetString();
-  koString value;
-  value.Append(bytes, kHeaderBytes);
-  AppendEntry(value, layout.button);
-  uint32_t at = kHeaderBytes;
-  for (; old.GetLength() - at >= kEntryBytes; at += kEntryBytes)
-    if (static_cast<unsigned char>(bytes[at]) != layout.button) value.Append(bytes + at, kEntryBytes);
-  value.Append(bytes + at, static_cast<int>(old.GetLength() - at));
   koRegSetValue(key, layout.name, REG_BINARY, value.GetString(), value.GetLength());
 }
 

@@ -515,7 +515,7 @@ int ConfigMgr::GetPort() {
   if (!OpenIniInConfigDir(path)) return 0;
   koString low;
   OpenIniInLowIntegrityDir(low);
-  int port = IniReadInt(kSection, "Port", kDefaultPort, path.GetString());
+  int port = IniReadPort(kSection, "Port", kDefaultPort, path.GetString());
   if (low.GetLength() > 0) {
     koString text;
     text.Format("%d", port);
