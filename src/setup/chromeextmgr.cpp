@@ -9,7 +9,6 @@
 
 namespace {
 
-const char* const kUserDataFolders[ChromeExtMgr::kBrowserCount] = {"google-chrome", "chromium"};
 const char kPreferencesFile[] = "Preferences";
 // Far above any real profile's preferences; a bigger file is not read.
 constexpr uint32_t kMaxPreferencesBytes = 64u << 20;
@@ -43,8 +42,7 @@ json_object* ParseWhole(const koString& text) {
 }  // namespace
 
 int ChromeExtMgr::GetChromeProfilePath(int browser, koString& out) {
-  if (browser < 0 || browser >= kBrowserCount || !koGetUserFolder(kFolderConfig, out)) return 0;
-  koPathJoin(out, kUserDataFolders[browser]);
+  if (!koChromeUserDataFolder(browser, out)) return 0;
   koDirReader dir;
   return dir.Open(out.GetString());
 }

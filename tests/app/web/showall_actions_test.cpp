@@ -210,6 +210,28 @@ TEST_F(ShowAllActionsTest, ForcedContactSyncKeepsExactlyWhatTheFeedHolds) {
   EXPECT_TRUE(WaitFor([] { return Contacts() == "C10:1 C2:0 C20:1"; }, 30000)) << Log();
 }
 
+// A forced sync that waits for a silent contacts service when the program
+// is told to end: the shut-down keeps its bound and its order, and the
+// request is cut off with the process, never against deleted objects.
+TEST_F(ShowAllActionsTest, ARequestHeldBySilentContactsAcrossTermination) {
+  AddMail(1);
+  StartProgram();
+  ASSERT_EQ("1", AddAccount("alice"));
+  // The contact thread's own pass is over before the service goes silent.
+  ASSERT_TRUE(WaitFor([&] { return MailCount(1) == 1 && contacts_.Count("GET /m8/feeds/contacts/") > 0; }, 30000))
+      << Log();
+  ASSERT_TRUE(contacts_.SetScript(R"({"users": {"alice@gmail.com": "pw"}, "hold": "/m8/feeds/contacts/"})"));
+  const int held = contacts_.Count("GET /m8/feeds/contacts/");
+  std::thread request([&] { Ask("_action=ForceSyncContacts&accountid=1"); });
+  bool waiting = WaitFor([&] { return contacts_.Count("GET /m8/feeds/contacts/") > held; });
+  if (waiting) TerminateInOrder(*program_);
+  program_.reset();
+  pvtest::WriteFile(contacts_.Dir() + "/release", "");
+  request.join();
+  ASSERT_TRUE(waiting) << Log();
+  EXPECT_NE(std::string::npos, Log().find("1 requests outlived the server's stop")) << Log();
+}
+
 TEST_F(ShowAllActionsTest, RefreshRetryAndVersion) {
   // The mail service refuses the password the contacts service takes.
   ASSERT_TRUE(contacts_.SetScript(R"({"users": {"alice@gmail.com": "no"}})"));
