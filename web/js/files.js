@@ -124,6 +124,7 @@ function actionMenu(name, run) {
 export function createFileList({ compact = false, onError, onNote, onCounted }) {
   const state = { pageNo: 1, search: '', sortKey: 'received', sortOrder: 'DESC', shown: null };
   const signs = new Map();
+  let shownRows = '';
   const list = el('ul', { class: 'files', 'aria-label': 'Files' });
   const count = el('p', { class: 'count', role: 'status' });
   const hidden = el('p', { class: 'hint', hidden: true });
@@ -182,13 +183,18 @@ export function createFileList({ compact = false, onError, onNote, onCounted }) 
     const data = answer.result.data;
     state.shown = { params: asked, crc: String(answer.resultcrc) };
     const rows = data.rows || [];
-    // A list drawn anew keeps the keyboard's place on the same control.
-    const focused = list.contains(document.activeElement) ? document.activeElement.getAttribute('aria-label') : null;
-    clear(list, rows.map((row) => fileRow(row, act, signs)));
-    const again = focused && [...list.querySelectorAll('button')].find((b) => b.getAttribute('aria-label') === focused);
-    if (again) again.focus();
-    if (rows.length === 0) {
-      list.append(el('li', { class: 'empty', text: state.search ? 'No file matches this search.' : 'No files yet.' }));
+    // The same rows stay as they are, with an open menu and the keyboard's
+    // place; rows drawn anew keep that place on the same control.
+    const drawn = JSON.stringify([state.search, rows]);
+    if (drawn !== shownRows) {
+      shownRows = drawn;
+      const focused = list.contains(document.activeElement) ? document.activeElement.getAttribute('aria-label') : null;
+      clear(list, rows.map((row) => fileRow(row, act, signs)));
+      const again = focused && [...list.querySelectorAll('button')].find((b) => b.getAttribute('aria-label') === focused);
+      if (again) again.focus();
+      if (rows.length === 0) {
+        list.append(el('li', { class: 'empty', text: state.search ? 'No file matches this search.' : 'No files yet.' }));
+      }
     }
     const total = Number(answer.totalRows) || 0;
     count.textContent = countText(data.curRowBegin, data.curRowEnd, total, 'file', 'files');
