@@ -179,7 +179,7 @@ export function createContactsView({ onError }) {
           Number(contact.unseenCount) > 0 ? el('span', { class: 'badge strong', text: `${contact.unseenCount}`, title: 'Unread mails' }) : null,
           starButton(contact, onError, refresh)));
     }));
-    if (contacts.length === 0) list.append(el('li', { class: 'empty', text: 'No contact matches.' }));
+    if (contacts.length === 0) list.append(el('li', { class: 'empty', text: answer.searchError || 'No contact matches.' }));
     const total = Number(answer.totalRows) || 0;
     count.textContent = countText(data.curRowBegin, data.curRowEnd, total, 'contact', 'contacts');
     previous.disabled = state.pageNo <= 1;

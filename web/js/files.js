@@ -193,7 +193,7 @@ export function createFileList({ compact = false, onError, onNote, onCounted }) 
       const again = focused && [...list.querySelectorAll('button')].find((b) => b.getAttribute('aria-label') === focused);
       if (again) again.focus();
       if (rows.length === 0) {
-        list.append(el('li', { class: 'empty', text: state.search ? 'No file matches this search.' : 'No files yet.' }));
+        list.append(el('li', { class: 'empty', text: answer.searchError || (state.search ? 'No file matches this search.' : 'No files yet.') }));
       }
     }
     const total = Number(answer.totalRows) || 0;

@@ -58,13 +58,13 @@ export function overallProgress(accounts) {
 }
 
 // The top line for a failed account: its address and the first words of
-// what went wrong.
-export function failureLine(accounts) {
-  for (const account of accounts) {
+// what went wrong; else the cause the status gave ("Error: <cause>").
+export function failureLine(accounts, message = '') {
+  for (const account of accounts || []) {
     const state = accountState(account);
     if (state.bad) return `${account.Email}: ${firstWords(state.text, 9)}`;
   }
-  return 'Something went wrong with an account.';
+  return message.replace(/^Error:?\s*/, '') || 'Something went wrong with an account.';
 }
 
 // The status line: connection state, progress while indexing, the time of
@@ -100,7 +100,7 @@ export function startStatusLine(container, onDetails) {
     const failed = message.startsWith('Error');
     const indexing = Number(status.indexingStatus) === 0;
     const list = failed || indexing ? await accounts() : null;
-    text.textContent = failed ? (list ? failureLine(list) : 'Something went wrong with an account.') : (message || 'Connected');
+    text.textContent = failed ? failureLine(list, message) : (message || 'Connected');
     text.classList.toggle('error', failed);
     details.hidden = !failed;
     retry.hidden = !failed;

@@ -77,6 +77,11 @@ run(async (keep) => {
   });
   await waitFor(async () => (await names(page))[0] === 'tiny.odt', 15000, 'the new file in the list');
   check(await count(page) === '1–10 of 17 files', `after the new file: ${await count(page)}`);
+  // A search the full-text engine cannot read says so instead of showing an empty list.
+  await page.fill('input[name=search]', '"');
+  await page.press('input[name=search]', 'Enter');
+  const empty = () => page.locator('li.empty').first().textContent({ timeout: 1000 }).catch(() => '');
+  await waitFor(async () => await empty() === 'This search cannot be read', 10000, `the unreadable search, shown ${await empty()}`);
   page.clean();
   console.log(`searched, sorted and paged 16 files in ${cases.length} ways; a new file showed up by itself`);
 });
