@@ -70,7 +70,7 @@ async function startProgram(options = {}) {
   const child = spawn(program[0], program.slice(1), { env, stdio: ['ignore', 'ignore', 'pipe'] });
   let errors = '';
   child.stderr.on('data', (chunk) => { errors += chunk; });
-  const match = await waitFor(() => /open http:\/\/127\.0\.0\.1:(\d+)\/index\.html/.exec(errors), 10000,
+  const match = await waitFor(() => /open http:\/\/127\.0\.0\.1:(\d+)\/index\.html/.exec(errors), 30000,
     'the program\'s address');
   return {
     port: Number(match[1]),
@@ -107,7 +107,7 @@ async function startPeers({ address, password, count, proxy = false }) {
     async add(n) {
       const before = (out.match(/^added$/gm) || []).length;
       child.stdin.write(`add ${n}\n`);
-      await waitFor(() => (out.match(/^added$/gm) || []).length > before, 10000, 'the messages added');
+      await waitFor(() => (out.match(/^added$/gm) || []).length > before, 30000, 'the messages added');
     },
     // The ini keys that point the program at them.
     endpoints: { Imap_Host: '127.0.0.1', Imap_Port: String(ports.imap), Contacts_Login_Host: ports.login,

@@ -47,8 +47,9 @@ inline std::string CommandOutput(const std::string& command, int* status = nullp
 }
 
 // Polls done() every 10 ms until it holds or ms have passed; its last answer.
+// The default leaves room for a sanitizer build on a loaded machine.
 template <class Done>
-bool WaitFor(Done done, int ms = 10000) {
+bool WaitFor(Done done, int ms = 30000) {
   for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
        std::chrono::steady_clock::now() < end;) {
     if (done()) return true;

@@ -18,6 +18,15 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// The last `lines` lines of text, for a failing test to show what it saw.
+inline std::string Tail(const std::string& text, size_t lines = 30) {
+  size_t at = text.size();
+  if (at > 0 && text[at - 1] == '\n') --at;
+  while (at > 0 && lines > 0)
+    if (text[--at] == '\n' && --lines == 0) return text.substr(at + 1);
+  return text;
+}
+
 // Runs the statements on the SQLite file (made if missing) and gives the
 // first column of the first row they return as text: "NULL" for NULL, ""
 // for no row, "error: ..." when a statement failed.

@@ -40,10 +40,9 @@ class StubPath {
     chmod((folder_ + "/" + name).c_str(), 0755);
   }
   std::string Log() const { return ReadFile(log_); }
-  // The log once it holds `lines` lines or 5 s passed (stubs run detached).
+  // The log once it holds `lines` lines or 30 s passed (stubs run detached).
   std::string WaitForLog(size_t lines) const {
-    WaitFor([&] { std::string t = Log(); return size_t(std::count(t.begin(), t.end(), '\n')) >= lines; },
-            5000);
+    WaitFor([&] { std::string t = Log(); return size_t(std::count(t.begin(), t.end(), '\n')) >= lines; });
     return Log();
   }
   const std::string& folder() const { return folder_; }

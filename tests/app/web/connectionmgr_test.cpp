@@ -28,7 +28,7 @@ class ConnectionMgrTest : public PeersTest {
   }
   void TearDown() override {
     if (program_ != nullptr) TerminateInOrder(*program_);
-    PostvaneTest::TearDown();
+    PeersTest::TearDown();
   }
   std::string Edit(int oldId, const std::string& email, const std::string& options) {
     return Ask("_object=ConnectionMgr&_action=Edit&editpassword=0&oldEmailAccountId=" + std::to_string(oldId) +

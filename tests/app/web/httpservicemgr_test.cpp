@@ -244,12 +244,12 @@ TEST_F(HttpServer, ClientsThatConnectAndCloseCostNothing) {
   // No answer, no record, no handle kept; the threads that served them wait
   // for later connections, but no more than the bound.
   EXPECT_EQ(kUnknown, Get(port, "/?_object=NoSuch"));
-  EXPECT_TRUE(WaitFor([&] { return Handles() <= handles; }, 5000)) << Handles() << ", was " << handles;
-  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads + 1 + HttpServiceMgr::kMaxWaitingThreads; }, 5000));
+  EXPECT_TRUE(WaitFor([&] { return Handles() <= handles; })) << Handles() << ", was " << handles;
+  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads + 1 + HttpServiceMgr::kMaxWaitingThreads; }));
   EXPECT_EQ(log, Log());
   // Stopping ends every connection thread.
   server.reset();
-  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads; }, 5000)) << Threads() << ", was " << threads;
+  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads; })) << Threads() << ", was " << threads;
 }
 
 // Whether a head is already there when its connection is accepted or comes

@@ -39,6 +39,14 @@ class PeersTest : public PostvaneTest {
       ASSERT_EQ(1, IniWriteString("GENERAL", key, value.c_str(), ini.c_str()));
   }
 
+  // A failed test also shows what the peers saw last.
+  void TearDown() override {
+    if (HasFailure())
+      std::cerr << "dovecot.log, the end:\n" << pvtest::Tail(dovecot_.Log()) << "\nmail commands, the end:\n"
+                << pvtest::Tail(relay_.Commands()) << "\n";
+    PostvaneTest::TearDown();
+  }
+
   // Mail from ann@example.org delivered to `user`'s All Mail.
   void AddMail(int n, const std::string& user = "") {
     std::string to = user.empty() ? "alice@gmail.com" : user;

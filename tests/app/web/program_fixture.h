@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <string>
 
 #include "support/child.h"
@@ -54,6 +55,13 @@ class PostvaneTest : public ::testing::Test {
     const char* lsan = getenv("LSAN_OPTIONS");
     env_.Set("LSAN_OPTIONS", ((lsan != nullptr ? std::string(lsan) + ":" : "") + "suppressions=" + home_.path() +
                               "/lsan.supp").c_str());
+  }
+
+  // A failed test shows the end of the program's log and of the stubs' calls.
+  void TearDown() override {
+    if (HasFailure())
+      std::cerr << "postvane.log, the end:\n" << pvtest::Tail(Log()) << "\nstub calls, the end:\n"
+                << pvtest::Tail(Stubs()) << "\n";
   }
 
   std::string Program() const { return build_ + "/bin/postvane"; }

@@ -50,7 +50,7 @@ TEST_F(PostvaneTest, AnAccountInTheDatabaseIsIndexedAtStart) {
   }
   pvtest::Spawned program({Program()}, home_.path() + "/stderr.txt");
   ASSERT_TRUE(program.Started());
-  EXPECT_TRUE(WaitFor([] { return MailCount() == 40; })) << Log();
+  EXPECT_TRUE(WaitFor([] { return MailCount() == 40; }, 90000)) << MailCount() << " mails\n" << Log();
   TerminateInOrder(program);
 }
 

@@ -122,7 +122,7 @@ TEST_F(ShowAllActionsTest, LocateAndOpenWithAskTheDesktopServices) {
       "ShowItems (['file://" + Root().substr(0, Root().rfind('/')) + "/Postvane%20Attachments/a%40x/recv/"
       "attachments/b%20c.pdf'], '')",
       "OpenFile " + Stored() + " ask"};
-  EXPECT_TRUE(WaitFor([&] { return host.Calls().size() >= 2; }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return host.Calls().size() >= 2; })) << host.Calls().size();
   EXPECT_EQ(kCalls, host.Calls());
 }
 
