@@ -19,7 +19,7 @@
 
 #include <signal.h>
 
-#include "platform/pvdump/pvdump.h"
+#include "platform/os/pvdump/pvdump.h"
 
 class CrashHandler {
  public:

@@ -17,7 +17,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/folders.h"
+#include "core/kplatform.h"
 
 extern char** environ;
 

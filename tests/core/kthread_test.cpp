@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 
 namespace {
 

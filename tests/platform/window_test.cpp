@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 
 namespace {
 

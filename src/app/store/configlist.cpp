@@ -12,10 +12,10 @@
 #include "core/kfile.h"
 #include "core/klog.h"
 #include "core/kpasswd.h"
+#include "core/kplatform.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/folders.h"
 
 const char* const kSchemaMajorVersion = "1";
 const char* const kSchemaMinorVersion = "2";

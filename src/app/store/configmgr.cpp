@@ -11,10 +11,9 @@
 #include "core/kinifile.h"
 #include "core/klog.h"
 #include "core/kpasswd.h"
+#include "core/kplatform.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
-#include "platform/folders.h"
-#include "platform/uuid.h"
 
 const char* const kStatusConnecting = "Connecting...";
 

@@ -19,7 +19,7 @@
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 
 extern "C" {
 #include <c-client/c-client.h>

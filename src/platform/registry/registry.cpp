@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "core/kplatform.h"
 #include "core/ksqlite.h"
-#include "platform/folders.h"
-#include "platform/utf.h"
+#include "platform/os/utf.h"
 
 enum Hive { kMachineHive, kUserHive };
 

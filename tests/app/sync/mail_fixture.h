@@ -21,7 +21,7 @@
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 #include "support/log_capture.h"
 #include "support/private_home.h"
 

@@ -10,10 +10,10 @@
 
 #include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "core/kplatform.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/folders.h"
 
 int main(int argc, char** argv) {
   koString dir;

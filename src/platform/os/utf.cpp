@@ -1,4 +1,4 @@
-#include "platform/utf.h"
+#include "platform/os/utf.h"
 
 #include <cstdint>
 

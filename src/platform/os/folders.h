@@ -4,12 +4,12 @@
 // The environment is read anew on every call (tests point HOME at a private
 // folder), so results follow later changes. Nothing here logs; callers do.
 // Safe from any thread as long as no thread changes the environment meanwhile.
-#ifndef PV_PLATFORM_FOLDERS_H
-#define PV_PLATFORM_FOLDERS_H
+#ifndef PV_PLATFORM_OS_FOLDERS_H
+#define PV_PLATFORM_OS_FOLDERS_H
 
 #include <sys/types.h>
 
-#include "core/kstring.h"
+#include <string>
 
 enum koUserFolder {
   kFolderHome,    // $HOME, else the password database's entry
@@ -21,15 +21,15 @@ enum koUserFolder {
 
 // out = the folder's absolute path, without a trailing '/' (except for "/").
 // Nothing is created. 1, or 0 (out untouched) when no home folder is known.
-int koGetUserFolder(koUserFolder which, koString& out);
+int koGetUserFolder(koUserFolder which, std::string& out);
 
 // out = the per-user temporary folder without a trailing '/': $TMPDIR when it
 // names an existing absolute directory, else the cache folder, which is
 // created (mode 0700) when missing. 1, or 0 (out untouched).
-int koGetTempFolder(koString& out);
+int koGetTempFolder(std::string& out);
 
 // out = the full path of the running program file. 1, or 0 (out untouched).
-int koGetExePath(koString& out);
+int koGetExePath(std::string& out);
 
 // Creates every missing folder of the absolute `path` with `mode`; folders
 // that exist (also through a symbolic link) are kept as they are. 1 when the
@@ -37,4 +37,4 @@ int koGetExePath(koString& out);
 // (when err is not null): ENOTDIR when one component is not a folder.
 int koMakeFolders(const char* path, mode_t mode, int* err);
 
-#endif  // PV_PLATFORM_FOLDERS_H
+#endif  // PV_PLATFORM_OS_FOLDERS_H

@@ -1,6 +1,6 @@
 // Everything here may run in a signal handler after the heap or a lock was
 // corrupted: only write/open/read/close/getpid/syscall, no malloc, no stdio.
-#include "platform/pvdump/pvdump.h"
+#include "platform/os/pvdump/pvdump.h"
 
 #include <execinfo.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 
 #include <unistd.h>
 

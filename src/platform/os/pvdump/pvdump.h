@@ -5,8 +5,8 @@
 // pvdump_write runs inside a fatal-signal handler: it uses async-signal-safe
 // calls only, allocates nothing and takes no lock. Loading the library prepares
 // everything that would otherwise allocate on first use.
-#ifndef PV_PLATFORM_PVDUMP_PVDUMP_H
-#define PV_PLATFORM_PVDUMP_PVDUMP_H
+#ifndef PV_PLATFORM_OS_PVDUMP_PVDUMP_H
+#define PV_PLATFORM_OS_PVDUMP_PVDUMP_H
 
 #include <signal.h>
 
@@ -28,4 +28,4 @@ int pvdump_write(int fd, int signal, const siginfo_t* info, const void* context)
 
 }  // extern "C"
 
-#endif  // PV_PLATFORM_PVDUMP_PVDUMP_H
+#endif  // PV_PLATFORM_OS_PVDUMP_PVDUMP_H

@@ -1,4 +1,4 @@
-#include "platform/folders.h"
+#include "platform/os/folders.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,22 +11,22 @@
 namespace {
 
 // Keeps "/" itself but drops the trailing slashes of any longer path.
-void DropTrailingSlashes(koString& path) {
-  uint32_t n = path.GetLength();
-  while (n > 1 && path.GetString()[n - 1] == '/') --n;
-  path.RemoveLast(path.GetLength() - n);
+void DropTrailingSlashes(std::string& path) {
+  size_t n = path.size();
+  while (n > 1 && path[n - 1] == '/') --n;
+  path.resize(n);
 }
 
 // The XDG rules: a variable that is unset, empty or relative counts as unset.
-int AbsoluteVariable(const char* name, koString& out) {
+int AbsoluteVariable(const char* name, std::string& out) {
   const char* value = getenv(name);
   if (value == nullptr || value[0] != '/') return 0;
-  out.SetAs(value);
+  out = value;
   DropTrailingSlashes(out);
   return 1;
 }
 
-int HomeFolder(koString& out) {
+int HomeFolder(std::string& out) {
   if (AbsoluteVariable("HOME", out)) return 1;
   // Services and su may start us without HOME; the password database still knows.
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -38,7 +38,7 @@ int HomeFolder(koString& out) {
   int ok = getpwuid_r(getuid(), &entry, buffer, static_cast<size_t>(size), &found) == 0 &&
            found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/';
   if (ok) {
-    out.SetAs(found->pw_dir);
+    out = found->pw_dir;
     DropTrailingSlashes(out);
   }
   free(buffer);
@@ -46,11 +46,11 @@ int HomeFolder(koString& out) {
 }
 
 // out = home + "/" + below, without doubling the slash when home is "/".
-int BelowHome(const char* below, koString& out) {
-  koString home;
+int BelowHome(const char* below, std::string& out) {
+  std::string home;
   if (!HomeFolder(home)) return 0;
-  if (home.GetLength() == 1) home.Clear();
-  out.SetAs(home);
+  if (home.size() == 1) home.clear();
+  out = home;
   out += "/";
   out += below;
   return 1;
@@ -77,7 +77,7 @@ int MakeOne(const char* path, mode_t mode) {
 
 }  // namespace
 
-int koGetUserFolder(koUserFolder which, koString& out) {
+int koGetUserFolder(koUserFolder which, std::string& out) {
   // Each XDG folder: its variable, else its place below home.
   static const struct {
     koUserFolder which;
@@ -89,34 +89,34 @@ int koGetUserFolder(koUserFolder which, koString& out) {
       {kFolderData, "XDG_DATA_HOME", ".local/share"},
       {kFolderCache, "XDG_CACHE_HOME", ".cache"},
   };
-  koString path;
+  std::string path;
   int ok = which == kFolderHome ? HomeFolder(path) : 0;
   for (const auto& folder : kXdgFolders) {
     if (folder.which == which)
       ok = AbsoluteVariable(folder.variable, path) || BelowHome(folder.belowHome, path);
   }
-  if (ok) out.SetAs(path);
+  if (ok) out = path;
   return ok;
 }
 
-int koGetTempFolder(koString& out) {
-  koString path;
-  if (AbsoluteVariable("TMPDIR", path) && IsDirectory(path.GetString())) {
-    out.SetAs(path);
+int koGetTempFolder(std::string& out) {
+  std::string path;
+  if (AbsoluteVariable("TMPDIR", path) && IsDirectory(path.c_str())) {
+    out = path;
     return 1;
   }
   // Never the shared /tmp: the cache folder is the user's own.
   if (!koGetUserFolder(kFolderCache, path)) return 0;
-  if (!koMakeFolders(path.GetString(), 0700, nullptr)) return 0;
-  out.SetAs(path);
+  if (!koMakeFolders(path.c_str(), 0700, nullptr)) return 0;
+  out = path;
   return 1;
 }
 
-int koGetExePath(koString& out) {
+int koGetExePath(std::string& out) {
   char buffer[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
   if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer)) return 0;
-  out.SetAs(buffer, static_cast<int>(n));
+  out.assign(buffer, static_cast<size_t>(n));
   return 1;
 }
 
@@ -126,13 +126,13 @@ int koMakeFolders(const char* path, mode_t mode, int* err) {
     failure = EINVAL;
   } else if (!IsDirectory(path)) {
     // Walk down from the root, making each missing folder in turn.
-    koString prefix;
+    std::string prefix;
     for (int i = 1; failure == 0; ++i) {
       char c = path[i];
       if (c != '/' && c != '\0') continue;
       if (path[i - 1] != '/') {
-        prefix.SetAs(path, i);
-        failure = MakeOne(prefix.GetString(), mode);
+        prefix.assign(path, static_cast<size_t>(i));
+        failure = MakeOne(prefix.c_str(), mode);
       }
       if (c == '\0') break;
     }
