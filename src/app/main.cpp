@@ -1,8 +1,8 @@
 // postvane: picks where the tray icon goes and runs the program.
 #include "app/web/gui.h"
-#include "platform/gio/desktopbus.h"
-#include "platform/gio/traysni.h"
-#include "platform/signals.h"
+#include "platform/desktop/gio/desktopbus.h"
+#include "platform/desktop/gio/traysni.h"
+#include "platform/desktop/signals.h"
 
 int main() {
   // The bus threads start here, before the program's own start-up: they too

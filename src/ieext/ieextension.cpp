@@ -10,8 +10,8 @@
 #include "ieext/typelib.h"
 #include "platform/os/module.h"
 #include "platform/os/utf.h"
-#include "platform/registry/catregister.h"
-#include "platform/registry/registry.h"
+#include "platform/desktop/registry/catregister.h"
+#include "platform/desktop/registry/registry.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "core/kfile.h"
 #include "core/kplatform.h"
 #include "core/pathmgr.h"
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 #include "setup/chromeextmgr.h"
 
 namespace {

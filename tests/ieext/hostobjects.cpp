@@ -6,7 +6,7 @@
 
 #include "core/kstring.h"
 #include "platform/os/module.h"
-#include "platform/window.h"
+#include "platform/desktop/window.h"
 #include "support/loopback.h"
 
 namespace iehost {

@@ -44,7 +44,7 @@
 #include "ieext/hostobjects.h"
 #include "platform/os/com.h"
 #include "platform/os/module.h"
-#include "platform/registry/registry.h"
+#include "platform/desktop/registry/registry.h"
 
 namespace {
 
