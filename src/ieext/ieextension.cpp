@@ -8,10 +8,10 @@
 #include "ieext/ieextids.h"
 #include "ieext/sidebar.h"
 #include "ieext/typelib.h"
-#include "platform/os/module.h"
-#include "platform/os/utf.h"
 #include "platform/desktop/registry/catregister.h"
 #include "platform/desktop/registry/registry.h"
+#include "platform/os/module.h"
+#include "platform/os/utf.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "app/web/program_fixture.h"
 #include "ieext/hostobjects.h"
 #include "platform/desktop/instance.h"
-#include "platform/os/module.h"
 #include "platform/desktop/window.h"
+#include "platform/os/module.h"
 #include "support/files.h"
 #include "support/registry.h"
 

@@ -18,9 +18,9 @@
 
 #include <string>
 
+#include "platform/desktop/registry/registry.h"
 #include "platform/os/com.h"
 #include "platform/os/module.h"
-#include "platform/desktop/registry/registry.h"
 
 namespace {
 

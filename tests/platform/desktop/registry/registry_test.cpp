@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/os/com.h"
 #include "platform/desktop/registry/catregister.h"
+#include "platform/os/com.h"
 #include "support/files.h"
 #include "support/private_home.h"
 
