@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/store/configlist.h"
 #include "app/store/productinfo.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/contactservice.h"
 #include "app/sync/mailmgr.h"
 #include "core/kcrash.h"

@@ -1,4 +1,4 @@
-#include "app/store/configlist.h"
+#include "app/store/summaryschema.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/callbacks.h"
 #include "app/sync/mailext.h"
 #include "app/sync/mailinit.h"

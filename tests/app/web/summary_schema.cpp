@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
 #include "core/kplatform.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"

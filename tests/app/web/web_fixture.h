@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
 #include "app/web/httpservicemgr.h"
 #include "core/kinifile.h"
 #include "core/kplatform.h"
