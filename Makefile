@@ -65,10 +65,18 @@ $(ASAN_BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
-# The program prints the address to open; Ctrl-C ends it in order. The build
-# stays quiet here unless it fails.
+# The program and what it needs (its resource store, the add-on library and
+# setup programs it starts), not the tests. The build shows one line of
+# progress, rewritten in place, and its output only when it fails; then the
+# program prints the address to open; Ctrl-C ends it in order.
 run: deps $(BUILD)/CMakeCache.txt
-	@cmake --build $(BUILD) -j$(JOBS) >$(BUILD)/build.log 2>&1 || { tail -n 40 $(BUILD)/build.log; exit 1; }
+	@printf 'Building postvane...'
+	@{ cmake --build $(BUILD) --target postvane -j$(JOBS) 2>&1; echo $$? >$(BUILD)/build.rc; } | \
+	  tee $(BUILD)/build.log | \
+	  awk '{ if (match($$0, /^\[ *[0-9]+%\]/)) { p = substr($$0, RSTART + 1, RLENGTH - 2); gsub(/ /, "", p); \
+	         printf "\rBuilding postvane... %s ", p; fflush() } }'
+	@if [ "$$(cat $(BUILD)/build.rc)" != 0 ]; then printf '\n'; tail -n 40 $(BUILD)/build.log; exit 1; fi
+	@printf '\rBuilding postvane... done\n'
 	@exec $(BUILD)/bin/postvane
 
 test-normal: deps $(BUILD)/CMakeCache.txt
@@ -80,6 +88,14 @@ test-asan: deps $(ASAN_BUILD)/CMakeCache.txt
 	cd $(ASAN_BUILD) && ctest -j$(JOBS) --output-on-failure
 
 test: test-normal test-asan
+
+# The fuzz targets (tests/fuzz, clang): `make fuzz` runs each for FUZZ_SECONDS,
+# `make fuzz FUZZ_TARGET=mime_text FUZZ_SECONDS=600` one of them.
+.PHONY: fuzz
+FUZZ_TARGET  ?= all
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	sh tests/fuzz/run_fuzz.sh $(FUZZ_TARGET) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

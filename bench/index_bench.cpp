@@ -2,16 +2,24 @@
 // mail, summaries and attachments) against mbsync pulling the same folder to
 // a Maildir and mu indexing that Maildir, alternating, medians of the rounds.
 //
-//   pvindexbench CORPUS [--rounds N] [--delay-ms D] [--idle CORPUS2]
+//   pvindexbench CORPUS [--rounds N] [--delay-ms D] [--idle CORPUS2] [--journal wal|both]
+//   pvindexbench --sizes 2500,10000,40000 [--corpora DIR] [--rounds N] [--delay-ms D] [--journal wal|both]
 //
 // (--rounds 0 skips the loopback rounds.)
 //
-// CORPUS is a Maildir made by bench/make_corpus.py. Each Postvane run is a
-// child process of its own (its peak resident memory is the child's), once
-// with SQLite's rollback journal and once with WAL. --delay-ms adds a round
-// of the same runs through the relay (tests/peers/xlist_relay.py) holding
-// every block D ms each way, and reports the relay's CPU share. --idle
-// indexes CORPUS2 once, then times passes that find nothing new.
+// CORPUS is a Maildir made by bench/make_corpus.py. With --sizes each size
+// has its own corpus DIR/<size> (default DIR /tmp/pvindexbench), made by
+// make_corpus.py --count <size> when missing, and a table of every size
+// ends the report. Each Postvane run is a child process of its own (its
+// peak resident memory is the child's), with SQLite's WAL as the program
+// runs it, and with --journal both also with the rollback journal.
+// --delay-ms adds a round of the same runs through the relay
+// (tests/peers/xlist_relay.py) holding every block D ms each way, and
+// reports the relay's CPU share. --idle indexes CORPUS2 once, then times
+// passes that find nothing new. The load average is printed with every
+// size: the figures mean little on a machine busy with other work.
+#include <malloc.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -131,6 +139,11 @@ double RunPostvane(const std::string& home, int port, const char* journal, int i
       return -1;
   if (!complete()) return -1;
   double first = Now() - start;
+  // Where the resident memory went: SQLite's own (mostly its page cache)
+  // and the heap's live bytes against what it holds from the system.
+  struct mallinfo2 heap = mallinfo2();
+  fprintf(stderr, "  (memory at the end: SQLite %.1f MB, heap in use %.1f MB of %.1f MB held)\n",
+          sqlite3_memory_used() / 1048576.0, heap.uordblks / 1048576.0, (heap.arena + heap.hblkhd) / 1048576.0);
   if (idlePasses == 0) return first;
   std::vector<double> passes;
   for (int i = 0; i < idlePasses; ++i) {
@@ -174,13 +187,15 @@ struct Series {
   long peakKb = 0;
 };
 
-// `rounds` alternating runs of the three against 127.0.0.1:port.
-Series Measure(int port, const std::string& cert, int rounds) {
+// `rounds` alternating runs against 127.0.0.1:port; bothJournals: also
+// Postvane with the rollback journal.
+Series Measure(int port, const std::string& cert, int rounds, bool bothJournals) {
   Series series;
   for (int round = 0; round < rounds; ++round) {
     for (int step = 0; step < 3; ++step) {
       // Alternate who goes first, so neither always meets a warm cache.
       int which = (step + round) % 3;
+      if (which == 0 && !bothJournals) continue;
       pvtest::TempDir home;
       if (which < 2) {
         const char* journal = which == 0 ? "DELETE" : "WAL";
@@ -205,39 +220,76 @@ void Report(const char* title, const Series& s) {
   double wal = Median(s.walRollback[1]);
   double mbsync = Median(s.mbsync);
   double mu = Median(s.mu);
-  double best = std::min(rollback, wal);
   printf("%s\n", title);
-  printf("  postvane, rollback journal  %8.2f s\n", rollback);
+  if (!s.walRollback[0].empty()) printf("  postvane, rollback journal  %8.2f s\n", rollback);
   printf("  postvane, WAL               %8.2f s\n", wal);
   printf("  mbsync (FSync on)           %8.2f s\n", mbsync);
   printf("  mu index                    %8.2f s\n", mu);
-  printf("  ratio postvane/mbsync       %8.2f (WAL %.2f, rollback %.2f)\n", best / mbsync, wal / mbsync,
-         rollback / mbsync);
-  printf("  ratio postvane/mu           %8.2f\n", best / mu);
-  printf("  ratio postvane/(mbsync+mu)  %8.2f\n", best / (mbsync + mu));
+  printf("  ratio postvane/mbsync       %8.2f (WAL)", wal / mbsync);
+  if (!s.walRollback[0].empty()) printf(", rollback %.2f", rollback / mbsync);
+  printf("\n  ratio postvane/mu           %8.2f\n", wal / mu);
+  printf("  ratio postvane/(mbsync+mu)  %8.2f\n", wal / (mbsync + mu));
   printf("  postvane peak resident      %8ld MB\n", s.peakKb / 1024);
+  fflush(stdout);
 }
 
-}  // namespace
+std::string LoadAverage() {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) != 3) return "?";
+  char text[64];
+  snprintf(text, sizeof text, "%.1f %.1f %.1f", load[0], load[1], load[2]);
+  return text;
+}
 
-int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "usage: %s CORPUS [--rounds N] [--delay-ms D] [--idle CORPUS2]\n", argv[0]);
-    return 2;
+struct SizeRow {
+  int mails;
+  Series series;
+  std::string loadBefore;
+  std::string loadAfter;
+};
+
+// DIR/<size>, made when missing.
+std::string CorpusOfSize(const std::string& dir, int mails) {
+  std::string path = dir + "/" + std::to_string(mails);
+  struct stat st;
+  if (stat((path + "/cur").c_str(), &st) == 0) return path;
+  mkdir(dir.c_str(), 0700);
+  fprintf(stderr, "making the corpus of %d mails in %s\n", mails, path.c_str());
+  if (pvtest::RunChild({"python3", std::string(PV_BENCH_DIR) + "/make_corpus.py", path, "--count",
+                        std::to_string(mails)}) != 0)
+    return "";
+  return path;
+}
+
+void SizeTable(const std::vector<SizeRow>& rows) {
+  printf("\nfirst index by mailbox size, loopback Dovecot, medians (WAL, as the program runs)\n");
+  printf("| mails | postvane | mbsync, FSync on | mu index | postvane / mbsync | postvane / (mbsync + mu) | "
+         "postvane per mail | peak RSS | load average before, after |\n");
+  printf("|---|---|---|---|---|---|---|---|---|\n");
+  for (const SizeRow& row : rows) {
+    double wal = Median(row.series.walRollback[1]);
+    double mbsync = Median(row.series.mbsync);
+    double mu = Median(row.series.mu);
+    printf("| %d | %.2f s | %.2f s | %.2f s | %.2f | %.2f | %.2f ms | %ld MB | %s; %s |\n", row.mails, wal, mbsync,
+           mu, wal / mbsync, wal / (mbsync + mu), 1000.0 * wal / row.mails, row.series.peakKb / 1024,
+           row.loadBefore.c_str(), row.loadAfter.c_str());
   }
-  std::string corpus = argv[1];
-  int rounds = 3;
-  int delay = 0;
-  std::string idle;
-  for (int i = 2; i + 1 < argc; i += 2) {
-    if (strcmp(argv[i], "--rounds") == 0) rounds = atoi(argv[i + 1]);
-    if (strcmp(argv[i], "--delay-ms") == 0) delay = atoi(argv[i + 1]);
-    if (strcmp(argv[i], "--idle") == 0) idle = argv[i + 1];
+  if (rows.size() >= 2) {
+    const SizeRow& first = rows.front();
+    const SizeRow& last = rows.back();
+    double a = Median(first.series.walRollback[1]) / first.mails;
+    double b = Median(last.series.walRollback[1]) / last.mails;
+    printf("time per mail at %d against %d: %+.0f %%; peak RSS %+ld MB\n", last.mails, first.mails,
+           100.0 * (b / a - 1), (last.series.peakKb - first.series.peakKb) / 1024);
   }
+}
+
+// One Dovecot holding `corpus`, its rounds and the relay round.
+bool MeasureCorpus(const std::string& corpus, int rounds, int delay, bool bothJournals, Series* out) {
   pvtest::DovecotPeer dovecot;
   if (!dovecot.Start(kUser, kPassword)) {
     fprintf(stderr, "dovecot: %s\n", dovecot.Error().c_str());
-    return 1;
+    return false;
   }
   int loaded = dovecot.ImportMaildir(kFolder, corpus);
   fprintf(stderr, "%d mails loaded\n", loaded);
@@ -247,20 +299,77 @@ int main(int argc, char** argv) {
     pvtest::TempDir warm;
     RunMbsync(warm.Path(), dovecot.Port(), cert);
   }
-  if (rounds > 0) Report("first index, loopback Dovecot", Measure(dovecot.Port(), cert, rounds));
+  if (rounds > 0) {
+    *out = Measure(dovecot.Port(), cert, rounds, bothJournals);
+    Report(("first index, loopback Dovecot, " + std::to_string(loaded) + " mails").c_str(), *out);
+  }
   if (delay > 0) {
     pvtest::XlistRelayPeer relay;
     if (!relay.Start(dovecot.Port(), delay)) {
       fprintf(stderr, "relay: %s\n", relay.Error().c_str());
-      return 1;
+      return false;
     }
-    Series wan = Measure(relay.Port(), relay.Dir() + "/cert.pem", 1);
+    Series wan = Measure(relay.Port(), relay.Dir() + "/cert.pem", 1, bothJournals);
     std::string title = "first index through a relay of " + std::to_string(delay) + " ms each way";
     Report(title.c_str(), wan);
     // The relay works only while a client of it runs (mu reads the Maildir).
-    double busy = wan.walRollback[0][0] + wan.walRollback[1][0] + wan.mbsync[0];
+    double busy = wan.walRollback[1][0] + wan.mbsync[0] + (bothJournals ? wan.walRollback[0][0] : 0);
     printf("  relay CPU share             %8.1f %% of one core\n", 100.0 * relay.CpuSeconds() / busy);
   }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string corpus;
+  std::string corpora = "/tmp/pvindexbench";
+  std::vector<int> sizes;
+  int rounds = 3;
+  int delay = 0;
+  bool bothJournals = false;
+  std::string idle;
+  int i = 1;
+  if (argc > 1 && argv[1][0] != '-') corpus = argv[i++];
+  for (; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--rounds") == 0) rounds = atoi(argv[i + 1]);
+    if (strcmp(argv[i], "--delay-ms") == 0) delay = atoi(argv[i + 1]);
+    if (strcmp(argv[i], "--idle") == 0) idle = argv[i + 1];
+    if (strcmp(argv[i], "--corpora") == 0) corpora = argv[i + 1];
+    if (strcmp(argv[i], "--journal") == 0) bothJournals = strcmp(argv[i + 1], "both") == 0;
+    if (strcmp(argv[i], "--sizes") == 0)
+      for (const char* p = argv[i + 1]; *p;) {
+        char* end = nullptr;
+        long n = strtol(p, &end, 10);
+        if (end == p) break;
+        if (n > 0) sizes.push_back(static_cast<int>(n));
+        p = *end == ',' ? end + 1 : end;
+      }
+  }
+  if (corpus.empty() == sizes.empty()) {
+    fprintf(stderr,
+            "usage: %s CORPUS [--rounds N] [--delay-ms D] [--idle CORPUS2] [--journal wal|both]\n"
+            "       %s --sizes N,N,... [--corpora DIR] [--rounds N] [--delay-ms D] [--journal wal|both]\n",
+            argv[0], argv[0]);
+    return 2;
+  }
+  if (!corpus.empty()) {
+    Series series;
+    fprintf(stderr, "load average %s\n", LoadAverage().c_str());
+    if (!MeasureCorpus(corpus, rounds, delay, bothJournals, &series)) return 1;
+  }
+  std::vector<SizeRow> rows;
+  for (int mails : sizes) {
+    std::string path = CorpusOfSize(corpora, mails);
+    if (path.empty()) return 1;
+    SizeRow row;
+    row.mails = mails;
+    row.loadBefore = LoadAverage();
+    if (!MeasureCorpus(path, rounds, delay, bothJournals, &row.series)) return 1;
+    row.loadAfter = LoadAverage();
+    rows.push_back(row);
+  }
+  if (!rows.empty() && rounds > 0) SizeTable(rows);
   if (!idle.empty()) {
     pvtest::DovecotPeer idleServer;
     if (!idleServer.Start(kUser, kPassword)) return 1;

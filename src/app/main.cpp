@@ -1,5 +1,9 @@
 // postvane: picks where the tray icon goes and runs the program.
+#include <stdio.h>
+#include <unistd.h>
+
 #include "app/web/gui.h"
+#include "app/web/servicemgr.h"
 #include "platform/desktop/gio/desktopbus.h"
 #include "platform/desktop/gio/traysni.h"
 #include "platform/desktop/signals.h"
@@ -17,6 +21,11 @@ int main() {
     koInstallDesktopBus(bus.GetString());
   }
   int code = PostvaneMain(sni_tray != nullptr ? static_cast<koTrayBackend*>(sni_tray) : &no_tray);
+  // Requests still running use what exit-time clean-up would destroy.
+  if (ServiceMgr::RequestsOutlived()) {
+    fflush(nullptr);
+    _exit(code);
+  }
   delete sni_tray;
   return code;
 }

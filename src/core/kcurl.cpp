@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <strings.h>
 
 #include <curl/curl.h>
@@ -81,6 +82,13 @@ size_t koCurl::WriteBlock(char* data, size_t size, size_t count, void* self) {
   size_t n = size * count;
   // Refusing the block fails the transfer, which beats a silently cut body.
   if (n > kMaxBody - client->received_) return 0;
+  // A body of announced length gets its buffer at once: growing it step by
+  // step holds up to three times its size while the last step copies.
+  curl_off_t announced = -1;
+  if (client->received_ == 0 &&
+      curl_easy_getinfo(client->handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+      announced > (curl_off_t)client->response_.GetCapacity() && announced < (curl_off_t)kMaxBody)
+    client->response_ = koString((uint32_t)announced + 1);
   client->response_.Append(data, (int)n);
   client->received_ += (uint32_t)n;
   assert(client->received_ == client->response_.GetLength());
@@ -143,6 +151,13 @@ int koCurl::GetResponse(koString& out, uint32_t* length) const {
   out.Clear();
   out.Append(response_);
   if (length) *length = received_;
+  return 1;
+}
+
+int koCurl::TakeResponse(koString& out, uint32_t* length) {
+  out = std::move(response_);
+  if (length) *length = received_;
+  received_ = 0;
   return 1;
 }
 

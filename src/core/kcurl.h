@@ -58,6 +58,9 @@ class koCurl {
   // out = the received body, zero bytes included; *length (when given) = its
   // byte count. Valid until the next Request. Always 1.
   int GetResponse(koString& out, uint32_t* length = nullptr) const;
+  // As GetResponse, but hands the body over without a copy: the client holds
+  // no body afterwards. Always 1.
+  int TakeResponse(koString& out, uint32_t* length = nullptr);
   // out = libcurl's text for the last failure ("" when it left none).
   void GetErrorText(koString& out) const;
 

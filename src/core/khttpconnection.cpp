@@ -166,6 +166,30 @@ int64_t koHttpConnection::BodyBytesWanted(int64_t declared) const {
 
 int koHttpConnection::ReadRequest() { return ReadHead() && ReadBody(); }
 
+bool koHttpConnection::CheckHeadBytes(uint32_t end) {
+  // Every line ends in CR LF: a bare LF or CR would let one reader see a
+  // line break where another sees none (a header hidden inside the request
+  // line). A zero byte ends C strings early and no browser sends one.
+  const char* text = request_.GetString();
+  uint32_t length = request_.GetLength();
+  uint32_t i = checked_;
+  for (; i < end; ++i) {
+    char c = text[i];
+    if (c == '\0') {
+      head_fault_ = "zero byte";
+    } else if (c == '\n' && (i == 0 || text[i - 1] != '\r')) {
+      head_fault_ = "bare line feed";
+    } else if (c == '\r' && i + 1 < length && text[i + 1] != '\n') {
+      head_fault_ = "bare carriage return";
+    } else if (c == '\r' && i + 1 == length) {
+      break;  // what follows has not come yet
+    }
+    if (head_fault_ != nullptr) return false;
+  }
+  checked_ = i;
+  return true;
+}
+
 koHttpConnection::HeadState koHttpConnection::ReceiveHeadPart() {
   char buffer[kRecvPiece + 1];
   for (;;) {
@@ -176,41 +200,39 @@ koHttpConnection::HeadState koHttpConnection::ReceiveHeadPart() {
     if (n <= 0) return kHeadGone;
     request_.Append(buffer, n);
 
-    // A zero byte ends the head too: the search for its end would never look
-    // past it, and the read would hang.
     const char* text = request_.GetString();
     uint32_t length = request_.GetLength();
     uint32_t from = scanned_ >= 3 ? scanned_ - 3 : 0;
     const void* blank = memmem(text + from, length - from, "\r\n\r\n", 4);
-    const void* zero = memchr(text + scanned_, 0, length - scanned_);
     scanned_ = length;
-    if (zero != nullptr && (blank == nullptr || zero < blank)) {
-      head_length_ = static_cast<uint32_t>(static_cast<const char*>(zero) - text);
-      body_start_ = head_length_ + 1;
-    } else if (blank != nullptr) {
-      head_length_ = static_cast<uint32_t>(static_cast<const char*>(blank) - text);
-      body_start_ = head_length_ + 4;
-    } else {
+    uint32_t end = blank != nullptr ? static_cast<uint32_t>(static_cast<const char*>(blank) - text) : length;
+    // A malformed head is refused as soon as it shows, not after its time.
+    if (!CheckHeadBytes(end)) return kHeadMalformed;
+    if (blank == nullptr) {
       if (length > kMaxHeadLength) return kHeadTooLarge;
       continue;
     }
+    head_length_ = end;
+    body_start_ = end + 4;
     return head_length_ > kMaxHeadLength ? kHeadTooLarge : kHeadComplete;
   }
 }
 
-void koHttpConnection::ParseReceivedHead() {
+bool koHttpConnection::ParseReceivedHead() {
   // The head is cut off and parsed; what followed it starts the body.
   koString head;
   head.SetAs(request_.GetString(), static_cast<int>(head_length_));
   koString body;
   body.SetAs(request_.GetString() + body_start_, static_cast<int>(request_.GetLength() - body_start_));
   request_ = std::move(body);
-  ParseHead(head.GetString(), head.GetLength());
+  return ParseHead(head.GetString(), head.GetLength());
 }
 
 int koHttpConnection::ReadHead() {
   request_.Clear();
   scanned_ = 0;
+  checked_ = 0;
+  head_fault_ = nullptr;
   // One deadline for the whole head: a client that sends a byte now and then
   // must not hold its thread forever.
   int64_t deadline = koMonotonicMs() + kHeadTimeLimitMs;
@@ -221,11 +243,18 @@ int koHttpConnection::ReadHead() {
       SendStatus("431 Request Header Fields Too Large");
       return 0;
     }
+    if (state == kHeadMalformed) {
+      SendStatus("400 Bad Request");
+      return 0;
+    }
     if (state == kHeadGone) return 0;
     int64_t left = deadline - koMonotonicMs();
     if (left <= 0 || !WaitReadableMs(left)) return 0;
   }
-  ParseReceivedHead();
+  if (!ParseReceivedHead()) {
+    SendStatus("400 Bad Request");
+    return 0;
+  }
   return 1;
 }
 
@@ -265,24 +294,25 @@ int koHttpConnection::ReadBody() {
 
   // The query, then a form body whatever the method; parameters after a ';'
   // of the type are allowed.
-  uint32_t refused = 0;
-  if (has_query_) AddParameters(query_.GetString(), query_.GetLength(), false, &refused);
+  ParameterBudget budget;
+  if (has_query_) AddParameters(query_.GetString(), query_.GetLength(), false, &budget);
   const koString* contentType = GetHeader("Content-Type");
   if (contentType != nullptr &&
       StartsNoCase(contentType->GetString(), contentType->GetLength(), kFormType,
                    sizeof kFormType - 1)) {
-    AddParameters(request_.GetString(), request_.GetLength(), true, &refused);
+    AddParameters(request_.GetString(), request_.GetLength(), true, &budget);
   }
-  if (refused > 0) {
+  if (budget.dropped > 0) {
     koString message;
-    message.Format("Request parameters dropped: %u beyond the repeats a name may have", refused);
-    KO_LOG(-1, message.GetString());
+    message.Format("Request parameters dropped: %u beyond the %u fields or %u bytes a request may have",
+                   budget.dropped, kMaxParameters, kMaxParameterBytes);
+    KO_LOG_FOLDED(-1, "Request parameters dropped", message.GetString());
   }
   body_read_ = true;
   return 1;
 }
 
-void koHttpConnection::ParseHead(const char* head, uint32_t length) {
+bool koHttpConnection::ParseHead(const char* head, uint32_t length) {
   Span rest = {head, length};
   Span line = {head, 0};
   CutSpan(&rest, "\r\n", 2, &line);
@@ -317,6 +347,12 @@ void koHttpConnection::ParseHead(const char* head, uint32_t length) {
   // check of it could be dodged.
   Span headerLine;
   while (CutSpan(&rest, "\r\n", 2, &headerLine)) {
+    // A folded line continues the header before it for some readers and
+    // starts one of its own for others.
+    if (headerLine.n > 0 && (headerLine.p[0] == ' ' || headerLine.p[0] == '\t')) {
+      head_fault_ = "folded header line";
+      return false;
+    }
     Span name, value;
     SplitPair(headerLine, ":", 1, &name, &value);
     while (name.n > 0 && (name.p[name.n - 1] == ' ' || name.p[name.n - 1] == '\t')) --name.n;
@@ -326,22 +362,41 @@ void koHttpConnection::ParseHead(const char* head, uint32_t length) {
     }
     headers_.Set(NewString(name), NewString(value));
   }
+
+  // The checks read the first of each; a second one that another reader
+  // would take instead must not exist.
+  for (const char* unique : {"Host", "Origin", "Sec-Fetch-Site", "Content-Length"}) {
+    if (headers_.NextSequence(unique) > 1) {
+      head_fault_ = "repeated header";
+      return false;
+    }
+  }
+  return true;
 }
 
 void koHttpConnection::AddParameters(const char* text, uint32_t length, bool trimValues,
-                                     uint32_t* refused) {
+                                     ParameterBudget* budget) {
   Span rest = {text, length};
   Span piece;
   while (CutSpan(&rest, "&", 1, &piece)) {
+    if (budget->fields == 0 || piece.n > budget->bytes) {
+      // Only counted: this piece and every one after it (as many as '&'
+      // separate, but for a trailing one, which adds nothing).
+      ++budget->dropped;
+      if (rest.n == 0) return;
+      const char* end = rest.p + rest.n;
+      for (const char* p = rest.p; (p = static_cast<const char*>(memchr(p, '&', end - p))) != nullptr; ++p) {
+        ++budget->dropped;
+      }
+      if (end[-1] != '&') ++budget->dropped;
+      return;
+    }
+    --budget->fields;
+    budget->bytes -= piece.n;
     Span name, value;
     SplitPair(piece, "=", 1, &name, &value);
     koString* key = NewString(name);
     key->UrlDecode();
-    if (parameters_.IsFull(*key)) {
-      ++*refused;
-      delete key;
-      continue;
-    }
     koString* data = NewString(value);
     data->UrlDecode();
     if (trimValues) data->Trim();

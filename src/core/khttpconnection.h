@@ -30,9 +30,22 @@ class koHttpConnection : public koSocket {
   static constexpr int kHeadTimeLimitMs = 10000;
   // The body must arrive within this of the head.
   static constexpr int kBodyTimeLimitMs = 60000;
+  // The query and a form body together give at most this many parameters
+  // and this many bytes of them (as sent, before decoding); the rest is
+  // dropped and counted in one log record. The pages send a few dozen
+  // fields of a few kilobytes.
+  static constexpr uint32_t kMaxParameters = 10000;
+  static constexpr uint32_t kMaxParameterBytes = 1024 * 1024;
 
-  // What ReceiveHeadPart found.
-  enum HeadState { kHeadIncomplete = 0, kHeadComplete = 1, kHeadGone = 2, kHeadTooLarge = 3 };
+  // What ReceiveHeadPart found. kHeadMalformed: a line ends in a bare LF or
+  // CR, or the head holds a zero byte (GetHeadFault tells which).
+  enum HeadState {
+    kHeadIncomplete = 0,
+    kHeadComplete = 1,
+    kHeadGone = 2,
+    kHeadTooLarge = 3,
+    kHeadMalformed = 4
+  };
 
   // Takes over the accepted handle.
   koHttpConnection(koSocketHandle handle, koLog* log);
@@ -43,16 +56,22 @@ class koHttpConnection : public koSocket {
   int ReadRequest();
 
   // Reads and parses the head, waiting at most kHeadTimeLimitMs in all. 1 on
-  // success; 0 when the peer closed, a receive failed, the time ran out or the
-  // head was too long (then "431" was sent). Parameters are not parsed yet, so
-  // a request can be refused from its head alone. Failures are not logged:
-  // every client can cause them.
+  // success; 0 when the peer closed, a receive failed, the time ran out, the
+  // head was too long (then "431" was sent) or malformed (then "400" was
+  // sent). Parameters are not parsed yet, so a request can be refused from
+  // its head alone. Failures are not logged: every client can cause them.
   int ReadHead();
   // One step of reading the head without waiting, for a caller that waits for
   // many connections at once: takes what has arrived and tells whether the
   // head is complete. After kHeadComplete, ParseReceivedHead parses it.
   HeadState ReceiveHeadPart();
-  void ParseReceivedHead();
+  // Parses the head that ReceiveHeadPart completed. false when it is
+  // malformed: a header that may appear once (Host, Origin, Sec-Fetch-Site,
+  // Content-Length) appears twice, or a header line is folded onto the one
+  // before it. Such a request is answered "400" and seen by nobody.
+  bool ParseReceivedHead();
+  // Why the head was malformed (a fixed text), or null.
+  const char* GetHeadFault() const { return head_fault_; }
   // After the head: reads the body (without waiting longer than
   // kBodyTimeLimitMs) and parses the query and form parameters. 1 on success;
   // 0 when the peer closed, a receive failed or the time ran out, or when the
@@ -137,11 +156,20 @@ class koHttpConnection : public koSocket {
   static int FormatHttpDate(int64_t time, koString& out);
 
  private:
-  void ParseHead(const char* head, uint32_t length);
-  // Adds the name=value pairs of text split at '&' to the parameters. A name
-  // already stored as often as the map allows is dropped and counted in
-  // *refused, so a flood of one name costs one log record, not one each.
-  void AddParameters(const char* text, uint32_t length, bool trimValues, uint32_t* refused);
+  // What the parameters of one request may still take.
+  struct ParameterBudget {
+    uint32_t fields = kMaxParameters;
+    uint32_t bytes = kMaxParameterBytes;
+    uint32_t dropped = 0;  // pieces beyond the budget
+  };
+  // Checks the head bytes received since the last look for a bare line end
+  // or a zero byte, up to `end`; false (head_fault_ set) on the first.
+  bool CheckHeadBytes(uint32_t end);
+  bool ParseHead(const char* head, uint32_t length);
+  // Adds the name=value pairs of text split at '&' to the parameters while
+  // the budget lasts; the pieces beyond it are only counted, so a flood
+  // costs one log record and no memory.
+  void AddParameters(const char* text, uint32_t length, bool trimValues, ParameterBudget* budget);
   // The bytes the body loop should ask for next.
   int64_t BodyBytesWanted(int64_t declared) const;
   // Writes the gathered bytes and then `count` more pieces, all in one
@@ -160,6 +188,8 @@ class koHttpConnection : public koSocket {
   // While the head is read: how far the search for its end got, and where
   // the head ends and the body starts once it was found.
   uint32_t scanned_ = 0;
+  uint32_t checked_ = 0;  // head bytes known to hold no bare line end
+  const char* head_fault_ = nullptr;
   uint32_t head_length_ = 0;
   uint32_t body_start_ = 0;
   // Returned by GetParameter when the map refuses another equal name.

@@ -157,7 +157,9 @@ int koIniFile::LoadBytes(const char* data, uint32_t length, const char* sectionF
     const char* eol = static_cast<const char*>(memchr(line, '\n', length - pos));
     int lineLength = static_cast<int>(eol != nullptr ? eol - line : length - pos);
     pos += static_cast<uint32_t>(lineLength) + (eol != nullptr ? 1 : 0);
-    if (eol != nullptr && lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
+    // Every carriage return before the line end goes with it, also on the
+    // last line: a kept one would be written as "\r\n" and read back without it.
+    while (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
 
     const char* close = nullptr;
     const char* equals = nullptr;
@@ -377,6 +379,19 @@ int IniReadInt(const char* section, const char* key, int def, const char* path) 
   defText.Format("%d", def);
   IniReadString(section, key, defText.GetString(), text, path);
   return text.ToInt();
+}
+
+int IniReadPort(const char* section, const char* key, int def, const char* path) {
+  koString text;
+  IniReadString(section, key, "", text, path);
+  // Digit by digit and at most five: a longer number must not wrap into range.
+  if (text.GetLength() == 0 || text.GetLength() > 5) return def;
+  int port = 0;
+  for (const char* p = text.GetString(); *p != 0; ++p) {
+    if (*p < '0' || *p > '9') return def;
+    port = port * 10 + (*p - '0');
+  }
+  return port >= 1 && port <= 65535 ? port : def;
 }
 
 int IniWriteString(const char* section, const char* key, const char* value, const char* path) {

@@ -137,6 +137,9 @@ int IniReadString(const char* section, const char* key, const char* def, koStrin
 // As IniReadString with `def` written as "%d"; answers the decimal value of
 // the text (leading digits; anything else gives 0).
 int IniReadInt(const char* section, const char* key, int def, const char* path);
+// The value as a TCP port: only a whole decimal number from 1 to 65535
+// counts; anything else ("", "abc", "41005x", "4294967297") gives def.
+int IniReadPort(const char* section, const char* key, int def, const char* path);
 // Sets `key` in `section` to `value` in the file at `path`, creating the file,
 // section and key when missing; the rest of the file is kept. Takes the ini
 // lock. 1 on success; 0 (logged) when the path is null, the existing file

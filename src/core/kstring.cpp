@@ -519,7 +519,8 @@ int koString::ReplaceAt(int p, int c, const char* r) {
   koString out;
   out.Append(GetString(), p);
   out.Append(r != nullptr ? r : "");
-  out.Append(GetString() + p + c);
+  // By length: a zero byte in the text must not end it.
+  out.Append(GetString() + p + c, static_cast<int>(length_) - p - c);
   *this = std::move(out);
   return static_cast<int>(length_);
 }

@@ -17,17 +17,6 @@ const int kDefaultPort = 40000;
 const DISPID kLoadPostvaneId = 0x60020000;
 const DISPID kRetryId = 0x60020001;
 
-// The port text as a port: decimal digits only, 1 to 65535; else 0.
-int ParsePort(const koString& text) {
-  if (text.GetLength() == 0 || text.GetLength() > 5) return 0;
-  int port = 0;
-  for (const char* p = text.GetString(); *p != 0; ++p) {
-    if (*p < '0' || *p > '9') return 0;
-    port = port * 10 + (*p - '0');
-  }
-  return port >= 1 && port <= 65535 ? port : 0;
-}
-
 // Navigates the window to the UTF-8 address.
 void Navigate(IHTMLWindow2* window, const koString& url) {
   BSTR address = koSysAllocStringUtf8(url.GetString());
@@ -200,10 +189,7 @@ HRESULT CUIIEExtensionObj::HandleContextChange(const char* text) {
 int CUIIEExtensionObj::GetServerPort() {
   koString path;
   if (!GetSharedIniPath(path)) return -1;
-  koString text;
-  IniReadString("GENERAL", "Port", "", text, path.GetString());
-  int port = ParsePort(text);
-  return port != 0 ? port : kDefaultPort;
+  return IniReadPort("GENERAL", "Port", kDefaultPort, path.GetString());
 }
 
 int CUIIEExtensionObj::ProgramRuns() {

@@ -7,7 +7,8 @@
 // The four arguments go to elevatedsetup unchanged (mode 1 uninstalls). In
 // both modes the user's command-bar layout gets the product's button first
 // and every Chrome and Chromium profile loses the extension's stored settings.
-// Exit code 0 when elevatedsetup was started, else 1; the per-user steps run
+// Exit code 0 when elevatedsetup was started, else 1 (also when the user
+// refused the elevation or no agent could ask); the per-user steps run
 // either way and do not change it. Nothing is logged.
 #include <stdio.h>
 
@@ -16,16 +17,18 @@
 #include "platform/desktop/desktop.h"
 #include "platform/desktop/registry/registry.h"
 #include "setup/chromeextmgr.h"
+#include "setup/commandbar.h"
 
 namespace {
 
 const char kElevatedProgram[] = "elevatedsetup";
+// The elevation wrapper's own exit codes (pkexec's).
+constexpr int kWrapperDismissed = 126;
+constexpr int kWrapperNotAuthorized = 127;
 const char kCommandBarKey[] = "Software\\Microsoft\\Internet Explorer\\LowRegistry\\CommandBar";
 
-// Both layout values: a 4-byte header, then 4-byte entries (button id, 1, 0, 0).
-constexpr uint32_t kHeaderBytes = 4;
-constexpr uint32_t kEntryBytes = 4;
-const unsigned char kHeader[kHeaderBytes] = {7, 0, 0, 0};
+// The default layouts' header (see setup/commandbar.h).
+const unsigned char kHeader[kLayoutHeaderBytes] = {7, 0, 0, 0};
 
 struct Layout {
   const char* name;
@@ -40,35 +43,22 @@ const Layout kLayouts[] = {
                           21, 22, 23, 24, 25, 32, 33, 34, 35, 36, 37, 38}},
 };
 
-void AppendEntry(koString& value, unsigned char id) {
-  const char entry[kEntryBytes] = {static_cast<char>(id), 1, 0, 0};
-  value.Append(entry, kEntryBytes);
-}
-
 void WriteDefault(koHKey key, const Layout& layout) {
   koString value;
-  value.Append(reinterpret_cast<const char*>(kHeader), kHeaderBytes);
-  for (unsigned char id : layout.defaults) AppendEntry(value, id);
+  value.Append(reinterpret_cast<const char*>(kHeader), kLayoutHeaderBytes);
+  for (unsigned char id : layout.defaults) AppendLayoutEntry(value, id);
   koRegSetValue(key, layout.name, REG_BINARY, value.GetString(), value.GetLength());
 }
 
-// The layout with the product's button once, right after the header. Bytes
-// after the last whole entry are kept as they are; a value too short for the
-// header is no layout and gets the default.
+// A value too short for the header is no layout and gets the default.
 void PutButtonFirst(koHKey key, const Layout& layout) {
   koString old;
-  if (koRegGetValue(key, layout.name, nullptr, old) != kRegOk || old.GetLength() < kHeaderBytes) {
+  koString value;
+  if (koRegGetValue(key, layout.name, nullptr, old) != kRegOk ||
+      !LayoutWithButtonFirst(old, layout.button, value)) {
     WriteDefault(key, layout);
     return;
   }
-  const char* bytes = old.GetString();
-  koString value;
-  value.Append(bytes, kHeaderBytes);
-  AppendEntry(value, layout.button);
-  uint32_t at = kHeaderBytes;
-  for (; old.GetLength() - at >= kEntryBytes; at += kEntryBytes)
-    if (static_cast<unsigned char>(bytes[at]) != layout.button) value.Append(bytes + at, kEntryBytes);
-  value.Append(bytes + at, static_cast<int>(old.GetLength() - at));
   koRegSetValue(key, layout.name, REG_BINARY, value.GetString(), value.GetLength());
 }
 
@@ -94,7 +84,12 @@ int main(int argc, char** argv) {
   if (!PathMgr::GetExeDir(program)) return 1;
   koPathJoin(program, kElevatedProgram);
   const char* const elevated[] = {program.GetString(), argv[1], argv[2], argv[3], argv[4], nullptr};
-  int started = koStartElevated(elevated, nullptr);
+  // The wrapper's verdict: it refuses with 126 (the user said no) or 127
+  // (no agent to ask, not allowed), else it handed over to elevatedsetup,
+  // which ends at once (0 or 1).
+  int code = 0;
+  int started = koRunElevated(elevated, &code, nullptr) && code != kWrapperDismissed &&
+                code != kWrapperNotAuthorized && code < 128;
 
   UpdateCommandBar();
   ChromeExtMgr chrome;

@@ -82,6 +82,23 @@ TEST_F(IniFileTest, ReadsWhatTheFileHolds) {
   EXPECT_EQ(Read("A", "k"), "DEF") << "missing file";
 }
 
+TEST_F(IniFileTest, APortIsAWholeNumberThatASocketCanHave) {
+  const struct {
+    const char* line;
+    int expected;
+  } cases[] = {
+      {"Port=41005", 41005}, {"Port=1", 1}, {"Port=65535", 65535}, {"Port=04000", 4000},
+      // A number that would wrap into range, or one with more behind it.
+      {"Port=4294967297", 40000}, {"Port=41005x", 40000}, {"Port=65536", 40000}, {"Port=0", 40000},
+      {"Port=-5", 40000}, {"Port= 41005", 40000}, {"Port=+41005", 40000}, {"Port=", 40000},
+      {"Other=1", 40000},
+  };
+  for (const auto& c : cases) {
+    SetContent(std::string("[GENERAL]\n") + c.line + "\n");
+    EXPECT_EQ(c.expected, IniReadPort("GENERAL", "Port", 40000, path_.c_str())) << c.line;
+  }
+}
+
 TEST_F(IniFileTest, WritingAKeyKeepsTheRestByteForByte) {
   const std::string head = "# Postvane settings\n; second comment\n\n[GENERAL] ; main\n";
   const std::string mid = "# the version\nApp_Version=1.89 Beta\n";
@@ -113,6 +130,9 @@ TEST_F(IniFileTest, WritingNormalisesWhatReadingMerges) {
       {"unnamed section added later gets a header", "[A]\nk=1\n", "", "n", "[A]\nk=1\n[]\nn=1\n"},
       {"lone cr inside a line is kept", "[A]\nk=a\rb\n# x\ry\n", "A", "j",
        "[A]\nk=a\rb\nj=1\n# x\ry\n"},
+      // Carriage returns that end a line are part of its end, so a rewrite is read back alike.
+      {"crs before the line end go", "[A]\r\r\nk=2\r\r\n# x\r\r\nm=3\r", "A", "j",
+       "[A]\nk=2\n# x\nm=3\nj=1\n"},
   };
   for (const auto& c : cases) {
     SetContent(c.before);

@@ -114,6 +114,9 @@ TEST(KStringText, CutFindReplaceTrimAndNumbers) {
   koString zero;
   zero.SetAs("ab\0cd", 5);
   EXPECT_EQ(zero.FindNoCase("cd", 0), -1);
+  // An insertion keeps the bytes after a zero byte (a header may hold one).
+  zero.ReplaceAt(1, 0, "\"");
+  EXPECT_EQ(Bytes(zero), std::string("a\"b\0cd", 6));
 
   koString r("one TWO two");
   EXPECT_EQ(r.FindNoCase("two", 5), 8);

@@ -1,12 +1,20 @@
-# Registers the HTTP request fuzz run with CTest (included from tests/CMakeLists.txt).
-# It builds with clang in a build folder of its own, so the main build may use
-# any compiler; without clang the run is left out.
+# Registers the fuzz runs with CTest (included from tests/CMakeLists.txt): one
+# build of all targets with clang in a folder of its own, then a short run of
+# each target, in parallel under ctest -j. Only the plain build registers them
+# (the targets carry their own sanitizers); without clang they are left out.
 find_program(PV_CLANGXX clang++)
-if(PV_CLANGXX)
-  add_test(NAME fuzz_http_request
-    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/run_fuzz.sh ${CMAKE_SOURCE_DIR}
-            ${CMAKE_CURRENT_BINARY_DIR}/fuzz 20)
-  set_tests_properties(fuzz_http_request PROPERTIES TIMEOUT 900)
-else()
-  message(STATUS "clang++ not found: the fuzz run is not registered")
+if(PV_CLANGXX AND NOT PV_SANITIZE)
+  set(PV_FUZZ_WORK ${CMAKE_CURRENT_BINARY_DIR}/fuzz)
+  set(PV_FUZZ_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/run_fuzz.sh)
+  add_test(NAME fuzz_build COMMAND sh ${PV_FUZZ_SCRIPT} --work ${PV_FUZZ_WORK} build)
+  set_tests_properties(fuzz_build PROPERTIES TIMEOUT 1800 FIXTURES_SETUP pvfuzz)
+  file(GLOB PV_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_fuzz.cpp)
+  foreach(src ${PV_FUZZ_SOURCES})
+    get_filename_component(name ${src} NAME_WE)
+    string(REGEX REPLACE "_fuzz$" "" name ${name})
+    add_test(NAME fuzz_${name} COMMAND sh ${PV_FUZZ_SCRIPT} --work ${PV_FUZZ_WORK} --no-build ${name} 15)
+    set_tests_properties(fuzz_${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED pvfuzz)
+  endforeach()
+elseif(NOT PV_CLANGXX)
+  message(STATUS "clang++ not found: the fuzz runs are not registered")
 endif()

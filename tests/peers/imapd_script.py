@@ -4,7 +4,7 @@
 Usage: imapd_script.py --dir DIR   (see peerlib.py; always TLS, with a
 certificate in DIR/cert.pem made out to the address 127.0.0.1)
 
-DIR/script.json, read at every new connection, says how to behave (every key
+DIR/script.json, read at every new connection and SELECT, says how to behave (every key
 is optional):
   {"user": "a@b.c", "password": "secret",   expected LOGIN arguments
    "login_reply": "NO [ALERT] Web login required",   instead of OK
@@ -167,12 +167,15 @@ class Handler(socketserver.StreamRequestHandler):
         self.send("* SEARCH" + "".join(" %d" % n for n in found))
         self.send("%s OK SEARCH completed" % tag)
 
-    def handle(self):
+    def load_script(self):
         try:
             with open(os.path.join(self.server.dir, "script.json"), "rb") as f:
-                script = json.load(f)
+                return json.load(f)
         except FileNotFoundError:
-            script = {}
+            return {}
+
+    def handle(self):
+        script = self.load_script()
         capability = "IMAP4rev1 XLIST"
         self.send("* OK [CAPABILITY %s] Scripted server ready" % capability)
         while True:
@@ -220,6 +223,8 @@ class Handler(socketserver.StreamRequestHandler):
                 self.send('* LIST (\\HasNoChildren) "/" "INBOX"')
                 self.send("%s OK LIST completed" % tag)
             elif command in ("SELECT", "EXAMINE"):
+                # A folder opened again on the same connection sees the script as it is now.
+                script = self.load_script()
                 messages = script.get("messages", [])
                 self.send("* FLAGS (\\Answered \\Flagged \\Draft \\Deleted \\Seen)")
                 self.send("* %d EXISTS" % len(messages))

@@ -10,7 +10,8 @@ certificate is not checked) for each of them. A client's "XLIST ref pattern"
 goes upstream as LIST, and the untagged "* LIST (...)" lines of its answer
 come back as "* XLIST (...)" with the special-use attributes in the
 provider's words (\\All -> \\AllMail, \\Junk -> \\Spam, \\Flagged -> \\Starred),
-the child attributes first.
+the child attributes first. Attributes the provider never sends (\\Marked,
+\\UnMarked, \\Subscribed and any other the server adds) are left out.
 
 --delay-ms holds every block of bytes, each way, that long before passing it
 on, in order: a wide-area link without a bandwidth limit.
@@ -34,6 +35,9 @@ LITERAL = re.compile(rb"\{(\d+)\+?\}\r?\n$")
 LIST_LINE = re.compile(rb'^\* LIST \(([^)]*)\) ("[^"]*"|NIL) (.*?)(\r?\n)$', re.S)
 PROVIDER_WORDS = {b"\\all": b"\\AllMail", b"\\junk": b"\\Spam", b"\\flagged": b"\\Starred"}
 CHILD_WORDS = (b"\\hasnochildren", b"\\haschildren", b"\\noselect", b"\\noinferiors")
+# Everything else the provider's XLIST carries, in its words.
+PROVIDER_ONLY = (b"\\inbox", b"\\allmail", b"\\spam", b"\\trash", b"\\sent", b"\\drafts",
+                 b"\\starred", b"\\important")
 
 
 def xlist_line(line):
@@ -44,6 +48,7 @@ def xlist_line(line):
     words = match.group(1).split()
     children = [w for w in words if w.lower() in CHILD_WORDS]
     others = [PROVIDER_WORDS.get(w.lower(), w) for w in words if w.lower() not in CHILD_WORDS]
+    others = [w for w in others if w.lower() in PROVIDER_ONLY]
     name = match.group(3)
     # The provider always quotes the name; the server only when it must.
     if not name.startswith(b'"') and not name.startswith(b"{"):

@@ -147,6 +147,37 @@ TEST_F(Setup, BrowserSetupStartsElevatedSetupAndPreparesTheUserEitherWay) {
   EXPECT_EQ("", Recorded(0));
 }
 
+// The elevation wrapper's verdict decides the exit code: a refusal or a
+// missing agent is exit 1; a hand-over is 0 whatever elevatedsetup then
+// answers. The user's steps are done in every case.
+TEST_F(Setup, BrowserSetupTellsARefusedElevation) {
+  stubs_.Add("pvregsvr");
+  const struct {
+    const char* what;
+    std::string wrapper;  // after the record of its words
+    int code;
+    bool registered;      // elevatedsetup ran and started pvregsvr
+  } kCases[] = {
+      {"granted", "exec \"$@\"\n", 0, true},
+      {"dismissed", "echo 'Error executing command as another user: Request dismissed' >&2; exit 126\n", 1, false},
+      {"no agent", "echo 'Error executing command as another user: No authentication agent found.' >&2; exit 127\n",
+       1, false},
+      // elevatedsetup itself refuses the extra word: it was started all the same.
+      {"granted, then failed", "exec \"$@\" extra\n", 0, false},
+  };
+  for (const auto& c : kCases) {
+    stubs_.Add("runas", c.wrapper);
+    koRegDeleteTree(kRegCurrentUser, kCommandBar);
+    int code = -1;
+    std::string said = Run("browsersetup", kInstall, &code);
+    EXPECT_EQ(c.code, code) << c.what << ": " << said;
+    // The wrapper's record, and pvregsvr's when it was started.
+    std::string log = Recorded(c.registered ? 9 : 6);
+    EXPECT_EQ(c.registered, log.find("pvregsvr") != std::string::npos) << c.what << ": " << log;
+    EXPECT_NE("missing", Value("ButtonLayout")) << c.what;
+  }
+}
+
 TEST_F(Setup, TheProductsButtonComesFirstOnceInEveryLayout) {
   stubs_.Add("runas");
   const std::string band = Layout({105, 1, 3, 8, 4, 5, 67, 6, 7, 106, 107, 108, 109, 110, 111, 112,

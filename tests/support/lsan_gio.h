@@ -1,10 +1,11 @@
-// LeakSanitizer's list of leaks to let pass, for test programs that use GIO's
-// content types: GIO builds its MIME database once per process and keeps it
-// where LeakSanitizer cannot see it (about 100 bytes, inside libgio only).
-// Include in exactly one source file of a test program.
+// LeakSanitizer's list of leaks to let pass (support/lsan_suppressions.h),
+// for test programs that use GIO's content types or the mail library's
+// header parser. Include in exactly one source file of a test program.
 #ifndef PV_TESTS_SUPPORT_LSAN_GIO_H
 #define PV_TESTS_SUPPORT_LSAN_GIO_H
 
-extern "C" const char* __lsan_default_suppressions() { return "leak:libgio-2.0.so\n"; }
+#include "support/lsan_suppressions.h"
+
+extern "C" const char* __lsan_default_suppressions() { return PV_LSAN_SUPPRESSIONS; }
 
 #endif  // PV_TESTS_SUPPORT_LSAN_GIO_H

@@ -1,8 +1,9 @@
 // Mail accounts: the list with each account's progress and state, the form
 // that adds or changes one (tested before it is saved), removal, the
 // per-account diagnostics and the statistics over all accounts.
-import { el, clear, field, checkbox, formatTime } from './dom.js';
+import { el, clear, field, checkbox, breakable, formatTime } from './dom.js';
 import { ApiError, change, read, parse } from './api.js';
+import { explain } from './failure.js';
 
 function dateToMs(value) {
   // The date input's day, at local midnight.
@@ -16,17 +17,36 @@ function msToDate(ms) {
   return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())}`;
 }
 
-// The state of one account in words; `bad` when it reports an error.
+const connecting = (text) => String(text || '').toLowerCase() === 'connecting...';
+
+// How far an account is read, as counts of mails: { done, read, total,
+// text }. The mails are read first, then their attachments saved; the
+// figure is the step that runs now.
+export function accountProgress(account) {
+  if (Number(account.IndexingValue) >= 100) return { done: true, read: 1, total: 1, text: 'Up to date' };
+  const saving = Number(account.IndexStatus) === 1;
+  const read = Number(saving ? account.AttachmentProcessed : account.MailProcessed) || 0;
+  const total = Number(saving ? account.AttachmentTotal : account.MailTotal) || 0;
+  const counts = `${read.toLocaleString()} of ${total.toLocaleString()} mails`;
+  let text = saving ? `Saving attachments: ${counts}` : `Reading mail: ${counts}`;
+  if (total === 0) text = 'Counting the mails…';
+  return { done: false, read: Math.min(read, total), total, text };
+}
+
+// The state of one account in words; `bad` when it reports an error, whose
+// explanation then comes first and the library's words after it as detail.
 export function accountState(account) {
   const mail = account.ImapErrorMsg || '';
   const contacts = account.ContactErrorMsg || '';
-  const connecting = (text) => text.toLowerCase() === 'connecting...';
-  const problems = [];
-  if (mail && !connecting(mail)) problems.push(`Mail: ${mail}`);
-  if (contacts && !connecting(contacts)) problems.push(`Contacts: ${contacts}`);
-  if (problems.length) return { text: problems.join(' '), bad: true };
+  if (mail && !connecting(mail)) {
+    const why = explain(mail);
+    return { text: why.text, detail: why.detail, bad: true, kind: why.kind };
+  }
+  if (contacts && !connecting(contacts)) {
+    return { text: `The contacts could not be read: ${contacts}`, detail: '', bad: true, kind: 'contacts' };
+  }
   if (connecting(mail) || connecting(contacts)) return { text: 'Connecting…', bad: false };
-  return { text: Number(account.IndexingValue) >= 100 ? 'Up to date' : 'Indexing', bad: false };
+  return { text: accountProgress(account).text, bad: false };
 }
 
 // The account form: adds an account, or changes `account` when given.
@@ -64,8 +84,8 @@ function accountForm(account, { onSaved, onCancel }) {
     });
   }
 
-  const say = (text, good) => {
-    result.textContent = text;
+  const say = (text, good, detail) => {
+    clear(result, text, detail ? el('span', { class: 'detail', text: `The mail library said: ${detail}` }) : null);
     result.className = `result ${good ? 'ok' : 'bad'}`;
   };
   const passwordGiven = () => !editing || newPassword.input.checked;
@@ -98,7 +118,11 @@ function accountForm(account, { onSaved, onCancel }) {
       const message = (answer && answer.TestStatusMsg) || '';
       if (status === 1) say('Connected: mail and contacts both answer.', true);
       else if (status === -1) say(`The mail answers, but the contacts service refused: ${message}`, false);
-      else say(`The mail server refused: ${message || 'no answer'}`, false);
+      else if (!message) say('The mail server did not answer.', false);
+      else {
+        const why = explain(message);
+        say(why.text, false, why.detail);
+      }
     } catch (e) {
       say(e.message, false);
     } finally {
@@ -136,14 +160,13 @@ function diagnostics(d) {
   const mails = d.MailCount || {};
   const files = d.AttachmentCount || {};
   const list = el('dl', { class: 'facts' });
-  const add = (label, value) => { if (value) list.append(el('dt', { text: label }), el('dd', { text: value })); };
+  const add = (label, value) => { if (value) list.append(el('dt', { text: label }), el('dd', {}, breakable(value))); };
   add('Mail', d.ImapErrorMsg || 'No problem reported');
   add('Contacts', d.ContactErrorMsg || 'No problem reported');
   add('Mail last read', formatTime(d.MailUpdatedTime) || 'not yet');
   add('Contacts last read', formatTime(d.ContactUpdatedTime) || 'not yet');
   add('Mails', `${mails.InboxMailCount || 0} received, ${mails.SentMailCount || 0} sent`);
   add('Attachments', `${files.InboxAttachmentCount || 0} received, ${files.SentAttachmentCount || 0} sent`);
-  add('Indexed', `${d.indexingvalue || 0}%`);
   list.append(...(mailLine('Oldest mail read', d.OldestMail) || []), ...(mailLine('Latest mail read', d.LatestMail) || []));
   add('Log file', d.LogFilePath);
   return el('div', { class: 'diagnostics' }, el('h4', { text: `Details of ${d.accountemail}` }), list,
@@ -157,17 +180,16 @@ function diagnostics(d) {
 }
 
 function statisticsTable(rows) {
-  const head = ['Account', 'Mails received', 'Mails sent', 'Attachments received', 'Attachments sent', 'Indexed'];
+  const head = ['Mails received', 'Mails sent', 'Attachments received', 'Attachments sent'];
+  const cells = (r) => [(r.MailCount || {}).InboxMailCount, (r.MailCount || {}).SentMailCount,
+    (r.AttachmentCount || {}).InboxAttachmentCount, (r.AttachmentCount || {}).SentAttachmentCount];
   return el('div', { class: 'table-wrap' }, el('table', { class: 'stats' },
-    el('caption', { class: 'hint', text: 'What Postvane has read so far' }),
-    el('thead', {}, el('tr', {}, head.map((h) => el('th', { scope: 'col', text: h })))),
+    el('caption', { class: 'hint', text: 'What Postvane has read so far. Attachments count every part of a mail that is a file, '
+      + 'pictures inside mails too; Files lists those only when the settings show them.' }),
+    el('thead', {}, el('tr', {}, el('th', { scope: 'col', text: 'Account' }), head.map((h) => el('th', { scope: 'col', text: h })))),
     el('tbody', {}, rows.map((r) => el('tr', {},
-      el('th', { scope: 'row', text: r.accountemail }),
-      el('td', { text: (r.MailCount || {}).InboxMailCount || '0' }),
-      el('td', { text: (r.MailCount || {}).SentMailCount || '0' }),
-      el('td', { text: (r.AttachmentCount || {}).InboxAttachmentCount || '0' }),
-      el('td', { text: (r.AttachmentCount || {}).SentAttachmentCount || '0' }),
-      el('td', { text: `${r.indexingvalue || 0}%` }))))));
+      el('th', { scope: 'row' }, breakable(r.accountemail)),
+      cells(r).map((value, i) => el('td', { 'data-label': head[i], text: value || '0' })))))));
 }
 
 // The accounts view. options: { onError, onNote }.
@@ -225,12 +247,15 @@ export function createAccountsView({ onError, onNote }) {
   function accountItem(account) {
     const state = accountState(account);
     const details = el('div');
-    const value = Number(account.IndexingValue) || 0;
+    const progress = accountProgress(account);
     return el('li', { class: 'account', 'data-accountid': account.AccountId },
-      el('div', { class: 'email', text: account.Email }),
-      el('label', { class: 'hint', for: `progress-${account.AccountId}`, text: `Indexed ${value}%` }),
-      el('progress', { id: `progress-${account.AccountId}`, max: 100, value }),
-      el('p', { class: `state${state.bad ? ' bad' : ''}`, text: state.text }),
+      el('div', { class: 'email' }, breakable(account.Email)),
+      progress.done ? null : el('progress', {
+        max: progress.total || 1, value: progress.read, 'aria-label': `${account.Email}: ${progress.text}`,
+      }),
+      el('p', { class: `state${state.bad ? ' bad' : ''}` }, state.text,
+        state.detail ? el('span', { class: 'detail', text: `The mail library said: ${state.detail}` }) : null,
+        state.bad && !progress.done ? el('span', { class: 'detail', text: progress.text }) : null),
       el('p', { class: 'hint', text: `Mail last read ${formatTime(account.MailUpdatedTime) || 'not yet'} · ${Number(account.IsAllMails) === 1 ? 'all mail' : `mail since ${formatTime(account.DownloadSince)}`} · ${Number(account.IsDownloadAttchments) === 1 ? 'attachments saved' : 'no attachments'}` }),
       el('div', { class: 'actions' },
         el('button', { type: 'button', text: 'Change', 'aria-label': `Change ${account.Email}`, onclick: () => openForm(account) }),
@@ -245,9 +270,9 @@ export function createAccountsView({ onError, onNote }) {
             }
           },
         }),
-        serviceButton('SyncDeletedMails', account, 'Check for deleted mails', `Check ${account.Email} for deleted mails`,
+        serviceButton('SyncDeletedMails', account, 'Check for deleted mails', `Check for deleted mails in ${account.Email}`,
           'Deleted mails were checked.', 'The check for deleted mails failed. See the details of the account.'),
-        serviceButton('ForceSyncContacts', account, 'Read contacts now', `Read the contacts of ${account.Email} now`,
+        serviceButton('ForceSyncContacts', account, 'Read contacts now', `Read contacts now for ${account.Email}`,
           'The contacts were read again.', 'The contacts could not be read. See the details of the account.'),
         el('button', {
           type: 'button', class: 'danger', text: 'Remove', 'aria-label': `Remove ${account.Email}`,

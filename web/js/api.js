@@ -30,7 +30,9 @@ async function send(request) {
   try {
     response = await request();
   } catch (e) {
-    throw new ApiError('Postvane does not answer. Is it still running?');
+    const error = new ApiError('Postvane does not answer. Is it still running?');
+    error.unreachable = true;
+    throw error;
   }
   const text = await response.text();
   if (!response.ok) throw new ApiError(`Postvane refused the request (${response.status}).`);

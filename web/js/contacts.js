@@ -1,6 +1,6 @@
 // Contacts: the list by group, starred or unread, with search; one
 // contact's facts, notes and tags, conversations and mail trend.
-import { el, clear, field, timeElement, rangeText } from './dom.js';
+import { el, clear, field, searchField, debounce, breakable, timeElement, countText } from './dom.js';
 import { browserName, readJson, save } from './api.js';
 import { watchList } from './poll.js';
 import { drawTrend } from './chart.js';
@@ -9,6 +9,9 @@ const TYPES = [['All', 'All contacts'], ['Starred Contacts', 'Starred'], ['Unrea
 const MAILS_PER_PAGE = 10;
 // Contact kinds: 1 from the contacts service, 0 only here.
 const LOCAL = 0;
+const SEARCH_PAUSE = 300;
+// The outcome of a save, shown again in the details drawn after it.
+const savedNotes = new Map();
 
 export function photoAddress(contact) {
   return Number(contact.isphotoexist) === 1
@@ -60,7 +63,7 @@ export function contactDetails(data, { compact = false, onError, onChanged, onMa
     starButton(c, onError, onChanged));
   const facts = el('dl', { class: 'facts' });
   const fact = (label, value) => {
-    if (value) facts.append(el('dt', { text: label }), el('dd', { text: value }));
+    if (value) facts.append(el('dt', { text: label }), el('dd', {}, breakable(value)));
   };
   fact('Addresses', words(c.emailaddress).join(', '));
   fact('Phone', lines(c.phonelist).join(', '));
@@ -78,15 +81,15 @@ export function contactDetails(data, { compact = false, onError, onChanged, onMa
   const page = Number(data.curMailPageNo) || 1;
   const pager = el('nav', { class: 'pager', 'aria-label': 'Conversation pages' },
     el('button', { type: 'button', text: 'Newer', disabled: page <= 1, onclick: () => onMailPage(page - 1) }),
-    el('span', { class: 'count', text: rangeText(data.curMailBegin, data.curMailEnd, total) }),
     el('button', { type: 'button', text: 'Older', disabled: Number(data.curMailEnd) >= total, onclick: () => onMailPage(page + 1) }));
 
   const section = el('article', { class: 'contact', 'aria-label': name, 'data-contactid': c.contactid },
     head, facts,
     el('h3', { text: 'Mails over time' }), trend,
     el('h3', { text: 'Conversations' }),
+    total > 0 ? el('p', { class: 'count', text: countText(data.curMailBegin, data.curMailEnd, total, 'mail', 'mails') }) : null,
     threads.children.length ? threads : el('p', { class: 'empty', text: 'No conversations.' }),
-    total > 0 ? pager : null);
+    page > 1 || Number(data.curMailEnd) < total ? pager : null);
   if (!compact) section.append(editForm(c, onError, onChanged));
   // Drawn once the chart has its width in the page.
   requestAnimationFrame(() => drawTrend(trend, c.trendDetails || {}).catch(onError));
@@ -96,7 +99,13 @@ export function contactDetails(data, { compact = false, onError, onChanged, onMa
 function editForm(c, onError, onChanged) {
   const notes = field('Notes', el('textarea', { value: c.notes || '' }));
   const tags = field('Tags', el('input', { type: 'text', value: c.tags || '' }), { hint: 'Separate tags with spaces.' });
-  const result = el('span', { class: 'result', 'aria-live': 'polite' });
+  const result = el('span', { class: 'result', role: 'status' });
+  const kept = savedNotes.get(String(c.contactid));
+  if (kept) {
+    savedNotes.delete(String(c.contactid));
+    result.textContent = kept.text;
+    result.className = `result ${kept.good ? 'ok' : 'bad'}`;
+  }
   const form = el('form', { class: 'edit' }, el('h3', { text: 'Notes and tags' }), notes.row, tags.row,
     el('div', { class: 'actions' }, el('button', { type: 'submit', class: 'primary', text: 'Save notes and tags' }),
       Number(c.type) === LOCAL
@@ -110,6 +119,7 @@ function editForm(c, onError, onChanged) {
       await save('ContactReqHandler', action, { ...params, ...extra }, failure);
       result.textContent = done;
       result.className = 'result ok';
+      savedNotes.set(String(c.contactid), { text: done, good: true });
       onChanged();
     } catch (e) {
       result.textContent = e.message;
@@ -130,17 +140,16 @@ export function createContactsView({ onError }) {
   const state = { pageNo: 1, search: '', forceList: 0, contactId: 0, mailPageNo: 1, shown: null, detailShown: null };
   const group = field('Group', el('select'));
   const type = field('Show', el('select', {}, TYPES.map(([value, label]) => el('option', { value, text: label }))));
-  const search = field('Search contacts', el('input', { type: 'search' }));
-  const toolbar = el('form', { class: 'toolbar', role: 'search' },
-    search.row, el('button', { type: 'submit', text: 'Search' }), group.row, type.row);
+  const search = searchField('Search contacts');
+  const toolbar = el('form', { class: 'toolbar', role: 'search' }, search.row, group.row, type.row);
   const list = el('ul', { class: 'contact-list', 'aria-label': 'Contacts' });
-  const count = el('p', { class: 'count', 'aria-live': 'polite' });
+  const count = el('p', { class: 'count', role: 'status' });
   const previous = el('button', { type: 'button', text: 'Previous page', disabled: true });
   const next = el('button', { type: 'button', text: 'Next page', disabled: true });
   const details = el('div', { class: 'panel details', 'aria-live': 'polite' },
     el('p', { class: 'empty', text: 'Choose a contact to see its mails.' }));
-  const listPanel = el('div', { class: 'panel' }, toolbar, list,
-    el('nav', { class: 'pager', 'aria-label': 'Contact pages' }, previous, count, next));
+  const pager = el('nav', { class: 'pager', 'aria-label': 'Contact pages' }, previous, next);
+  const listPanel = el('div', { class: 'panel' }, toolbar, count, list, pager);
 
   function showGroups(data) {
     const groups = data.groups || [];
@@ -165,16 +174,17 @@ export function createContactsView({ onError }) {
             onclick: () => openContact(Number(contact.contactid)),
           },
           el('img', { class: 'photo', src: photoAddress(contact), alt: '' }),
-          el('span', { class: 'who' }, el('span', { text: name }),
-            el('span', { class: 'meta', text: words(contact.contactemaillist).join(', ') }))),
+          el('span', { class: 'who' }, el('span', {}, breakable(name)),
+            el('span', { class: 'meta' }, breakable(words(contact.contactemaillist).join(', '))))),
           Number(contact.unseenCount) > 0 ? el('span', { class: 'badge strong', text: `${contact.unseenCount}`, title: 'Unread mails' }) : null,
           starButton(contact, onError, refresh)));
     }));
     if (contacts.length === 0) list.append(el('li', { class: 'empty', text: 'No contact matches.' }));
     const total = Number(answer.totalRows) || 0;
-    count.textContent = rangeText(data.curRowBegin, data.curRowEnd, total);
+    count.textContent = countText(data.curRowBegin, data.curRowEnd, total, 'contact', 'contacts');
     previous.disabled = state.pageNo <= 1;
     next.disabled = Number(data.curRowEnd) >= total;
+    pager.hidden = previous.disabled && next.disabled;
   }
 
   function showDetails(answer) {
@@ -209,7 +219,8 @@ export function createContactsView({ onError }) {
         clear(list, el('li', {}, el('button', {
           type: 'button', text: 'Show as a list', onclick: () => { state.forceList = 1; loadList(); },
         })));
-        count.textContent = rangeText(1, 1, 1);
+        count.textContent = countText(1, 1, 1, 'contact', 'contacts');
+        pager.hidden = true;
         showDetails(answer);
       } else {
         showList(answer);
@@ -257,12 +268,20 @@ export function createContactsView({ onError }) {
   }
   group.input.addEventListener('change', () => choose('activegroup', group.input.value));
   type.input.addEventListener('change', () => choose('activecontacttype', type.input.value));
-  toolbar.addEventListener('submit', (event) => {
-    event.preventDefault();
-    state.search = search.input.value.trim();
+  const find = (force) => {
+    const text = search.input.value.trim();
+    if (!force && text === state.search) return;
+    state.search = text;
     state.pageNo = 1;
     state.forceList = 0;
     loadList();
+  };
+  const findSoon = debounce(() => find(false), SEARCH_PAUSE);
+  search.input.addEventListener('input', findSoon);
+  toolbar.addEventListener('submit', (event) => {
+    event.preventDefault();
+    findSoon.cancel();
+    find(true);
   });
   previous.addEventListener('click', () => { state.pageNo -= 1; loadList(); });
   next.addEventListener('click', () => { state.pageNo += 1; loadList(); });

@@ -93,8 +93,44 @@ export function timeElement(ms) {
   return el('time', { datetime: new Date(value).toISOString(), text: formatTime(value) });
 }
 
-// "11–20 of 42"
-export function rangeText(first, last, total) {
-  if (!total) return 'Nothing to show';
-  return `${first}–${last} of ${total}`;
+// `run` once typing paused for `ms`; `flush()` runs a waiting call now.
+export function debounce(run, ms) {
+  let timer = 0;
+  const call = (...args) => {
+    clearTimeout(timer);
+    timer = setTimeout(() => { timer = 0; run(...args); }, ms);
+  };
+  call.cancel = () => { clearTimeout(timer); timer = 0; };
+  return call;
+}
+
+// A search box with its button on one line under the label: { row, input, button }.
+export function searchField(labelText, { hint, name } = {}) {
+  const input = el('input', { type: 'search', name, id: uid('f'), autocomplete: 'off' });
+  const button = el('button', { type: 'submit', text: 'Search' });
+  const parts = [el('label', { for: input.id, text: labelText }), el('div', { class: 'search-line' }, input, button)];
+  if (hint) {
+    input.setAttribute('aria-describedby', `${input.id}-hint`);
+    parts.push(el('span', { class: 'hint', id: `${input.id}-hint`, text: hint }));
+  }
+  return { row: el('div', { class: 'field' }, parts), input, button };
+}
+
+// "42 files", "1 file", "21–40 of 42 files".
+export function countText(first, last, total, one, many) {
+  const word = Number(total) === 1 ? one : many;
+  if (!Number(total)) return `No ${many}`;
+  if (Number(first) === 1 && Number(last) === Number(total)) return `${total} ${word}`;
+  return `${first}–${last} of ${total} ${word}`;
+}
+
+// Text that may wrap after the punctuation of an address or a file name
+// (@ . _ - /) rather than inside one of its words.
+export function breakable(text) {
+  const fragment = document.createDocumentFragment();
+  String(text).split(/(?<=[@._\-/])/).forEach((part, i) => {
+    if (i > 0) fragment.append(document.createElement('wbr'));
+    fragment.append(part);
+  });
+  return fragment;
 }

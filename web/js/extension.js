@@ -1,6 +1,6 @@
 // The side bar: the mails, files and contact of the correspondent whose
 // conversation the user reads, in a bar 300 pixels wide.
-import { el, clear, field } from './dom.js';
+import { el, clear, field, breakable } from './dom.js';
 import { change, readJson } from './api.js';
 import { createFileList } from './files.js';
 import { contactDetails, findContact, photoAddress } from './contacts.js';
@@ -14,6 +14,10 @@ const addressLine = document.getElementById('pvContext');
 const addressText = document.getElementById('pvContact');
 const chooser = field('Correspondent', el('input', { type: 'search', inputmode: 'email' }));
 const chooseForm = el('form', { class: 'toolbar', role: 'search' }, chooser.row, el('button', { type: 'submit', text: 'Show' }));
+// Shown once there is a correspondent: headings over nothing say nothing.
+const sections = el('div', { hidden: true },
+  el('section', { 'aria-labelledby': 'contact-title' }, el('h2', { id: 'contact-title', text: 'Contact and mails' }), contactSlot),
+  el('section', { 'aria-labelledby': 'files-title' }, el('h2', { id: 'files-title', text: 'Files' }), files.element));
 let address = '';
 
 function showContact(answer) {
@@ -46,7 +50,7 @@ function showContact(answer) {
           .catch((e) => { showError(e); return null; });
         if (one && one.result) showContact(one);
       },
-    }, el('img', { class: 'photo', src: photoAddress(c), alt: '' }), el('span', { text: c.contactname || c.contactemaillist })))))));
+    }, el('img', { class: 'photo', src: photoAddress(c), alt: '' }), el('span', {}, breakable(c.contactname || c.contactemaillist))))))));
 }
 
 // The bar may hand over addresses faster than their answers come.
@@ -57,8 +61,9 @@ async function showAddress(text) {
   address = text;
   chooser.input.value = text;
   addressText.textContent = text;
+  sections.hidden = !text.trim();
   if (!text.trim()) {
-    addressLine.firstChild.textContent = 'Open a mail to see what Postvane knows of its correspondent. ';
+    addressLine.firstChild.textContent = 'Open a mail to see what Postvane knows of its correspondent, or enter an address. ';
     clear(contactSlot);
     return;
   }
@@ -81,9 +86,7 @@ chooseForm.addEventListener('submit', (event) => {
 });
 
 function start() {
-  clear(content, chooseForm,
-    el('section', { 'aria-labelledby': 'contact-title' }, el('h2', { id: 'contact-title', text: 'Contact and mails' }), contactSlot),
-    el('section', { 'aria-labelledby': 'files-title' }, el('h2', { id: 'files-title', text: 'Files' }), files.element));
+  clear(content, chooseForm, sections);
   startStatusLine(document.getElementById('status'), () => window.open('index.html#accounts', '_blank', 'noopener'));
   files.watch();
   window.pvwidget.ready(showAddress);

@@ -1,6 +1,6 @@
 // The main page: files, contacts, accounts and settings as views of one
 // page, chosen by the address's fragment (#files, #contacts, ...).
-import { el } from './dom.js';
+import { el, clear } from './dom.js';
 import { readJson } from './api.js';
 import { createFileList } from './files.js';
 import { createContactsView } from './contacts.js';
@@ -9,7 +9,31 @@ import { createSettingsView } from './settings.js';
 import { guarded, hideAlert, showError, showNote, showVersion, startStatusLine } from './shell.js';
 
 const callbacks = { onError: showError, onNote: showNote };
-const files = createFileList(callbacks);
+
+// Statistics count every attachment; the unfiltered file list leaves out
+// what the settings hide. Where the two differ, the list says why and how
+// to show the rest.
+async function explainCount({ total, search }, hint) {
+  if (search) {
+    hint.hidden = true;
+    return;
+  }
+  const [rows, prefs] = await Promise.all([readJson('ShowAll', 'GetStatistics'), readJson('PrefMgr', 'GetPreferences')])
+    .catch(() => [null, null]);
+  if (!Array.isArray(rows) || !prefs) return;
+  const filter = Number(prefs.filterAccountId) || 0;
+  const account = (prefs.accountlist || []).find((a) => Number(a.accountId) === filter);
+  const counted = rows.filter((r) => !account || r.accountemail === account.accountName)
+    .reduce((sum, r) => sum + Number((r.AttachmentCount || {}).InboxAttachmentCount || 0)
+      + (Number(prefs.showReceivedAttachments) === 1 ? 0 : Number((r.AttachmentCount || {}).SentAttachmentCount || 0)), 0);
+  const hiding = Number(prefs.showInlineImages) !== 1;
+  hint.hidden = !(hiding && counted > total);
+  if (hint.hidden) return;
+  clear(hint, `Statistics count ${counted.toLocaleString()} attachments; the ${(counted - total).toLocaleString()} not listed here are pictures inside mails. `,
+    'To list them, choose “Show pictures that were inside mails” under ', el('a', { href: '#settings', text: 'Settings' }), '.');
+}
+
+const files = createFileList({ ...callbacks, onCounted: explainCount });
 const contacts = createContactsView(callbacks);
 const accounts = createAccountsView(callbacks);
 const settings = createSettingsView(callbacks);

@@ -64,7 +64,8 @@ function proxyForm(proxy) {
       type: 'radio', name: 'proxyType', value, checked: Number(proxy.proxy_type || 1) === value,
     }), { inline: true }).row));
   const host = field('Proxy host', el('input', { type: 'text', value: proxy.proxy_host || '', autocomplete: 'off' }));
-  const port = field('Proxy port', el('input', { type: 'number', min: 1, max: 65535, value: proxy.proxy_port || '' }));
+  // The program keeps -1 for "no port"; the field then stays empty.
+  const port = field('Proxy port', el('input', { type: 'number', min: 1, max: 65535, value: Number(proxy.proxy_port) > 0 ? proxy.proxy_port : '' }));
   const secure = checkbox('The proxy needs a user name and password', Number(proxy.proxy_secure) !== 0);
   const user = field('Proxy user name', el('input', { type: 'text', value: proxy.proxy_uname || '', autocomplete: 'off' }));
   const password = field('Proxy password', el('input', { type: 'password', value: proxy.proxy_pwd || '', autocomplete: 'new-password' }));

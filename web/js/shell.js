@@ -3,30 +3,36 @@
 import { el, clear, formatTime, safeLink } from './dom.js';
 import { change, readJson } from './api.js';
 import { pollStatus } from './poll.js';
+import { accountProgress, accountState } from './accounts.js';
+import { firstWords } from './failure.js';
 
 const alertBox = () => document.getElementById('alert');
 
+// An alert that says the program does not answer is "down": it goes once
+// the program answers again.
 export function showError(error) {
   const message = error && error.message ? error.message : String(error);
-  showAlert(message, false);
+  showAlert(message, false, error && error.unreachable ? 'down' : '');
 }
 
 export function showNote(message) {
-  showAlert(message, true);
+  showAlert(message, true, '');
 }
 
-function showAlert(message, good) {
+function showAlert(message, good, kind) {
   const box = alertBox();
   if (!box) return;
   box.classList.toggle('note', good);
+  box.dataset.kind = kind;
   clear(box, el('span', { text: message }),
     el('button', { type: 'button', text: 'Dismiss', onclick: () => { box.hidden = true; } }));
   box.hidden = false;
 }
 
-export function hideAlert() {
+// Hides the alert; with `kind`, only an alert of that kind.
+export function hideAlert(kind) {
   const box = alertBox();
-  if (box) box.hidden = true;
+  if (box && (kind === undefined || box.dataset.kind === kind)) box.hidden = true;
 }
 
 // Runs `work`; a failure shows in the alert line. Resolves to work's value
@@ -40,13 +46,35 @@ export async function guarded(work) {
   }
 }
 
+// The accounts' one figure of progress, from the counts each account
+// shows: "Reading mail: 1,200 of 2,000 mails" over all accounts still read.
+export function overallProgress(accounts) {
+  const busy = accounts.map(accountProgress).filter((p) => !p.done);
+  if (busy.length === 0) return null;
+  const read = busy.reduce((sum, p) => sum + p.read, 0);
+  const total = busy.reduce((sum, p) => sum + p.total, 0);
+  if (busy.length === 1) return busy[0];
+  return { read, total, text: `Reading ${busy.length} accounts: ${read.toLocaleString()} of ${total.toLocaleString()} mails` };
+}
+
+// The top line for a failed account: its address and the first words of
+// what went wrong.
+export function failureLine(accounts) {
+  for (const account of accounts) {
+    const state = accountState(account);
+    if (state.bad) return `${account.Email}: ${firstWords(state.text, 9)}`;
+  }
+  return 'Something went wrong with an account.';
+}
+
 // The status line: connection state, progress while indexing, the time of
 // the last update and, when there is one, the link to a newer version.
-// `onDetails` runs when the user asks what an error is about.
+// `onDetails` runs when the user asks what an error is about. While the
+// program does not answer, the line says only that.
 export function startStatusLine(container, onDetails) {
   const text = el('span', { class: 'state' });
-  const progress = el('progress', { max: 100, value: 0, hidden: true, 'aria-label': 'Indexing progress' });
-  const percent = el('span', { hidden: true });
+  const progress = el('progress', { max: 1, value: 0, hidden: true, 'aria-label': 'Indexing progress' });
+  const figure = el('span', { hidden: true });
   const updated = el('span');
   const upgrade = el('a', { hidden: true, text: 'A newer version of Postvane is available', rel: 'noopener' });
   const details = el('button', { type: 'button', hidden: true, text: 'Show details', onclick: onDetails });
@@ -54,23 +82,39 @@ export function startStatusLine(container, onDetails) {
     type: 'button', hidden: true, text: 'Try again',
     onclick: () => guarded(() => change('ShowAll', 'Retry')),
   });
-  clear(container, text, progress, percent, updated, upgrade, details, retry);
+  clear(container, text, progress, figure, updated, upgrade, details, retry);
 
   const listeners = [];
-  const stop = pollStatus((status) => {
+  // The account list answers for the line's account names and counts; an
+  // older answer never overwrites a newer one.
+  let asked = 0;
+  async function accounts() {
+    asked += 1;
+    const mine = asked;
+    const list = await readJson('ConnectionMgr', 'List').catch(() => null);
+    return mine === asked && Array.isArray(list) ? list : null;
+  }
+  const stop = pollStatus(async (status) => {
+    hideAlert('down');
     const message = status.ConnectionStatusMsg || '';
     const failed = message.startsWith('Error');
-    text.textContent = failed ? 'Something went wrong with an account.' : (message || 'Connected');
+    const indexing = Number(status.indexingStatus) === 0;
+    const list = failed || indexing ? await accounts() : null;
+    text.textContent = failed ? (list ? failureLine(list) : 'Something went wrong with an account.') : (message || 'Connected');
     text.classList.toggle('error', failed);
     details.hidden = !failed;
     retry.hidden = !failed;
-    const indexing = Number(status.indexingStatus) === 0;
-    progress.hidden = !indexing;
-    percent.hidden = !indexing;
-    progress.value = Number(status.indexingValue) || 0;
-    percent.textContent = `Indexing ${Number(status.indexingValue) || 0}%`;
+    const shown = indexing && list ? overallProgress(list) : null;
+    progress.hidden = !shown;
+    figure.hidden = !shown;
+    if (shown) {
+      progress.max = shown.total || 1;
+      progress.value = shown.read;
+      figure.textContent = shown.text;
+    }
     const when = formatTime(status.lastUpdatedTime);
     updated.textContent = when ? `Last updated ${when}` : '';
+    updated.hidden = false;
     const link = status.upgradeLink ? safeLink(status.upgradeLink) : null;
     upgrade.hidden = !link;
     if (link) upgrade.href = link;
@@ -78,6 +122,7 @@ export function startStatusLine(container, onDetails) {
   }, (error) => {
     text.textContent = error.message;
     text.classList.add('error');
+    for (const item of [progress, figure, updated, upgrade, details, retry]) item.hidden = true;
   });
   return { stop, onStatus: (listener) => listeners.push(listener) };
 }

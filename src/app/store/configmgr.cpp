@@ -297,6 +297,16 @@ void ConfigMgr::ClearGeneralMessage() {
   generalMessage_.Clear();
 }
 
+void ConfigMgr::SetServiceProblem(const char* text) {
+  koWriteGuard data(dataLock_);
+  CopyText(serviceProblem_, text);
+}
+
+void ConfigMgr::GetServiceProblem(koString& out) {
+  koReadGuard data(dataLock_);
+  out.SetAs(serviceProblem_);
+}
+
 void ConfigMgr::GetPreferences(Preferences& out) {
   koReadGuard data(dataLock_);
   out.Assign(preferences_);
@@ -424,7 +434,7 @@ int ConfigMgr::GetPort() {
   if (!OpenIniInConfigDir(path)) return 0;
   koString low;
   OpenIniInLowIntegrityDir(low);
-  int port = IniReadInt(kSection, "Port", kDefaultPort, path.GetString());
+  int port = IniReadPort(kSection, "Port", kDefaultPort, path.GetString());
   if (low.GetLength() > 0) {
     koString text;
     text.Format("%d", port);

@@ -123,6 +123,11 @@ class ConfigMgr {
   int GetStatusById(int id, koString& out);
   void GetGeneralMessage(koString& out);
   void ClearGeneralMessage();
+  // Why the services cannot work at all (the summary database cannot be
+  // opened or made), for the status the pages poll; empty while they work.
+  // Apart from the general message, which an account test clears.
+  void SetServiceProblem(const char* text);
+  void GetServiceProblem(koString& out);
 
   // ---- Records and small values.
 
@@ -187,6 +192,7 @@ class ConfigMgr {
   ProxySettings proxy_;
   ConfigList* accounts_;  // owned
   koString generalMessage_;
+  koString serviceProblem_;
   koString systemUuid_;
   koString browserName_;
   int requestCount_ = 0;

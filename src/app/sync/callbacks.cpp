@@ -98,8 +98,9 @@ int ParseXlistReply(const char* text, koString& name, int* kind) {
     static const char kSeparator[] = ") \"/\" \"";
     const char* quote = strstr(rest, kSeparator);
     if (quote == nullptr) return 0;
+    // Blanks inside the quotes belong to the name; only what follows the
+    // closing quote (a line end) goes.
     koString quoted(quote + sizeof(kSeparator) - 1);
-    quoted.TrimLeft();
     quoted.TrimRight();
     uint32_t length = quoted.GetLength();
     if (length < 2 || quoted.GetString()[length - 1] != '"') return 0;

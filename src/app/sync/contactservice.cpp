@@ -98,6 +98,18 @@ int ContactService::SyncContacts(koEvent* stop, koEvent* wake) {
 
 int ContactService::RunPass(koEvent* stop) {
   if (contacts_ == nullptr && !Initialize()) return 0;
+  int ok = ReadAndStore(stop);
+  ReleaseFeeds();
+  return ok;
+}
+
+void ContactService::ReleaseFeeds() {
+  if (contacts_ != nullptr) contacts_->ReleaseFeed();
+  if (groups_ != nullptr) groups_->ReleaseFeed();
+  entry_.SetEntry(nullptr);
+}
+
+int ContactService::ReadAndStore(koEvent* stop) {
   // Read once per thread, but a failed read is retried with the next pass
   // instead of ending the thread.
   if (!timeLoaded_) {
@@ -203,6 +215,12 @@ int ContactService::StoreContacts(koEvent* stop) {
   const int groupCount = groups_ != nullptr ? groups_->GetEntryCount() : -1;
   const int contactCount = contacts_->GetEntryCount();
   perEntryTimes_ = 0;
+  // The feed is newest first: a cut one lacks the oldest entries, which the
+  // next pass would never ask for once the modification time moved past them.
+  if (!contacts_->IsFeedComplete()) {
+    KO_LOG(-1, "Failed to get Contact");
+    return 0;
+  }
 
   // The feed is newest first; deletions go first so that an address freed
   // by a deleted contact is free again for the contacts stored after.

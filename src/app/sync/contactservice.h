@@ -58,6 +58,7 @@ class ContactService {
   int SyncContacts(koEvent* stop, koEvent* wake);
   // One pass of that loop. 1 when it completed or was stopped, 0 when a step
   // failed (logged; the contact status says why where the user should know).
+  // Nothing of the feeds it read is held after it.
   int RunPass(koEvent* stop);
 
   // Makes the clients and the SQL layer, as SyncContacts does first. 1 on
@@ -87,6 +88,9 @@ class ContactService {
   int UpdateContactUpdatedTime(int64_t now);
 
  private:
+  int ReadAndStore(koEvent* stop);
+  // Drops the feeds' texts and the last entry.
+  void ReleaseFeeds();
   // The contact being stored.
   void ClearCurrentContact();
   int SaveContact();

@@ -2,6 +2,7 @@
 
 #include <tinyxml.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -33,6 +34,52 @@ void ChildText(const TiXmlElement* parent, const char* name, koString& out) {
   const TiXmlElement* e = parent != nullptr ? parent->FirstChildElement(name) : nullptr;
   const char* text = e != nullptr ? e->GetText() : nullptr;
   if (text != nullptr) out.SetAs(text);
+}
+
+bool StartsWith(const char* p, const char* prefix) { return strncmp(p, prefix, strlen(prefix)) == 0; }
+
+bool IsNameEnd(char c) { return c == 0 || c == '>' || c == '/' || isspace(static_cast<unsigned char>(c)); }
+
+// Past the declaration, comments and a document type: the root element's
+// "<", or null when the text holds none.
+const char* RootStart(const char* p) {
+  if (StartsWith(p, "\xEF\xBB\xBF")) p += 3;
+  for (;;) {
+    while (isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p != '<') return nullptr;
+    const char* end = nullptr;
+    if (StartsWith(p, "<?")) {
+      end = strstr(p, "?>");
+      if (end != nullptr) end += 2;
+    } else if (StartsWith(p, "<!--")) {
+      end = strstr(p, "-->");
+      if (end != nullptr) end += 3;
+    } else if (StartsWith(p, "<!")) {
+      end = strchr(p, '>');
+      if (end != nullptr) end += 1;
+    } else {
+      return p;
+    }
+    if (end == nullptr) return nullptr;
+    p = end;
+  }
+}
+
+// Past the start tag that begins at p (its ">"), quoted values skipped;
+// *empty tells "/>". Null when the tag does not end.
+const char* PastStartTag(const char* p, int* empty) {
+  char quote = 0;
+  for (; *p != 0; ++p) {
+    if (quote != 0) {
+      if (*p == quote) quote = 0;
+    } else if (*p == '"' || *p == '\'') {
+      quote = *p;
+    } else if (*p == '>') {
+      *empty = p[-1] == '/';
+      return p + 1;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -220,42 +267,75 @@ TiXmlDocument* GDataClient::ParseAccepted(const koString& text) {
 }
 
 void GDataClient::ReleaseFeed() {
-  delete feed_;
-  feed_ = nullptr;
-  root_ = nullptr;
-  entries_.clear();
+  // Replaced, not cleared: the text's buffer goes too.
+  response_ = koString();
+  std::vector<Span>().swap(entries_);
   updated_.Clear();
   entryCount_ = -1;
   feedComplete_ = 0;
 }
 
-int GDataClient::ParseFeed(TiXmlDocument* doc) {
-  ReleaseFeed();
-  TiXmlElement* root = doc->RootElement();
-  if (root == nullptr || strcmp(root->Value(), "feed") != 0) {
-    delete doc;
-    return 0;
-  }
-  feed_ = doc;
-  root_ = root;
-  ChildText(root_, "updated", updated_);
-  for (TiXmlElement* e = root_->FirstChildElement("entry"); e != nullptr;
-       e = e->NextSiblingElement("entry")) {
-    entries_.push_back(e);
+int GDataClient::ParseFeed() {
+  // One answer may hold tens of thousands of entries, and a parsed entry
+  // weighs several times its text: the feed is walked once for the places
+  // of its entries, each parsed and dropped at once, and GetEntry parses
+  // the one asked for from the text again.
+  const char* text = response_.GetString();
+  const char* p = RootStart(text);
+  if (p == nullptr || !StartsWith(p, "<feed") || !IsNameEnd(p[5])) return -1;
+  int empty = 0;
+  p = PastStartTag(p, &empty);
+  if (p == nullptr) return 0;
+  koString total;
+  bool haveUpdated = false, haveTotal = false;
+  while (!empty) {
+    // Character data beside the entries means nothing here.
+    while (*p != 0 && *p != '<') ++p;
+    const char* end = nullptr;
+    if (*p == 0) {
+      return 0;
+    } else if (StartsWith(p, "</")) {
+      if (!StartsWith(p + 2, "feed")) return 0;
+      end = p + 6;
+      while (isspace(static_cast<unsigned char>(*end))) ++end;
+      if (*end != '>') return 0;
+      break;
+    } else if (StartsWith(p, "<!--") || StartsWith(p, "<![CDATA[") || StartsWith(p, "<?")) {
+      const char* close = p[1] == '?' ? "?>" : p[2] == '-' ? "-->" : "]]>";
+      end = strstr(p, close);
+      if (end == nullptr) return 0;
+      end += strlen(close);
+    } else {
+      TiXmlElement child("");
+      end = child.Parse(p, nullptr, TIXML_ENCODING_UTF8);
+      if (end == nullptr) return 0;
+      const char* name = child.Value();
+      if (strcmp(name, "entry") == 0) {
+        entries_.push_back({static_cast<uint32_t>(p - text), static_cast<uint32_t>(end - p)});
+      } else if (!haveUpdated && strcmp(name, "updated") == 0) {
+        haveUpdated = true;
+        if (child.GetText() != nullptr) updated_.SetAs(child.GetText());
+      } else if (!haveTotal && strcmp(name, "openSearch:totalResults") == 0) {
+        haveTotal = true;
+        if (child.GetText() != nullptr) total.SetAs(child.GetText());
+      }
+    }
+    p = end;
   }
   // The service's total may exceed what one answer holds (it is cut at
   // max-results); only entries present can be read.
   int present = static_cast<int>(entries_.size());
   entryCount_ = present;
   feedComplete_ = 1;
-  const TiXmlElement* total = root_->FirstChildElement("openSearch:totalResults");
-  const char* text = total != nullptr ? total->GetText() : nullptr;
-  if (text != nullptr && *text != 0) {
-    long reported = strtol(text, nullptr, 10);
+  if (total.GetLength() > 0) {
+    long reported = strtol(total.GetString(), nullptr, 10);
     if (reported < 0) reported = 0;
     if (reported < present) entryCount_ = static_cast<int>(reported);
     // A total that disagrees with the entries: some were left out.
-    if (reported != present) feedComplete_ = 0;
+    if (reported != present) {
+      feedComplete_ = 0;
+      lastError_.Format("Contacts feed cut short: %d of %ld entries", present, reported);
+    }
   }
   return 1;
 }
@@ -275,17 +355,29 @@ int GDataClient::FetchFeed(const char* kind, const char* modifiedTime, int* isFe
     url += "&";
     AppendFormField(url, "updated-min", modifiedTime);
   }
-  TiXmlDocument* doc = nullptr;
-  if (!Exchange(kRead, url.GetString(), "GET", nullptr, -1, response_, &doc)) return 0;
-  if (doc == nullptr) {
-    ReleaseFeed();
-    return 0;
-  }
-  if (!ParseFeed(doc)) {
-    lastError_.SetAs(response_);
+  if (!Perform(kRead, url.GetString(), "GET", nullptr, -1)) return 0;
+  ReleaseFeed();
+  curl_->TakeResponse(response_);
+  int parsed = ParseFeed();
+  if (parsed == 1) {
+    *isFeed = 1;
     return 1;
   }
-  *isFeed = 1;
+  entries_.clear();
+  updated_.Clear();
+  entryCount_ = -1;
+  feedComplete_ = 0;
+  if (parsed == 0) {
+    // A feed that does not parse is refused like any answer that is no XML.
+    lastError_.SetAs(response_);
+    errorDetail_.SetAs("-1");
+    return 0;
+  }
+  // Another root: an error page is refused, any other answer is no feed.
+  TiXmlDocument* doc = ParseAccepted(response_);
+  if (doc == nullptr) return 0;
+  delete doc;
+  lastError_.SetAs(response_);
   return 1;
 }
 
@@ -302,8 +394,11 @@ int GDataClient::GetEntryCount() const { return entryCount_; }
 int GDataClient::IsFeedComplete() const { return feedComplete_; }
 
 int GDataClient::GetEntry(int index, Contact& out) const {
-  if (feed_ == nullptr || index < 0 || index >= entryCount_) return 0;
-  return out.SetEntry(entries_[index]);
+  if (index < 0 || index >= entryCount_) return 0;
+  const Span& span = entries_[index];
+  koString text;
+  text.SetAs(response_.GetString() + span.begin, static_cast<int>(span.length));
+  return out.Load(text);
 }
 
 void GDataClient::GetUpdated(koString& out) const { out.SetAs(updated_); }

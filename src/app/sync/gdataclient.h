@@ -10,9 +10,10 @@
 // logs and never writes to the database: callers log and store what it
 // reports.
 //
-// Ownership: the client owns its HTTP client and the document of the last
-// feed read. Entries handed out by GetEntry point into that document and are
-// valid until the next feed read on the same client or its destruction.
+// Ownership: the client owns its HTTP client and the text of the last feed
+// read, held until the next feed read, ReleaseFeed or its destruction.
+// GetEntry parses one entry from that text into the caller's Contact, which
+// then owns it.
 //
 // Not thread-safe: one client belongs to one thread for its whole life.
 #ifndef PV_APP_SYNC_GDATACLIENT_H
@@ -25,7 +26,6 @@
 
 class Contact;
 class TiXmlDocument;
-class TiXmlElement;
 class koCurl;
 
 class GDataClient {
@@ -62,9 +62,11 @@ class GDataClient {
   // openSearch:totalResults reports (or it reports none); 0 for a feed cut
   // short or otherwise inconsistent, or no feed.
   int IsFeedComplete() const;
-  // Points `out` at entry `index` (from 0, in document order). 0 when there
-  // is no such entry.
+  // Loads entry `index` (from 0, in document order) into `out`. 0 when
+  // there is no such entry.
   int GetEntry(int index, Contact& out) const;
+  // Drops the last feed, its text and its count (-1 again).
+  void ReleaseFeed();
   // The feed's own <updated> text ("" when it has none).
   void GetUpdated(koString& out) const;
 
@@ -108,23 +110,26 @@ class GDataClient {
   // or an HTML error page. Otherwise the parsed document, owned by the caller.
   TiXmlDocument* ParseAccepted(const koString& text);
   int FetchFeed(const char* kind, const char* modifiedTime, int* isFeed);
-  // Takes `doc` as the current feed when its root is "feed"; else drops it.
-  int ParseFeed(TiXmlDocument* doc);
-  void ReleaseFeed();
+  // Finds the entries, the updated text and the count of the answer held in
+  // response_: 1 for a feed, 0 for one that does not parse, -1 when the root
+  // is no feed.
+  int ParseFeed();
   void FeedUrl(const char* kind, koString& out) const;
   void SetToken(const char* token);
 
   koString email_;
   koString password_;
-  koString response_;  // the last feed answer
+  koString response_;  // the last feed answer, moved out of curl_
   koCurl* curl_;       // owned
   koString token_;
   koString authHeader_;
   koString lastError_;
   koString errorDetail_;
-  TiXmlDocument* feed_ = nullptr;  // owned; null when no feed is held
-  TiXmlElement* root_ = nullptr;   // into feed_
-  std::vector<TiXmlElement*> entries_;  // into feed_, in document order
+  struct Span {
+    uint32_t begin;   // offset of the entry's "<" in response_
+    uint32_t length;  // through its closing ">"
+  };
+  std::vector<Span> entries_;  // in document order
   koString updated_;
   int entryCount_ = -1;
   int feedComplete_ = 0;

@@ -129,34 +129,49 @@ void HistoryMgr::CheckSchemaVersion() {
   exit(1);
 }
 
-int HistoryMgr::InitSQLiteMailSummaryDB() {
+int HistoryMgr::InitSQLiteMailSummaryDB(koString* why) {
   koString dir;
-  if (!PathMgr::GetConfigDir(dir)) return 0;
+  koString ignored;
+  if (why == nullptr) why = &ignored;
+  if (!PathMgr::GetConfigDir(dir)) {
+    why->SetAs("the data directory is unknown (no home folder)");
+    return 0;
+  }
   dir += "/data";
   if (mkdir(dir.GetString(), 0700) != 0 && errno != EEXIST) {
-    KO_LOG(errno, dir.GetString());
+    int err = errno;
+    KO_LOG(err, dir.GetString());
+    why->Format("%s: %s", dir.GetString(), strerror(err));
     return 0;
   }
   koSQLite db(gLog);
   if (!SQLiteMgr::OpenAndInitialize(&db, SQLiteMgr::kSummaryDatabase)) {
     KO_LOG(-1, "OpenAndInitialize");
+    why->Format("%s/%s: %s", dir.GetString(), SQLiteMgr::kSummaryDatabase, db.GetErrMsg());
     return 0;
   }
   // Write-ahead logging belongs to the file: every later opening runs with
   // it. A mail's transaction then commits with one sync of the log, and the
   // pages still read whole mails only, without waiting for the writer.
   if (!SQLiteMgr::ExecuteQuery(&db, "PRAGMA journal_mode = WAL")) KO_LOG(-1, "PRAGMA journal_mode = WAL");
-  return CreateSummarySchema(&db);
+  if (CreateSummarySchema(&db)) return 1;
+  why->Format("%s/%s: %s", dir.GetString(), SQLiteMgr::kSummaryDatabase, db.GetErrMsg());
+  return 0;
 }
 
 void HistoryMgr::Start() {
   stopped_ = 0;
   CheckSchemaVersion();
   int count = gConfigMgr ? gConfigMgr->GetAccountCount() : 0;
-  if (!InitSQLiteMailSummaryDB()) {
+  koString why;
+  if (!InitSQLiteMailSummaryDB(&why)) {
     KO_LOG(-1, "InitSQLiteMailSummaryDB");
+    koString problem;
+    problem.Format("The summary database cannot be opened or made (%s)", why.GetString());
+    if (gConfigMgr) gConfigMgr->SetServiceProblem(problem.GetString());
     return;
   }
+  if (gConfigMgr) gConfigMgr->SetServiceProblem("");
   {
     koWriteGuard guard(lock_);
     if (upgradeThread_ == nullptr) {
@@ -364,6 +379,9 @@ void HistoryMgr::MailExtractionThread(void* arg) {
     koSQLite db(gLog);
     if (!SQLiteMgr::OpenAndInitialize(&db, SQLiteMgr::kSummaryDatabase)) {
       KO_LOG(-1, "OpenSqliteHandle");
+      koString text;
+      text.Format("The summary database cannot be opened (%s)", db.GetErrMsg());
+      gConfigMgr->SetStatusByEmail(email, text.GetString());
     } else {
       const AccountInfo& account = info->account;
       MailMgr* discovery = new MailMgr(account, kModuleDiscovery, &db);
@@ -437,6 +455,9 @@ void HistoryMgr::ContactSyncThread(void* arg) {
   koSQLite db(gLog);
   if (!SQLiteMgr::OpenAndInitialize(&db, SQLiteMgr::kSummaryDatabase)) {
     KO_LOG(-1, "OpenAndInitialize");
+    koString text;
+    text.Format("The summary database cannot be opened (%s)", db.GetErrMsg());
+    gConfigMgr->SetContactStatusByEmail(info->email.GetString(), text.GetString());
     return;
   }
   ContactService service(info->account, &db);

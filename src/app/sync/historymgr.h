@@ -95,8 +95,9 @@ class HistoryMgr {
 
   // "major" and "minor" (OUT) of the stored version row; empty without one.
   static int GetSqliteSchemaVersion(koSQLite* db, koString& major, koString& minor);
-  // Creates the "data" folder and every missing table and index.
-  static int InitSQLiteMailSummaryDB();
+  // Creates the "data" folder and every missing table and index; on failure
+  // *why (when not null) says what failed, for the user.
+  static int InitSQLiteMailSummaryDB(koString* why = nullptr);
   // The mail library's time-out callback: 0 (give up) after
   // kMaxSilenceSeconds or while services are being stopped, else 1.
   static long MailTimeoutCallback(long overall, long last);

@@ -95,6 +95,8 @@ int MailMessage::Parse(const char* text, uint32_t length, int noDeliveredTo) {
   scratch.SetAs(header_);
   // Mailers that leave a boundary holding '=' unquoted would lose every part.
   MimeText::QuoteBoundaries(scratch);
+  // Obsolete and sloppy address lists and dates would lose addresses or the date.
+  MimeText::RepairHeader(scratch);
   if (HasBareBoundary(bodyText_)) QuoteNestedBoundaries(scratch);
   STRING bs;
   INIT(&bs, mail_string, const_cast<char*>(bodyText_.GetString()), bodyText_.GetLength());

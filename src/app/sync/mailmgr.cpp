@@ -111,6 +111,7 @@ int MailMgr::OpenMailbox(const char* folder) {
   koString name;
   name.Format("%s%s", mailbox_.GetString(), folder ? folder : "");
   SetMailLoginPassword(password_);
+  prefetchPause_ = 0;
   stream_ = mail_open(stream_, const_cast<char*>(name.GetString()), NIL);
   ClearMailLoginPassword();
   if (stream_ == nullptr) {
@@ -170,8 +171,8 @@ void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
   koString range;
   range.Format("%lu:%lu", msgno < last ? msgno : last, msgno < last ? last : msgno);
   // A refusal or a failure leaves the texts that did not come to the
-  // fetches one by one, which to each message.
-  // tell what happened to each message; the stretch is not asked for again.
+  // fetches one by one, which tell what happened to each message; the
+  // stretch is not asked for again.
   if (!imap_fetch_texts(stream_, range.GetString(), whole ? "BODY.PEEK[]" : "BODY.PEEK[HEADER]"))
     prefetchPause_ = count;
 }
@@ -306,6 +307,7 @@ int MailMgr::GetNextProcessedMsgNo(int mode, unsigned long* result) {
 
 int MailMgr::SaveNewMessages(koEvent* stop, int downloadAll, int* mailPass) {
   stop_ = stop;
+  streamLost_ = 0;
   if (IsStopped()) return 1;
   EnsureWriters();
   if (stream_ == nullptr) {
@@ -349,7 +351,7 @@ int MailMgr::SaveNewMessages(koEvent* stop, int downloadAll, int* mailPass) {
       return 0;
     }
   }
-  if (IsStopped()) return 1;
+  if (Interrupted()) return 1;
   if (mailStatus_ == 1) *mailPass = 0;
   if (attachments && !IndexMailBox(kWalkAttachments)) {
     KO_LOG(-1, "IndexMailBox");
@@ -533,22 +535,20 @@ int MailMgr::UpdateIndexingProgress(int mode, int* counter) {
   return 1;
 }
 
-int MailMgr::DownLoadNewlyArrivedMails(unsigned long from, int kind) {
-  int counter = 0;
+int MailMgr::DownLoadNewlyArrivedMails(unsigned long from, int kind, int* counter) {
   for (unsigned long n = from; n > 0 && stream_ && n <= stream_->nmsgs; ++n) {
     Prefetch(n, kind != kSummaryOnly, 1);
     if (!CollectMail(n, 0, kind)) {
       KO_LOG(-1, "DownLoadNewlyArrivedMails");
       return 0;
     }
-    if (IsStopped()) return 1;
-    if (!UpDateMailSeenAndDownloadTimeStatus(&counter)) return 0;
+    if (Interrupted()) return 1;
+    if (!UpDateMailSeenAndDownloadTimeStatus(counter)) return 0;
   }
   return 1;
 }
 
-int MailMgr::DownLoadNewlyArrivedAttachments(unsigned long from) {
-  int counter = 0;
+int MailMgr::DownLoadNewlyArrivedAttachments(unsigned long from, int* counter) {
   for (unsigned long n = from; n > 0 && stream_ && n <= stream_->nmsgs; ++n) {
     int kind = static_cast<uint32_t>(mail_uid(stream_, n)) > mailTo_ ? kSummaryAndAttachments : kAttachmentsOnly;
     Prefetch(n, 1, 1);
@@ -557,8 +557,8 @@ int MailMgr::DownLoadNewlyArrivedAttachments(unsigned long from) {
       KO_LOG(-1, "DownLoadNewlyArrivedAttachments");
       return 0;
     }
-    if (IsStopped()) return 1;
-    if (!UpDateMailSeenAndDownloadTimeStatus(&counter)) return 0;
+    if (Interrupted()) return 1;
+    if (!UpDateMailSeenAndDownloadTimeStatus(counter)) return 0;
   }
   return 1;
 }
@@ -576,15 +576,15 @@ int MailMgr::WalkMailBox(int mode) {
   while (stream_ != nullptr && stream_->nmsgs > 0) {
     unsigned long from = 0;
     if (mode == kWalkAttachments && attachmentTo_ != 0 && mailTo_ > attachmentTo_) {
-      if (!GetNextHigherMsgno(attachmentTo_, &from, 1) || !DownLoadNewlyArrivedAttachments(from)) return 0;
-      if (IsStopped()) return 1;
+      if (!GetNextHigherMsgno(attachmentTo_, &from, 1) || !DownLoadNewlyArrivedAttachments(from, &counter)) return 0;
+      if (Interrupted()) return 1;
     }
     currentUid_ = NewestUid();
     if (mailTo_ != 0 && mailTo_ < currentUid_) {
       if (!GetNextHigherMsgno(mailTo_, &from, 1) ||
-          !DownLoadNewlyArrivedMails(from, mode == kWalkMails ? kSummaryOnly : kSummaryAndAttachments))
+          !DownLoadNewlyArrivedMails(from, mode == kWalkMails ? kSummaryOnly : kSummaryAndAttachments, &counter))
         return 0;
-      if (IsStopped()) return 1;
+      if (Interrupted()) return 1;
     }
     unsigned long msgno = 0;
     if (!GetNextProcessedMsgNo(mode, &msgno)) {
@@ -600,7 +600,7 @@ int MailMgr::WalkMailBox(int mode) {
       KO_LOG(-1, "DownloadMail");
       return 0;
     }
-    if (IsStopped()) return 1;
+    if (Interrupted()) return 1;
     if (!UpDateMailSeenAndDownloadTimeStatus(&counter)) return 0;
     if (stream_ == nullptr || stream_->nmsgs == 0) return 1;
     time_t now = time(nullptr);

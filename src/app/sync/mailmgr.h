@@ -28,7 +28,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
 #include "app/store/configmgr.h"
@@ -114,6 +113,8 @@ class MailMgr {
   // UID the folder no longer has. 0 when the stored mails cannot be read at
   // all; a walk cut short by a failure keeps what it removed and answers 1.
   int SyncDeletedMailsToLocalRepository();
+  // The first refresh of an object rewrites the account's flags; later
+  // ones write only what changed since (same rows).
   int UpdateUnseenMailStatus();
 
   // ---- One message (number msgno of the open folder).
@@ -141,8 +142,9 @@ class MailMgr {
   void Prefetch(unsigned long msgno, int whole, int step);
   int InitIndexingRange();
   int IndexOlderMails();
-  int DownLoadNewlyArrivedMails(unsigned long from, int kind);
-  int DownLoadNewlyArrivedAttachments(unsigned long from);
+  // counter: the pass's message counter (UpDateMailSeenAndDownloadTimeStatus).
+  int DownLoadNewlyArrivedMails(unsigned long from, int kind, int* counter);
+  int DownLoadNewlyArrivedAttachments(unsigned long from, int* counter);
   int UpDateMailSeenAndDownloadTimeStatus(int* counter);
   int UpdateIndexingProgress(int mode, int* counter);
   int ReadRanges();
@@ -152,10 +154,17 @@ class MailMgr {
   int Search(const char* criterion);
   uint32_t NewestUid();
   int IsStopped() const;
+  // Stopped, or the connection died under the current pass.
+  int Interrupted() const { return IsStopped() || streamLost_; }
   // Frees the fetched texts of every message, or of one.
   void ReleaseTexts();
   void ReleaseTexts(unsigned long msgno);
   int Rollback(const char* label);
+
+  // Unseen flags.
+  int RewriteUnseen(std::vector<uint32_t>& unseen);
+  void NoteStoredMail(uint32_t uid, int64_t mailId);
+  void ForgetUnseen();
 
   // CollectMail's steps.
   int CollectMailHeaderDetails(MailHeaderDetails& record);
@@ -214,13 +223,17 @@ class MailMgr {
   int countThis_ = 0;
   // Prefetch calls to pass over after a batch the server did not fully answer.
   unsigned long prefetchPause_ = 0;
-  // Row ids of the mails the mail walk stored, by uid, until the attachment
-  // walk takes them. The mail table has no index on uid, so finding a mail
-  // by it reads every mail of the account; by its id it is one look-up. Only
-  // a hint: the row is read by id, account and uid together, and a miss
-  // falls back to the search. Bounded by kMaxStoredIds.
-  static const size_t kMaxStoredIds = 200000;
-  std::unordered_map<uint32_t, int> storedIds_;
+  // The fetch of a message found the connection dead: the pass ends quietly.
+  int streamLost_ = 0;
+  // The unseen UIDs of the last refresh (ascending) and whether the rows
+  // match them; the mails stored since, whose rows are still unflagged.
+  struct StoredMail {
+    uint32_t uid;
+    int64_t id;
+  };
+  int unseenKnown_ = 0;
+  std::vector<uint32_t> unseenUids_;
+  std::vector<StoredMail> storedSinceRefresh_;
 };
 
 #endif  // PV_APP_SYNC_MAILMGR_H

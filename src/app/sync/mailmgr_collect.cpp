@@ -10,6 +10,7 @@
 #include "app/sync/mailmgr.h"
 #include "app/sync/mailmgr_internal.h"
 #include "app/sync/mailsummary.h"
+#include "app/sync/mimetext.h"
 #include "app/sync/processattachment.h"
 #include "core/kdate.h"
 #include "core/ksqlite.h"
@@ -117,20 +118,21 @@ int MailMgr::CollectMailHeaderDetails(MailHeaderDetails& record) {
 
 int MailMgr::GetMailHeaderDetailsFromSqlite(MailHeaderDetails& record, int* notFound) {
   const char* byUid = "SELECT id ,uid  ,subject ,received_date ,module_id FROM mail WHERE [account_id] = ? AND [uid] = ?";
-  const char* byId =
-      "SELECT id ,uid  ,subject ,received_date ,module_id FROM mail WHERE [id] = ? AND [account_id] = ? AND [uid] = ?";
-  auto hint = storedIds_.find(currentUid_);
-  int id = 0;
-  if (hint != storedIds_.end()) {
-    id = hint->second;
-    storedIds_.erase(hint);
-  }
-  // A uid names one mail of the account, so the row found by its id is the
-  // one the search would find; a mail gone since (or never committed) is
-  // searched for as if there had been no hint.
-  for (int pass = id != 0 ? 0 : 1; pass < 2; ++pass) {
-    koStatement s(db_, pass == 0 ? byId : byUid);
-    if (pass == 0) s.Int(id);
+  // The mail table has no index on uid: by it, every mail of the account is
+  // read. The message's own identifier, as the mail walk stored it, has one
+  // (the "+" keeps SQLite on that index); a uid names one mail of the
+  // account, so both find the same row. A mail not found so (gone, or never
+  // stored) is searched for by uid alone.
+  const char* byMessageId =
+      "SELECT id ,uid  ,subject ,received_date ,module_id FROM mail WHERE [message_id] = ? AND +[account_id] = ? AND "
+      "+[uid] = ?";
+  ENVELOPE* envelope = message_.GetEnvelope();
+  // As the summary store writes it.
+  koString messageId(envelope && envelope->message_id ? envelope->message_id : "");
+  MimeText::RepairUtf8(messageId);
+  for (int pass = 0; pass < 2; ++pass) {
+    koStatement s(db_, pass == 0 ? byMessageId : byUid);
+    if (pass == 0) s.Text(messageId);
     // Either way a failure is reported as the search by uid.
     if (!s.Int(accountId_).Int64(currentUid_).Step(byUid)) return 0;
     if (!s.HasRow()) continue;
@@ -260,8 +262,15 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
     koString last;
     GetLastMailMessage(last);
     if (strncasecmp(last.GetString(), kRefused, sizeof kRefused - 1) != 0) {
-      MAILMGR_LOGF("Failed to fetch message[MailUid: %u]", currentUid_);
       ReleaseTexts(msgno);
+      // A dead connection is no fault of the message: the pass ends and
+      // the folder is opened again next time. (No round trip: a stream
+      // whose connection broke answers the ping at once.)
+      if (stream_ == nullptr || !mail_ping(stream_)) {
+        streamLost_ = 1;
+        return 1;
+      }
+      MAILMGR_LOGF("Failed to fetch message[MailUid: %u]", currentUid_);
       return 0;
     }
     MAILMGR_LOGF("%s [MailUid: %u]", kRefused, currentUid_);
@@ -299,9 +308,7 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
   }
   if (ok && transaction && !SQLiteMgr::EndTransaction(db_)) ok = 0;
   if (!ok && transaction) SQLiteMgr::RollbackTransaction(db_);
-  if (ok && transaction && kind == kSummaryOnly && account_.downloadAttachments &&
-      storedIds_.size() < kMaxStoredIds)
-    storedIds_[currentUid_] = record.mailId;
+  if (ok && transaction && kind != kAttachmentsOnly) NoteStoredMail(currentUid_, record.mailId);
   if (ok) ApplyModuleProcessedInfo(walking, kind);
   ReleaseTexts(msgno);
   message_.Clear();

@@ -2,6 +2,7 @@
 // folders, the Spam and Trash watch, removal of mails deleted on the
 // server and the unseen flags.
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "app/store/commonhelper.h"
@@ -226,31 +227,104 @@ int MailMgr::SyncDeletedMailsToLocalRepository() {
   return 1;
 }
 
+namespace {
+
+// "UPDATE ... IN (list)" over `uids`, kUnseenBatch at a time; 0 when a
+// statement failed (logged with it).
+int UpdateInBatches(koSQLite* db, const char* format, int accountId, const std::vector<uint32_t>& values) {
+  koString list;
+  koString sql;
+  for (size_t i = 0; i < values.size(); ++i) {
+    list.AppendFormat("%s%u", list.GetLength() ? "," : "", values[i]);
+    if ((i + 1) % kUnseenBatch == 0 || i + 1 == values.size()) {
+      sql.Format(format, accountId, list.GetString());
+      list.Clear();
+      if (!SQLiteMgr::ExecuteQuery(db, sql.GetString())) return 0;
+    }
+  }
+  return 1;
+}
+
+// a \ b of two ascending lists.
+std::vector<uint32_t> Without(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  std::vector<uint32_t> out;
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+  return out;
+}
+
+}  // namespace
+
+void MailMgr::NoteStoredMail(uint32_t uid, int64_t mailId) {
+  if (!unseenKnown_) return;
+  // So many stores without a refresh: the next one starts over.
+  if (storedSinceRefresh_.size() >= static_cast<size_t>(kUnseenBatch)) {
+    ForgetUnseen();
+    return;
+  }
+  storedSinceRefresh_.push_back({uid, mailId});
+}
+
+void MailMgr::ForgetUnseen() {
+  unseenKnown_ = 0;
+  std::vector<uint32_t>().swap(unseenUids_);
+  std::vector<StoredMail>().swap(storedSinceRefresh_);
+}
+
 int MailMgr::UpdateUnseenMailStatus() {
   if (stream_ == nullptr) return 0;
   koString criterion("UNSEEN");
   if (!downloadAll_ && since_.GetLength() > 0) criterion.AppendFormat(" %s", since_.GetString());
   if (!Search(criterion.GetString())) return 0;
+  std::vector<uint32_t> unseen;
+  for (unsigned long n = 1; stream_ != nullptr && n <= stream_->nmsgs; ++n)
+    if (mail_elt(stream_, n)->searched) unseen.push_back(static_cast<uint32_t>(mail_uid(stream_, n)));
+  // UIDs grow with the message number; a server that breaks that gets the
+  // whole rewrite.
+  if (!std::is_sorted(unseen.begin(), unseen.end())) ForgetUnseen();
+  if (!unseenKnown_) return RewriteUnseen(unseen);
+  // Since the last refresh the rows match its set, except the mails stored
+  // after it, which are all still 0: only those and the UIDs whose flag
+  // changed on the server need a statement.
+  std::vector<uint32_t> cleared = Without(unseenUids_, unseen);
+  std::vector<uint32_t> marked = Without(unseen, unseenUids_);
+  std::vector<uint32_t> stored;
+  for (const StoredMail& mail : storedSinceRefresh_)
+    if (std::binary_search(unseen.begin(), unseen.end(), mail.uid)) stored.push_back(static_cast<uint32_t>(mail.id));
+  if (cleared.empty() && marked.empty() && stored.empty()) {
+    storedSinceRefresh_.clear();
+    return 1;
+  }
+  if (!SQLiteMgr::BeginTransaction(db_)) return 0;
+  int ok = UpdateInBatches(db_, "UPDATE [mail] SET [unseen] = 0 WHERE [account_id] = %d AND [unseen] = 1 AND [uid] IN (%s)",
+                           accountId_, cleared) &&
+           UpdateInBatches(db_, "UPDATE [mail] SET [unseen] = 1 WHERE [account_id] = %d AND [uid] IN (%s)", accountId_,
+                           marked) &&
+           // By row id ("+": not by the account's index, which reads all its mails).
+           UpdateInBatches(db_, "UPDATE [mail] SET [unseen] = 1 WHERE +[account_id] = %d AND [id] IN (%s)", accountId_,
+                           stored);
+  if (!SQLiteMgr::EndTransaction(db_)) ok = -1;
+  if (ok != 1) {
+    // What the rows hold now is not known: the next refresh rewrites them.
+    ForgetUnseen();
+    return ok == -1 ? 0 : 1;
+  }
+  unseenUids_.swap(unseen);
+  storedSinceRefresh_.clear();
+  return 1;
+}
+
+int MailMgr::RewriteUnseen(std::vector<uint32_t>& unseen) {
   if (!SQLiteMgr::BeginTransaction(db_)) return 0;
   koString sql;
   sql.Format("UPDATE [mail] SET [unseen] = 0 WHERE [account_id] = %d AND [unseen] = 1", accountId_);
-  koString list;
-  auto flush = [&]() {
-    sql.Format("UPDATE [mail] SET [unseen] = 1 WHERE [account_id] = %d AND [uid] IN (%s)", accountId_,
-               list.GetString());
-    list.Clear();
-    return SQLiteMgr::ExecuteQuery(db_, sql.GetString());
-  };
-  if (SQLiteMgr::ExecuteQuery(db_, sql.GetString())) {
-    int count = 0;
-    int ok = 1;
-    for (unsigned long n = 1; ok && stream_ != nullptr && n <= stream_->nmsgs; ++n) {
-      if (!mail_elt(stream_, n)->searched) continue;
-      list.AppendFormat("%s%u", list.GetLength() ? "," : "", static_cast<uint32_t>(mail_uid(stream_, n)));
-      if (++count % kUnseenBatch == 0) ok = flush();
-    }
-    if (ok && list.GetLength() > 0) flush();
-  }
+  int ok = SQLiteMgr::ExecuteQuery(db_, sql.GetString()) &&
+           UpdateInBatches(db_, "UPDATE [mail] SET [unseen] = 1 WHERE [account_id] = %d AND [uid] IN (%s)", accountId_,
+                           unseen);
   if (!SQLiteMgr::EndTransaction(db_)) return 0;
+  if (ok) {
+    unseenKnown_ = 1;
+    unseenUids_.swap(unseen);
+    storedSinceRefresh_.clear();
+  }
   return 1;
 }

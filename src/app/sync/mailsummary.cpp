@@ -69,9 +69,9 @@ void MailSummary::FormatAddress(const ADDRESS* entry, koString& name, koString& 
 }
 
 bool MailSummary::IsUsableAddress(const koString& address) {
-  if (address.GetLength() == 0) return false;
+  // Without a domain it is a name the library took for a mailbox, never an address to keep.
   const char* at = strrchr(address.GetString(), '@');
-  if (at == nullptr) return true;
+  if (at == nullptr || at == address.GetString() || at[1] == '\0') return false;
   return strcmp(at + 1, ERRHOST) != 0 && strcmp(at + 1, BADHOST) != 0;
 }
 

@@ -74,8 +74,9 @@ class MailSummary {
   // name trimmed of blanks and of wrapping quotes or angle brackets, and
   // "mailbox@host" (the mailbox alone without a host, empty without one).
   static void FormatAddress(const struct mail_address* entry, koString& name, koString& address);
-  // True for an address that may become a row: not empty and none of the
-  // mail library's stand-ins for addresses it could not parse.
+  // True for an address that may become a row: a mailbox, '@' and a domain
+  // that is none of the mail library's stand-ins for addresses it could not
+  // parse.
   static bool IsUsableAddress(const koString& address);
 
  private:

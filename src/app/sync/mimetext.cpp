@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <strings.h>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -335,5 +336,200 @@ int MimeText::QuoteBoundaries(koString& header) {
     from = end + 2;
     changed = 1;
   }
+  return changed;
+}
+
+namespace {
+
+// One stretch of an address list between top-level delimiters.
+struct Member {
+  std::string text;
+  char delimiter;  // ',', ':', ';' or 0 at the end
+};
+
+// Splits at ',' ':' ';' outside quoted strings, comments and angle brackets.
+void SplitMembers(const std::string& value, std::vector<Member>& out) {
+  std::string current;
+  int comment = 0;
+  bool quoted = false;
+  bool angle = false;
+  for (size_t i = 0; i < value.size(); ++i) {
+    char c = value[i];
+    if ((quoted || comment > 0) && c == '\\' && i + 1 < value.size()) {
+      current += c;
+      current += value[++i];
+      continue;
+    }
+    if (quoted) {
+      quoted = c != '"';
+    } else if (comment > 0) {
+      comment += c == '(' ? 1 : c == ')' ? -1 : 0;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '(') {
+      comment = 1;
+    } else if (angle) {
+      angle = c != '>';
+    } else if (c == '<') {
+      angle = true;
+    } else if (c == ',' || c == ':' || c == ';') {
+      out.push_back({current, c});
+      current.clear();
+      continue;
+    }
+    current += c;
+  }
+  out.push_back({current, 0});
+}
+
+std::string Trimmed(const std::string& s) {
+  size_t from = s.find_first_not_of(" \t");
+  if (from == std::string::npos) return std::string();
+  return s.substr(from, s.find_last_not_of(" \t") - from + 1);
+}
+
+std::string Quoted(const std::string& phrase) {
+  std::string out = "\"";
+  for (char c : phrase) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// The member with its display name made readable, or itself.
+std::string RepairMember(const std::string& member) {
+  if (member.find_first_of("\"(\\") != std::string::npos) return member;
+  size_t open = member.find('<');
+  if (open != std::string::npos) {
+    std::string phrase = Trimmed(member.substr(0, open));
+    if (phrase.find('@') == std::string::npos) return member;
+    return Quoted(phrase) + " " + member.substr(open);
+  }
+  std::string words = Trimmed(member);
+  size_t last = words.find_last_of(" \t");
+  if (last == std::string::npos) return member;
+  std::string address = words.substr(last + 1);
+  std::string phrase = Trimmed(words.substr(0, last));
+  if (address.find('@') == std::string::npos || phrase.find('@') != std::string::npos) return member;
+  // Words of a name: letters and the like, no specials of an address.
+  if (phrase.find_first_of("<>[]:;,") != std::string::npos) return member;
+  return phrase + " <" + address + ">";
+}
+
+// [start, end) of the first field `name` in the header block, its folded
+// lines and line end included; false when there is none.
+bool FindFieldLines(const koString& header, const char* name, int* start, int* end) {
+  const char* text = header.GetString();
+  const char* stop = text + header.GetLength();
+  size_t nameLength = strlen(name);
+  for (const char* p = text; p < stop;) {
+    const char* eol = static_cast<const char*>(memchr(p, '\n', stop - p));
+    const char* next = eol != nullptr ? eol + 1 : stop;
+    if (*p == '\r' || *p == '\n') return false;  // the empty line ends the block
+    if (static_cast<size_t>(stop - p) > nameLength && strncasecmp(p, name, nameLength) == 0) {
+      const char* colon = p + nameLength;
+      while (colon < next && IsBlank(*colon)) ++colon;
+      if (colon < next && *colon == ':') {
+        while (next < stop && IsBlank(*next)) {
+          const char* more = static_cast<const char*>(memchr(next, '\n', stop - next));
+          next = more != nullptr ? more + 1 : stop;
+        }
+        *start = static_cast<int>(p - text);
+        *end = static_cast<int>(next - text);
+        return true;
+      }
+    }
+    p = next;
+  }
+  return false;
+}
+
+}  // namespace
+
+int MimeText::RepairAddressList(koString& value) {
+  const std::string original(value.GetString(), value.GetLength());
+  std::vector<Member> members;
+  SplitMembers(original, members);
+  std::string out;
+  bool changed = false;
+  char previous = 0;
+  for (const Member& m : members) {
+    std::string text = Trimmed(m.text);
+    // An empty member between commas, or before the first or after the last.
+    if (text.empty() && (m.delimiter == ',' || (m.delimiter == 0 && previous == ','))) {
+      changed = true;
+      if (m.delimiter == 0 && !out.empty() && out.back() == ',') out.pop_back();
+      continue;
+    }
+    std::string repaired = m.delimiter == ':' ? text : Trimmed(RepairMember(text));
+    if (repaired != text) changed = true;
+    if (!out.empty() && out.back() == ',') out += ' ';
+    out += repaired;
+    if (m.delimiter != 0) out += m.delimiter;
+    previous = m.delimiter;
+  }
+  if (!changed) return 0;
+  value.SetAs(out.data(), static_cast<int>(out.size()));
+  return 1;
+}
+
+int MimeText::RepairDate(koString& value) {
+  std::string out;
+  int comment = 0;
+  const char* s = value.GetString();
+  for (uint32_t i = 0; i < value.GetLength(); ++i) {
+    char c = s[i];
+    if (comment > 0) {
+      if (c == '\\' && i + 1 < value.GetLength()) ++i;
+      comment += c == '(' ? 1 : c == ')' ? -1 : 0;
+      continue;
+    }
+    if (c == '(') {
+      comment = 1;
+      c = ' ';
+    }
+    if (IsBlank(c) || c == '\r' || c == '\n') {
+      if (!out.empty() && out.back() != ' ' && out.back() != ':') out += ' ';
+      continue;
+    }
+    if (c == ':' && !out.empty() && out.back() == ' ') out.pop_back();
+    out += c;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  if (out == std::string(s, value.GetLength())) return 0;
+  value.SetAs(out.data(), static_cast<int>(out.size()));
+  return 1;
+}
+
+int MimeText::RepairHeader(koString& header) {
+  static const char* const kAddressFields[] = {"From", "Sender", "Reply-To", "To", "Cc", "Bcc"};
+  int changed = 0;
+  auto rewrite = [&header, &changed](const char* name, int (*repair)(koString&), bool onlyUnreadableDate) {
+    int start = 0;
+    int end = 0;
+    if (!FindFieldLines(header, name, &start, &end)) return;
+    koString value;
+    GetField(header.GetString() + start, static_cast<uint32_t>(end - start), name, value);
+    if (onlyUnreadableDate) {
+      MESSAGECACHE elt;
+      memset(&elt, 0, sizeof elt);
+      koString copy(value.GetString());
+      if (mail_parse_date(&elt, reinterpret_cast<unsigned char*>(const_cast<char*>(copy.GetString())))) return;
+    }
+    if (!repair(value)) return;
+    koString field;
+    field.Format("%s: ", name);
+    field.Append(value);
+    field.Append("\r\n");
+    koString out;
+    out.Append(header.GetString(), start);
+    out.Append(field);
+    out.Append(header.GetString() + end, static_cast<int>(header.GetLength()) - end);
+    header = std::move(out);
+    changed = 1;
+  };
+  for (const char* name : kAddressFields) rewrite(name, RepairAddressList, false);
+  rewrite("Date", RepairDate, true);
   return changed;
 }

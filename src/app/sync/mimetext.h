@@ -46,6 +46,23 @@ class MimeText {
   // block changed.
   static int QuoteBoundaries(koString& header);
 
+  // Header fields that real-world mailers write in shapes the mail library
+  // gives up on, rewritten in place before it parses the block (first field
+  // of each name; 1 when the block changed):
+  // - an address list (From, Sender, Reply-To, To, Cc, Bcc): see
+  //   RepairAddressList;
+  // - a Date the library cannot read: see RepairDate.
+  static int RepairHeader(koString& header);
+  // Drops empty members ("a@x, , b@y", a leading or trailing comma), quotes
+  // a display name that holds an unquoted '@' before "<address>", and makes
+  // "several words name@host" a name with "<name@host>". Text without these
+  // shapes is left as it is. 1 when changed.
+  static int RepairAddressList(koString& value);
+  // Comments dropped, blanks around the ':' of the time and runs of blanks
+  // removed ("Mon, 3 Jun (Monday) 2002 10 : 25 : 06 (EDT) -0400" becomes
+  // "Mon, 3 Jun 2002 10:25:06 -0400"). 1 when changed.
+  static int RepairDate(koString& value);
+
   // Parameters looked at per field.
   static const int kMaxParameters = 50;
 };

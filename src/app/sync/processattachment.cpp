@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/store/configmgr.h"
 #include "app/sync/fileinfomgrwin.h"
 #include "app/sync/mailmessage.h"
 #include "app/sync/mailsummary.h"
@@ -97,7 +98,7 @@ bool IsFolderName(const koString& name) {
 }  // namespace
 
 ProcessAttachment::ProcessAttachment(koSQLite* db, const char* accountEmail, FileInfoMgr* pictures)
-    : db_(db), accountFolder_(accountEmail), pictures_(pictures) {
+    : db_(db), accountEmail_(accountEmail), accountFolder_(accountEmail), pictures_(pictures) {
   PathMgr::GetAttachmentsDir(attachmentsRoot_);
   koString temp;
   if (GetTempDirectory(temp, 1)) tempPathLength_ = temp.GetLength();
@@ -364,6 +365,7 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
     koString msg;
     msg.Format("Unable to create the folder [path:%s]", folder.GetString());
     KO_LOG(err, msg.GetString());
+    ReportStorageFailure(err, folder.GetString());
     return 0;
   }
   koString stem;
@@ -383,7 +385,10 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
       result = 1;
       break;
     }
-    if (rc == -2) break;
+    if (rc == -2) {
+      ReportStorageFailure(writeError_, folder.GetString());
+      break;
+    }
     if (rc == 0) {
       if (!lastResort && ++suffix <= kMaxSuffix) {
         candidate.Format("%s(%d)%s", stem.GetString(), suffix, extension.GetString());
@@ -404,7 +409,10 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
         continue;
       }
       // A full disk or a folder we may not write in passes: the mail is retried.
-      if (!IsNameError(error)) break;
+      if (!IsNameError(error)) {
+        ReportStorageFailure(error, folder.GetString());
+        break;
+      }
     }
     if (lastResort) {
       koString msg;
@@ -429,6 +437,7 @@ int ProcessAttachment::SaveAttachment(const koString& content, int encoding, con
 
 int ProcessAttachment::WriteContent(koFile& file, const char* name, const koString& bytes) {
   if (file.Write(bytes.GetString(), bytes.GetLength()) != static_cast<int>(bytes.GetLength())) {
+    writeError_ = errno;
     LogUid("Unable to write into the file[MailUid: %u]", record_->uid);
     return 0;
   }
@@ -481,6 +490,13 @@ int ProcessAttachment::CreateFile(int folder, const char* name, const koString& 
     return -1;
   }
   return IsSameFileContent(folder, name, bytes) ? 1 : 0;
+}
+
+void ProcessAttachment::ReportStorageFailure(int error, const char* path) {
+  koString text;
+  text.Format("Attachments cannot be saved in %s/%s: %s", attachmentsRoot_.GetString(), path,
+              strerror(error != 0 ? error : EIO));
+  if (gConfigMgr != nullptr) gConfigMgr->SetStatusByEmail(accountEmail_.GetString(), text.GetString());
 }
 
 int ProcessAttachment::InsertFtsFile(const koString& storedName) {

@@ -83,7 +83,12 @@ class ProcessAttachment {
   int CreateFile(int folder, const char* name, const koString& bytes, koFile& unnamed, int* unnamedState);
   // Writes all bytes and gives the file the mail's date. 1, or 0 (logged).
   int WriteContent(koFile& file, const char* name, const koString& bytes);
+  int writeError_ = 0;  // errno of WriteContent's last failed write
   int InsertFtsFile(const koString& storedName);
+  // A failure that keeps every attachment of the account from being saved
+  // (a full disk, a folder that cannot be written) becomes the account's
+  // status, so the pages show why indexing stands still.
+  void ReportStorageFailure(int error, const char* path);
   void BuildSenderFolder();
   // The folder of this mail's files relative to the root, '/' inside, no
   // trailing '/'.
@@ -95,6 +100,7 @@ class ProcessAttachment {
   sqlite3_stmt* ftsStatement_ = nullptr;
   int inline_ = 1;  // 1 inline or no disposition, 2 "attachment"
   koString directionWord_;
+  koString accountEmail_;
   koString accountFolder_;
   koString senderFolder_;
   koString section_;  // of the part being saved

@@ -111,7 +111,7 @@ int PostvaneMain(koTrayBackend* tray) {
                           kTrayMenu, sizeof kTrayMenu / sizeof kTrayMenu[0], 0)) {
     // Without its icon the program ends, but in order: its services are running.
     KO_LOG(-1, "SystemTray::Create");
-    if (start_mgr.Shutdown()) koCurl::GlobalCleanup();
+    if (start_mgr.Shutdown() && !ServiceMgr::RequestsOutlived()) koCurl::GlobalCleanup();
     gSystemTray.Destroy();
     CrashHandler::Cleanup();
     return 0;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -40,6 +41,10 @@ constexpr int kDeferSeconds = 1;
 // to kStallBatch more.
 constexpr int kStallCheckMs = 10;
 constexpr int kStallBatch = 4;
+// Blocks this large are mapped for themselves, and the tops of the
+// allocator's heaps are given back past the second size.
+constexpr int kMapBlocksFromBytes = 1024 * 1024;
+constexpr int kTrimHeapsPastBytes = 4 * 1024 * 1024;
 // How long a thread pauses when it could not accept (out of handles): the
 // pending connection stays readable, and the thread must not spin on it.
 constexpr int kAcceptRetryMs = 50;
@@ -58,8 +63,18 @@ void StoreBoundPort(int port) {
 
 enum HeadOutcome { kHeadReady, kHeadWaiting, kHeadClosed };
 
+// A head that is not parsed one way only is answered "400" before anything
+// looks at it.
+void RefuseMalformedHead(koHttpConnection* connection) {
+  koString message;
+  message.Format("Request refused: malformed head (%s)", connection->GetHeadFault());
+  KO_LOG_FOLDED(-1, "Request refused: malformed head", message.GetString());
+  connection->SendStatus("400 Bad Request");
+}
+
 // Reads what has come of a connection's head. kHeadClosed after it freed
-// the connection (with the "431" answer when the head grew too long).
+// the connection (with the "431" answer when the head grew too long, "400"
+// when it is malformed).
 HeadOutcome ReadHeadPart(koHttpConnection* connection) {
   switch (connection->ReceiveHeadPart()) {
     case koHttpConnection::kHeadComplete:
@@ -68,6 +83,9 @@ HeadOutcome ReadHeadPart(koHttpConnection* connection) {
       return kHeadWaiting;
     case koHttpConnection::kHeadTooLarge:
       connection->SendStatus("431 Request Header Fields Too Large");
+      break;
+    case koHttpConnection::kHeadMalformed:
+      RefuseMalformedHead(connection);
       break;
     case koHttpConnection::kHeadGone:
       break;
@@ -270,10 +288,13 @@ void Serve(const std::shared_ptr<Workers>& workers, koHttpConnection* connection
   if (++workers->serving >= threads && threads < workers->running_threads) {
     AddThread(workers, threadMain);
   }
-  connection->ParseReceivedHead();
-  // Answers are written as many small pieces; gathered, they leave in one write.
-  connection->BeginGathering();
-  DispatchRequest(connection, 0, 0);
+  if (connection->ParseReceivedHead()) {
+    // Answers are written as many small pieces; gathered, they leave in one write.
+    connection->BeginGathering();
+    DispatchRequest(connection, 0, 0);
+  } else {
+    RefuseMalformedHead(connection);
+  }
   delete connection;
   ++workers->finished;
   --workers->serving;
@@ -331,6 +352,12 @@ int HttpServiceMgr::Start() {
   if (listen_thread_ != nullptr) return 1;
   // A client that goes away while we write must not end the process.
   koIgnoreSigPipe();
+  // A large request's memory goes back to the system when it ends. By
+  // default the allocator raises both bounds to the largest block freed, so
+  // that every connection thread's arena would keep a large body's memory
+  // for the next one; fixed bounds keep them where they are.
+  mallopt(M_MMAP_THRESHOLD, kMapBlocksFromBytes);
+  mallopt(M_TRIM_THRESHOLD, kTrimHeapsPastBytes);
   if (lock_ == nullptr) lock_ = new koMutex();
   stop_event_ = new koEvent();
   bind_event_ = new koEvent();
@@ -350,12 +377,12 @@ int HttpServiceMgr::Start() {
   return 1;
 }
 
-void HttpServiceMgr::Stop() {
-  if (stop_event_ == nullptr) return;
+int HttpServiceMgr::Stop() {
+  if (stop_event_ == nullptr) return 0;
   stop_event_->Set();
   if (!stop_event_->Wait(-1)) {
     KO_LOG(-1, "[socketserver_evt_]WAIT_ABANDONED");
-    return;
+    return 0;
   }
   if (wake_[1] >= 0) {
     char byte = 1;
@@ -386,7 +413,9 @@ void HttpServiceMgr::Stop() {
   for (int waited = 0; waited < kStopWaitMs && workers_->serving.load() > 0; waited += 5) {
     SleepMs(5);
   }
+  int late = workers_->serving.load();
   workers_.reset();
+  return late;
 }
 
 void HttpServiceMgr::HttpListenThread(void* arg) { static_cast<HttpServiceMgr*>(arg)->ListenLoop(); }

@@ -87,8 +87,9 @@ class HttpServiceMgr {
   int Start();
   // Ends the listener (at once, not at its next accept time-out), joins it
   // and waits for the requests in flight as described above. Does nothing
-  // when not started.
-  void Stop();
+  // when not started. Answers the number of requests still being served
+  // when the wait ended (0 when none outlived it).
+  int Stop();
   // The port the server listens on; 0 while it does not listen (not started,
   // stopped, or no port could be bound).
   int GetPort() const { return port_.load(); }

@@ -101,7 +101,11 @@ void ObjectBase::AppendAccountJson(koString& out, const AccountInfo& account, in
   out.AppendFormat("\"IndexStatus\":%d,", account.mailIndexingStatus);
   out.AppendFormat("\"ContactUpdatedTime\":%I64d,", account.contactUpdatedTime * 1000);
   out.AppendFormat("\"MailUpdatedTime\":%I64d,", account.mailUpdatedTime * 1000);
-  out.AppendFormat("\"DownloadSince\":%I64d}", since);
+  out.AppendFormat("\"DownloadSince\":%I64d,", since);
+  // The counts behind IndexingValue, so that a page can say "N of M mails".
+  out.AppendFormat("\"MailProcessed\":%d,\"MailTotal\":%d,", account.mailProcessed, account.mailTotal);
+  out.AppendFormat("\"AttachmentProcessed\":%d,\"AttachmentTotal\":%d}", account.attachmentProcessed,
+                   account.attachmentTotal);
 }
 
 int ObjectBase::AppendAccountJsonByIndex(int index, koString& out, int brief) {

@@ -39,12 +39,16 @@ const char kPhotoSql[] = "SELECT photo photo FROM contact_photo WHERE [contact_i
 // The file pictures are PNG files whatever their names end in.
 const char kPictureType[] = "image/png";
 
+// The one browser extension that is ours: its pages may use and frame ours.
+#define PV_EXTENSION_ORIGIN "chrome-extension://hdlheflidpohcjiefeogmcljhkkndkge"
+const char kExtensionOrigin[] = PV_EXTENSION_ORIGIN;
+
 // Pages run only our own scripts and styles and talk only to us; another
 // site may not frame them.
 const char kFrameAncestors[] =
     "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
     "img-src 'self'; connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
-    "frame-ancestors 'self' chrome-extension: moz-extension:\r\n";
+    "frame-ancestors 'self' " PV_EXTENSION_ORIGIN "\r\n";
 
 const char kUnknownObject[] = "HTTP/1.0 200 OK\r\n\r\nUnable to locate Object Factory";
 const char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
@@ -101,9 +105,9 @@ bool HostAllowed(const koString* header, int port) {
   return IsOwnHost(host.GetString(), host.GetLength(), port, true);
 }
 
-// Our own pages (exactly our scheme, host and port) and the browser
-// extensions; nobody else, also not the "null" origin of sandboxed frames
-// and local files.
+// Our own pages (exactly our scheme, host and port) and our browser
+// extension; nobody else: no other extension, and not the "null" origin of
+// sandboxed frames and local files.
 bool OriginAllowed(const koString* header, int port) {
   if (header == nullptr) return true;
   koString origin;
@@ -114,14 +118,7 @@ bool OriginAllowed(const koString* header, int port) {
   if (length > 7 && strncasecmp(text, "http://", 7) == 0) {
     return IsOwnHost(text + 7, length - 7, port, false);
   }
-  const char* scheme_end = strstr(text, "://");
-  static const char kExtension[] = "-extension";
-  const uint32_t suffix = sizeof kExtension - 1;
-  if (scheme_end != nullptr && static_cast<uint32_t>(scheme_end - text) > suffix &&
-      strncasecmp(scheme_end - suffix, kExtension, suffix) == 0) {
-    return true;
-  }
-  return false;
+  return length == sizeof kExtensionOrigin - 1 && memcmp(text, kExtensionOrigin, length) == 0;
 }
 
 // The browser's own word on where a request comes from: only our own pages
@@ -141,7 +138,9 @@ int Refuse(koHttpConnection* connection, const char* header, const koString* val
   koString message;
   message.Format("Request refused: foreign %s %.200s, path %.200s", header, value->GetString(),
                  connection->GetPath().GetString());
-  KO_LOG(-1, message.GetString());
+  koString cause;
+  cause.Format("Request refused: foreign %s", header);
+  KO_LOG_FOLDED(-1, cause.GetString(), message.GetString());
   connection->Send(kForbidden);
   return 0;
 }
@@ -223,10 +222,15 @@ void SendAcrossSessionPage(koHttpConnection* connection) {
   connection->Send(page->content);
 }
 
+enum SessionVerdict {
+  kSessionRefused,  // answered already
+  kSessionOwner,    // the server's own user
+  kSessionPixel,    // another user's request for the one-pixel image
+};
+
 // Only the server's own user is served: another user of this machine must
-// not read this user's mail through the loopback port. 1 when the request
-// may go on; else its answer was sent.
-int CheckSession(koHttpConnection* connection) {
+// not read this user's mail through the loopback port.
+SessionVerdict CheckSession(koHttpConnection* connection) {
   uid_t owner = 0;
   int error = 0;
   const struct sockaddr_storage* local = nullptr;
@@ -240,25 +244,25 @@ int CheckSession(koHttpConnection* connection) {
   if (found == kPeerOwnerNoAddress) {
     KO_LOG(error != 0 ? error : -1, "getsockname/getpeername Error");
     connection->Send("Error: Failed to get process session ID");
-    return 0;
+    return kSessionRefused;
   }
   if (found != kPeerOwnerFound) {
     KO_LOG(error != 0 ? error : -1, "Socket owner lookup Error");
     connection->Send("Error: failed to get console session ID");
-    return 0;
+    return kSessionRefused;
   }
   static const uid_t self = geteuid();
-  if (owner == self) return 1;
-  KO_LOG(-1, "Warning: Request across session");
+  if (owner == self) return kSessionOwner;
+  KO_LOG_FOLDED(-1, "Warning: Request across session", "Warning: Request across session");
   // The one-pixel image tells another user nothing; it stays available, but
   // nothing else under its name.
   if (connection->GetMethod() == koHttpConnection::kMethodGet && !connection->HasQuery() &&
       strcmp(connection->GetPath().GetString(), kPixelImagePath) == 0 &&
       connection->GetPath().GetLength() == sizeof kPixelImagePath - 1) {
-    return 1;
+    return kSessionPixel;
   }
   SendAcrossSessionPage(connection);
-  return 0;
+  return kSessionRefused;
 }
 
 // ---------------------------------------------------------------------------
@@ -435,10 +439,17 @@ int DispatchRequest(koHttpConnection* connection, int argument, int /*unused*/) 
   // request's body is never read and its parameters never parsed.
   int port = LocalPort(connection);
   if (!CheckHost(connection, port)) return 1;
-  if (!CheckSession(connection)) return 1;
+  SessionVerdict session = CheckSession(connection);
+  if (session == kSessionRefused) return 1;
   std::shared_ptr<const ResourceCache::Page> page;
   Route route = RouteOf(connection, &page);
   if (route != kRoutePage && !CheckSite(connection, port)) return 1;
+  // Another user gets the image and nothing else: whatever body came with
+  // the request is never read, its parameters never parsed.
+  if (session == kSessionPixel) {
+    HandleStaticRequest(connection, route, std::move(page));
+    return 1;
+  }
   if (!connection->ReadBody()) return 1;
   if (route != kRouteObject) {
     HandleStaticRequest(connection, route, std::move(page));

@@ -19,6 +19,9 @@ std::string KeyOf(const char* name) {
 
 }  // namespace
 
+ResourceCache::ResourceCache(HeadMaker maker, int recheckMs, Clock clock)
+    : maker_(maker), recheck_ms_(recheckMs), clock_(clock != nullptr ? clock : &koMonotonicMs) {}
+
 ResourceCache::Identity ResourceCache::IdentityOf(const char* path) {
   Identity identity;
   struct stat info;
@@ -36,7 +39,7 @@ std::shared_ptr<const ResourceCache::Page> ResourceCache::Find(const char* store
                                                               const char* name) {
   if (storePath == nullptr) return nullptr;
   std::string key = KeyOf(name);
-  int64_t now = koMonotonicMs();
+  int64_t now = clock_();
 
   lock_.Lock();
   if (path_ != storePath || now >= next_check_) {

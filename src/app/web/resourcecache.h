@@ -6,8 +6,8 @@
 // program runs, except when an update replaces the file: the cache is
 // emptied when the file's identity (device, inode, size, modification time)
 // differs from the one it was filled from. The identity is looked at no more
-// often than every `recheckMs` (and whenever another store path is asked
-// for), so an update is seen within that time. Only pages that exist are
+// often than every `recheckMs` of the cache's clock (and whenever another
+// store path is asked for), so an update is seen within that time. Only pages that exist are
 // kept, so the memory used is bounded by the store's content.
 //
 // A cache may be given a HeadMaker: it runs once for every page read from
@@ -39,11 +39,14 @@ class ResourceCache {
   };
   // Fills page->head for the page `name` (as the store's key: lower case).
   typedef void (*HeadMaker)(const char* name, Page* page);
+  // Milliseconds that only grow; a test passes its own to decide when the
+  // store is looked at again.
+  typedef int64_t (*Clock)();
 
   static constexpr int kRecheckMs = 1000;
 
-  explicit ResourceCache(HeadMaker maker = nullptr, int recheckMs = kRecheckMs)
-      : maker_(maker), recheck_ms_(recheckMs) {}
+  explicit ResourceCache(HeadMaker maker = nullptr, int recheckMs = kRecheckMs,
+                         Clock clock = nullptr);
   ResourceCache(const ResourceCache&) = delete;
   ResourceCache& operator=(const ResourceCache&) = delete;
 
@@ -68,6 +71,7 @@ class ResourceCache {
 
   const HeadMaker maker_;
   const int recheck_ms_;
+  const Clock clock_;
   koMutex lock_;
   // All guarded by lock_.
   std::string path_;        // the store the table was filled from

@@ -1,5 +1,7 @@
 #include "app/web/servicemgr.h"
 
+#include <atomic>
+
 #include "app/store/configmgr.h"
 #include "app/sync/historymgr.h"
 #include "app/sync/mailinit.h"
@@ -31,11 +33,31 @@ void ServiceMgr::StartHttpService() {
   gHttpServiceMgr->Start();
 }
 
+namespace {
+
+std::atomic<bool> requests_outlived{false};
+
+}  // namespace
+
+bool ServiceMgr::RequestsOutlived() { return requests_outlived.load(); }
+
 void ServiceMgr::StopAllServices() {
   // The server's stop waits for the requests in flight, so none of them
   // meets the log or ConfigMgr deleted below.
+  int late = gHttpServiceMgr != nullptr ? gHttpServiceMgr->Stop() : 0;
   delete gHttpServiceMgr;
   gHttpServiceMgr = nullptr;
+  if (late > 0) {
+    // A slow request (a silent contacts service) may still reach any of
+    // them: they stay until the process ends, which ends the request too.
+    requests_outlived.store(true);
+    koString text;
+    text.Format("%d requests outlived the server's stop; the process ends without them", late);
+    KO_LOG(-1, text.GetString());
+    if (gHistoryMgr != nullptr) gHistoryMgr->Stop();
+    KO_LOG(0, "Stopped");
+    return;
+  }
   // Every background thread ends within about a second, even against a
   // server that went silent.
   delete gHistoryMgr;

@@ -28,8 +28,15 @@ class ServiceMgr {
   static void StartHttpService();
   // Deletes, in this order, the web server (which waits for the requests in
   // flight), HistoryMgr, then writes "Stopped" and deletes the log, then
-  // deletes ConfigMgr; each pointer is null afterwards.
+  // deletes ConfigMgr; each pointer is null afterwards. When requests
+  // outlived the server's wait, only the server goes: HistoryMgr is stopped
+  // but kept, and the log and ConfigMgr stay, so those requests end against
+  // live objects; the process then ends at once (RequestsOutlived).
   static void StopAllServices();
+  // True once a shut-down left requests running. The program must then end
+  // without running exit-time clean-up (_exit), which cuts them off, and
+  // without cleaning up libcurl, which they may still use.
+  static bool RequestsOutlived();
 };
 
 #endif  // PV_APP_WEB_SERVICEMGR_H

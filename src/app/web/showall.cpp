@@ -9,6 +9,7 @@
 
 #include "app/store/configmgr.h"
 #include "app/sync/fileinfomgrwin.h"
+#include "app/sync/mimetext.h"
 #include "app/sync/historymgr.h"
 #include "core/kcrc32.h"
 #include "core/kfile.h"
@@ -89,6 +90,28 @@ int64_t PageNumber(const koString& text) {
   return value;
 }
 
+const char kSearchError[] = "This search cannot be read";
+// A full-text query that is read without fault and matches nothing.
+const char kMatchNothing[] = "\"\"";
+
+// True when the full-text engine can read `text` as a query. It is asked of
+// an empty table in a database of its own: there reading the query is the
+// whole cost, while the list's statement would fail and answer nothing.
+bool FullTextCanRead(const koString& text) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* probe = nullptr;
+  bool readable =
+      sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db, "CREATE VIRTUAL TABLE probe USING FTS3 (x)", nullptr, nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, "SELECT rowid FROM probe WHERE probe MATCH ?", -1, &probe, nullptr) == SQLITE_OK &&
+      sqlite3_bind_text(probe, 1, text.GetString(), static_cast<int>(text.GetLength()), SQLITE_TRANSIENT) ==
+          SQLITE_OK &&
+      sqlite3_step(probe) == SQLITE_DONE;
+  sqlite3_finalize(probe);
+  sqlite3_close(db);
+  return readable;
+}
+
 // An account is done when its mails are indexed and, where attachments are
 // extracted, its attachments too.
 bool IsIndexed(const AccountInfo& account) {
@@ -165,7 +188,27 @@ uint32_t ShowAll::Fingerprint(const koString& text) {
 
 int ShowAll::DataLoad(const koString& /*action*/) { return LoadResult(&ShowAll::LoadFileList); }
 
+void ShowAll::PrepareSearch(ListOperation list) {
+  koString* search = connection_->GetParameter("search");
+  MimeText::RepairUtf8(*search);
+  searchShown_.SetAs(*search);
+  searchUnreadable_ = false;
+  // The file list reads its text without the leading '-' of a negative
+  // search; the contact details take theirs as a phrase, which is always
+  // readable.
+  koString query(search->GetString());
+  if (list == &ShowAll::LoadFileList) {
+    query.TrimLeftChar('-');
+  } else if (list != &ShowAll::LoadContactList || connection_->GetParameter("forceDetails")->ToInt() == 1) {
+    return;
+  }
+  if (query.GetLength() == 0 || FullTextCanRead(query)) return;
+  searchUnreadable_ = true;
+  search->SetAs(kMatchNothing);
+}
+
 int ShowAll::BuildResultText(ListOperation list, int accountId, koString& result, int64_t* totalRows) {
+  PrepareSearch(list);
   koString accounts;
   if (!GetAccountsJson(accounts, accountId, 1)) return 0;
   koString& data = buffer2_;
@@ -198,6 +241,7 @@ int ShowAll::LoadResult(ListOperation list) {
   response_.AppendFormat(",\"indexingStatus\":%d", done != 0 ? 1 : 0);
   response_.AppendFormat(",\"indexingValue\":%d", percent);
   response_.AppendFormat(",\"resultcrc\":%u", crc);
+  if (searchUnreadable_) AppendJsonText(response_, ",\"searchError\":\"%s\"", kSearchError);
   response_ += "}";
   return 1;
 }
@@ -403,13 +447,17 @@ int ShowAll::LoadFileList(koString& data, int64_t* totalRows) {
   koString limit;
   limit.Format("LIMIT %I64d, %I64d", offset, perPage);
 
-  // Keys and orders come from a fixed list; anything else sorts newest
-  // first. The file id settles ties, so pages never share or skip a row.
+  // Keys and orders come from a fixed list; an unknown key sorts newest
+  // first, a known key without a known order ascending (as the statement
+  // would with the order left out). The file id settles ties, so pages
+  // never share or skip a row.
   const char* sortKey = SortKey(sortKeyText);
   const char* sortOrder = SortOrder(sortOrderText);
-  if (sortKey == nullptr || sortOrder == nullptr) {
+  if (sortKey == nullptr) {
     sortKey = "received";
     sortOrder = "DESC";
+  } else if (sortOrder == nullptr) {
+    sortOrder = "ASC";
   }
   const char* group = SortKey(groupText);
   koString orderBy("ORDER BY ");

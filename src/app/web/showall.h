@@ -7,7 +7,8 @@
 // The three list actions share one envelope: {"result":{"accountInfo":
 // [...],"data":{...}},"totalRows":..,"indexingStatus":..,"indexingValue":..,
 // "resultcrc":..}, where "resultcrc" is the CRC-32 of the exact "result"
-// text. A page sends it back as "crc"; CheckStatus and StatusMessage then
+// text; a search text that cannot be read adds "searchError" with the
+// reason the pages show. A page sends it back as "crc"; CheckStatus and StatusMessage then
 // tell whether reloading would change anything.
 //
 // Code by action group: showall.cpp (action table, envelope, file list,
@@ -219,9 +220,17 @@ class ShowAll : public ObjectBase {
   static int OpenSummary(koSQLite& db);
   // The CRC-32 of a result text, as the pages get it back in "crc".
   static uint32_t Fingerprint(const koString& text);
+  // The request's "search" as `list` will use it, before it runs: repaired
+  // to UTF-8 (as mail text is), so every answer that echoes it is valid
+  // JSON; kept in searchShown_. A text that the full-text engine cannot
+  // read becomes a query that matches nothing, so the list answers with no
+  // rows, and searchUnreadable_ is set.
+  void PrepareSearch(ListOperation list);
 
   koString attachmentsDir_;
   koString tempDir_;
+  koString searchShown_;
+  bool searchUnreadable_ = false;
 };
 
 #endif  // PV_APP_WEB_SHOWALL_H

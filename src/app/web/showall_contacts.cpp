@@ -333,7 +333,7 @@ int ShowAll::LoadContactList(koString& data, int64_t* totalRows) {
   data.AppendFormat(", \"curRowEnd\":%I64d", rowEnd);
   data.AppendFormat(", \"curPageNo\":%I64d", page);
   data.AppendFormat(", \"contactsPerPage\":%I64d", perPage);
-  AppendJsonText(data, ", \"curSearch\":\"%s\"", search.GetString());
+  AppendJsonText(data, ", \"curSearch\":\"%s\"", searchShown_.GetString());
   data += ", \"contacts\":[";
   data += contacts;
   data += "], \"groups\":[";

@@ -93,6 +93,13 @@ void AppendMailJson(koSQLite& db, sqlite3_stmt** row, const char* member, const 
 
 void ShowAll::GetStatusText(koString& text, int accountId) {
   text.Clear();
+  // Without their database no account works: the cause itself is the news.
+  koString problem;
+  gConfigMgr->GetServiceProblem(problem);
+  if (problem.GetLength() > 0) {
+    text.Format("Error: %s", problem.GetString());
+    return;
+  }
   int connecting = 0;
   int mailError = 0;
   int contactError = 0;

@@ -152,7 +152,7 @@ void WinStartMgr::OnCommand(uint32_t command) {
     }
     case kCmdExit:
       // libcurl is cleaned up only once nothing can use it any more.
-      if (Shutdown()) koCurl::GlobalCleanup();
+      if (Shutdown() && !ServiceMgr::RequestsOutlived()) koCurl::GlobalCleanup();
       break;
     default:
       break;

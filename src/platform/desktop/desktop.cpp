@@ -70,6 +70,23 @@ void WriteInput(int fd, const char* text) {
   _exit(127);
 }
 
+// Reads the exec report of a started program and closes it: 1 when the
+// exec succeeded (the pipe closed empty), else 0 with its errno in *err.
+int ExecSucceeded(int report_fd, int* err) {
+  int failure = 0;
+  ssize_t n;
+  do {
+    n = read(report_fd, &failure, sizeof failure);
+  } while (n < 0 && errno == EINTR);
+  close(report_fd);
+  if (n == static_cast<ssize_t>(sizeof failure)) {
+    SetErr(err, failure);
+    return 0;
+  }
+  SetErr(err, 0);
+  return 1;
+}
+
 int StartFound(const char* path, const char* const* argv, const char* input, int* err) {
   std::vector<char*> args;
   for (const char* const* a = argv; *a != nullptr; ++a) args.push_back(const_cast<char*>(*a));
@@ -116,18 +133,7 @@ int StartFound(const char* path, const char* const* argv, const char* input, int
   }
   while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
-  int failure = 0;
-  ssize_t n;
-  do {
-    n = read(report[0], &failure, sizeof failure);
-  } while (n < 0 && errno == EINTR);
-  close(report[0]);
-  if (n == static_cast<ssize_t>(sizeof failure)) {
-    SetErr(err, failure);
-    return 0;
-  }
-  SetErr(err, 0);
-  return 1;
+  return ExecSucceeded(report[0], err);
 }
 
 int StartNamed(std::initializer_list<const char*> words, const char* input, int* err) {
@@ -238,7 +244,11 @@ int koStartDetached(const char* const* argv, const char* input, int* err) {
   return StartFound(path.GetString(), argv, input, err);
 }
 
-int koStartElevated(const char* const* argv, int* err) {
+namespace {
+
+// The elevation wrapper's words for argv; 0 when argv[0] is no full path of
+// an executable file.
+int ElevatedWords(const char* const* argv, std::vector<const char*>& words, int* err) {
   if (argv == nullptr || argv[0] == nullptr || argv[0][0] != '/') {
     SetErr(err, EINVAL);
     return 0;
@@ -254,10 +264,52 @@ int koStartElevated(const char* const* argv, int* err) {
   }
   const char* wrapper = getenv("PV_RUNAS");
   if (wrapper == nullptr || *wrapper == 0) wrapper = "pkexec";
-  std::vector<const char*> words{wrapper};
+  words.assign(1, wrapper);
   for (const char* const* a = argv; *a != nullptr; ++a) words.push_back(*a);
   words.push_back(nullptr);
-  return koStartDetached(words.data(), nullptr, err);
+  return 1;
+}
+
+}  // namespace
+
+int koStartElevated(const char* const* argv, int* err) {
+  std::vector<const char*> words;
+  return ElevatedWords(argv, words, err) && koStartDetached(words.data(), nullptr, err);
+}
+
+int koRunElevated(const char* const* argv, int* code, int* err) {
+  std::vector<const char*> words;
+  if (!ElevatedWords(argv, words, err)) return 0;
+  koString path;
+  if (!koFindProgram(words[0], path)) {
+    SetErr(err, ENOENT);
+    return 0;
+  }
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    SetErr(err, errno);
+    return 0;
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    ExecDetached(path.GetString(), const_cast<char* const*>(words.data()), -1, report[1]);
+  }
+  int fork_errno = errno;
+  close(report[1]);
+  if (child < 0) {
+    close(report[0]);
+    SetErr(err, fork_errno);
+    return 0;
+  }
+  // The report pipe closes at the exec, long before the program ends.
+  int started = ExecSucceeded(report[0], err);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!started) return 0;
+  *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return 1;
 }
 
 int koRunForOutput(const char* const* argv, int timeout_ms, koString& out, int* err) {

@@ -36,6 +36,11 @@ int koStartDetached(const char* const* argv, const char* input, int* err);
 // PV_RUNAS when set and not empty, else "pkexec". argv[0] must be a full path
 // to an executable file (checked first: ENOENT / EACCES).
 int koStartElevated(const char* const* argv, int* err);
+// The same, but as our child in a session of its own, waited for: the
+// wrapper either ends with its verdict or becomes the program, which ends
+// too. *code = the exit code (128 + the signal when a signal ended it).
+// 1 once it ran; 0 as above or when the wrapper cannot be started.
+int koRunElevated(const char* const* argv, int* code, int* err);
 
 // Runs argv[0] (looked up on PATH) and waits for it, at most timeout_ms
 // (then it is killed). out = its standard output, the first 64 KiB.

@@ -26,6 +26,8 @@ TEST(ParseXlistReplyTest, Table) {
       {R"((\hasnochildren \ALLMAIL) "/" "any case")", 1, "any case", kFolderAllMail},
       {R"((\HasNoChildren \Trash \Marked) "/" "Bin")", 1, "Bin", kFolderTrash},
       {R"((\HasNoChildren \AllMail) "/" "a \"quoted\" \\ name" )", 1, R"(a "quoted" \ name)", kFolderAllMail},
+      // Blanks at the start of a name are part of it.
+      {R"((\HasNoChildren \Spam) "/" "  Spam  ")", 1, "  Spam  ", kFolderSpam},
       // A folder with children, or without a special attribute, is none.
       {R"((\HasChildren \AllMail) "/" "Parent")", 0, "", 0},
       {R"((\AllMail \HasNoChildren) "/" "Other order")", 0, "", 0},

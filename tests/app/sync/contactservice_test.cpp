@@ -100,6 +100,8 @@ TEST_F(ContactServiceTest, FirstPassStoresContactsPhotosGroupsAndTags) {
   EXPECT_EQ(kFeedTime, Sql("SELECT last_contact_modified_time FROM account_status"));
   EXPECT_NE("0", Sql("SELECT contact_updated_time FROM account_status"));
   EXPECT_EQ("", ContactStatus());
+  // Nothing of the feed is held until the next pass.
+  EXPECT_EQ(-1, Service().GetContactsClient()->GetEntryCount());
 }
 
 TEST_F(ContactServiceTest, LaterPassesReadChangesDeletionsAndRemovedAddresses) {
@@ -252,12 +254,22 @@ TEST_F(ContactServiceTest, FailedStepsFailThePassAndAreRetried) {
   Sql("ALTER TABLE status_away RENAME TO account_status");
   ASSERT_EQ(1, Service().RunPass(&stop_)) << LogText();
 
-  // More entries announced than sent: the ones there are stored.
+  // A feed cut short, or counting fewer than it holds, fails the pass: the
+  // modification time stays, so the next pass asks for the missing ones again.
   std::string entries;
   for (int i = 0; i < 25; ++i)
     entries += (i ? ",{" : "{") + std::string(R"("id": "p)") + std::to_string(i) +
                R"(", "updated": "2024-03-20T00:00:00.000Z", "title": "P"})";
-  Serve(entries, "", R"("total_results": {"contacts": 30}, "updated": "2024-04-01T00:00:00.000Z")");
+  const std::string before = Sql("SELECT last_contact_modified_time FROM account_status");
+  for (const char* total : {"30", "1"}) {
+    Serve(entries, "", std::string(R"("total_results": {"contacts": )") + total +
+                           R"(}, "updated": "2024-04-01T00:00:00.000Z")");
+    EXPECT_EQ(0, Service().RunPass(&stop_)) << total;
+    EXPECT_EQ(before, Sql("SELECT last_contact_modified_time FROM account_status")) << total;
+    EXPECT_EQ("0", Sql("SELECT count(*) FROM contact WHERE name = 'P'")) << total;
+    EXPECT_EQ(std::string("Contacts feed cut short: 25 of ") + total + " entries", ContactStatus()) << LogText();
+  }
+  Serve(entries, "", R"("updated": "2024-04-01T00:00:00.000Z")");
   ASSERT_EQ(1, Service().RunPass(&stop_)) << LogText();
   EXPECT_EQ("25", Sql("SELECT count(*) FROM contact WHERE name = 'P'"));
   EXPECT_EQ("2024-04-01T00:00:00.000Z", Sql("SELECT last_contact_modified_time FROM account_status"));

@@ -75,8 +75,8 @@ TEST_F(GDataClientTest, AnswersThatAreNoFeedAndCountsThatAreNotThere) {
       {R"("bodies": {"contacts": "<HTML><HEAD/></HTML>"})", 0, 0, -1, "<HTML><HEAD/></HTML>", "-1"},
       {R"("token_epoch": 1)", 0, 0, -1, "Token invalid", "Error 401"},
       // The service's total beyond what the answer holds, or none at all.
-      {R"("total_results": {"contacts": 30})", 1, 1, 25, "", "-1"},
-      {R"("total_results": {"contacts": 1})", 1, 1, 1, "", "-1"},
+      {R"("total_results": {"contacts": 30})", 1, 1, 25, "Contacts feed cut short: 25 of 30 entries", "-1"},
+      {R"("total_results": {"contacts": 1})", 1, 1, 1, "Contacts feed cut short: 25 of 1 entries", "-1"},
       {R"("bodies": {"contacts": ")" + feed + "\"}", 1, 1, 2, "", "-1"},
   };
   std::string contacts;
@@ -97,6 +97,66 @@ TEST_F(GDataClientTest, AnswersThatAreNoFeedAndCountsThatAreNotThere) {
     client.GetErrorDetail(detail);
     EXPECT_EQ(c.error, error.GetString()) << c.more;
     EXPECT_EQ(c.detail, detail.GetString()) << c.more;
+  }
+}
+
+// The feed is walked for its entries rather than parsed whole: what may
+// stand between them must neither hide an entry nor make one.
+TEST_F(GDataClientTest, FeedsAreReadEntryByEntryWhateverStandsBetween) {
+  const struct {
+    const char* body;  // JSON text of the answer
+    int result, isFeed, count;
+    const char* ids;      // of the entries, joined by "|"
+    const char* updated;  // the feed's own
+  } kCases[] = {
+      {R"(<?xml version='1.0'?>\n<!-- <feed> --><!DOCTYPE feed><feed a='x>y' b=\"'\"><updated>u</updated>)"
+       R"(<!-- <entry><id>no</id></entry> --><entry><id>a</id><title>x &amp; y</title></entry> text )"
+       R"(<![CDATA[<entry><id>no</id></entry>]]><?pi <entry> ?><entry/><entry><id>b</id><updated>in</updated>)"
+       R"(<entry><id>inner</id></entry></entry>\n</feed >trailing)",
+       1, 1, 3, "a||b", "u"},
+      {R"(<feed/>)", 1, 1, 0, "", ""},
+      {R"(<feed><openSearch:totalResults>1</openSearch:totalResults><entry><id>a</id></entry></feed>)", 1, 1, 1,
+       "a", ""},
+      // Cut or malformed: refused like any answer that is no XML.
+      {R"(<feed><entry><id>a</id></entry>)", 0, 0, -1, "", ""},
+      {R"(<feed><entry><id>a</id></entr></feed>)", 0, 0, -1, "", ""},
+      {R"(<feed><entry><id>a</id></entry></feeds>)", 0, 0, -1, "", ""},
+      // Another root, even one that begins alike, is no feed.
+      {R"(<feeds><entry><id>a</id></entry></feeds>)", 1, 0, -1, "", ""},
+  };
+  for (const auto& c : kCases) {
+    Serve("", "", std::string(R"("bodies": {"contacts": ")") + c.body + "\"}");
+    GDataClient client(kAccount, kPassword);
+    ASSERT_EQ(1, client.Login());
+    int isFeed = 7;
+    EXPECT_EQ(c.result, client.FetchContacts(nullptr, &isFeed)) << c.body;
+    EXPECT_EQ(c.isFeed, isFeed) << c.body;
+    ASSERT_EQ(c.count, client.GetEntryCount()) << c.body;
+    std::string ids;
+    Contact entry;
+    for (int i = 0; i < c.count; ++i) {
+      koString id;
+      ASSERT_EQ(1, client.GetEntry(i, entry)) << c.body;
+      entry.GetId(id);
+      ids += (i ? "|" : "") + std::string(id.GetString());
+    }
+    EXPECT_EQ(c.ids, ids) << c.body;
+    koString updated, title;
+    client.GetUpdated(updated);
+    EXPECT_EQ(c.updated, std::string(updated.GetString())) << c.body;
+    if (c.count == 3) {
+      ASSERT_EQ(1, client.GetEntry(0, entry));
+      entry.GetTitle(title);
+      EXPECT_STREQ("x & y", title.GetString());
+    }
+    if (c.result == 0) {
+      koString error;
+      client.GetLastError(error);
+      EXPECT_EQ(0u, std::string(error.GetString()).find("<feed")) << error.GetString();
+    }
+    client.ReleaseFeed();
+    EXPECT_EQ(-1, client.GetEntryCount());
+    EXPECT_EQ(0, client.GetEntry(0, entry));
   }
 }
 

@@ -118,3 +118,52 @@ TEST(MailMessageTest, EdgesOfTheText) {
 }
 
 }  // namespace
+
+namespace {
+
+// Shapes of real-world headers the mail library alone reads wrongly.
+TEST(MailMessageTest, ObsoleteAndSloppyHeaders) {
+  const struct {
+    const char* header;
+    const char* to;  // "mailbox@host" of every To address, ' ' between
+    const char* from;  // personal|mailbox@host of From
+    long date;  // seconds since 1970, from the Date field as parsed
+  } kCases[] = {
+      {"From: Ann <ann@example.org>\r\nTo: , a@example.org,, b@example.org,\r\n"
+       "Date: Mon, 3 Jun (Monday) 2002 10 : 25 : 06 (EDT) -0400",
+       "a@example.org b@example.org", "Ann|ann@example.org", 1023114306},
+      {"From: Support @ Example <help@example.net>\r\nTo: c@example.org\r\nDate: Tue, 10 Mar 2009 12:00:00 +0000",
+       "c@example.org", "Support @ Example|help@example.net", 1236686400},
+      {"From: John Q Public jqp@example.com\r\nTo: d@example.org\r\nDate: 12 Feb 1999 23:59 (GMT) +0000",
+       "d@example.org", "John Q Public|jqp@example.com", 918863940},
+  };
+  for (const auto& c : kCases) {
+    std::string text = std::string(c.header) + "\r\nSubject: s\r\n\r\nbody";
+    MailMessage message;
+    message.SetAccountEmail("me@gmail.com");
+    message.Parse(text.data(), static_cast<uint32_t>(text.size()), 0);
+    const ENVELOPE* envelope = message.GetEnvelope();
+    ASSERT_NE(nullptr, envelope) << c.header;
+    std::string to;
+    for (const ADDRESS* a = envelope->to; a != nullptr; a = a->next)
+      to += std::string(to.empty() ? "" : " ") + (a->mailbox ? a->mailbox : "") + "@" + (a->host ? a->host : "");
+    EXPECT_EQ(c.to, to) << c.header;
+    ASSERT_NE(nullptr, envelope->from) << c.header;
+    EXPECT_EQ(c.from, std::string(envelope->from->personal ? envelope->from->personal : "") + "|" +
+                          envelope->from->mailbox + "@" + envelope->from->host)
+        << c.header;
+    MESSAGECACHE elt;
+    memset(&elt, 0, sizeof elt);
+    ASSERT_TRUE(envelope->date != nullptr &&
+                mail_parse_date(&elt, reinterpret_cast<unsigned char*>(const_cast<char*>(
+                                          reinterpret_cast<const char*>(envelope->date)))))
+        << c.header;
+    EXPECT_EQ(c.date, static_cast<long>(mail_longdate(&elt))) << c.header;
+    // The header as fetched stays as it was.
+    koString raw;
+    message.GetRawText(raw);
+    EXPECT_EQ(text.substr(0, text.find("\r\n\r\n")), raw.GetString());
+  }
+}
+
+}  // namespace

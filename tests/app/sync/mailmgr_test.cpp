@@ -119,14 +119,15 @@ class ScriptedIndexTest : public IndexTest {
     for (int n = 1; n <= count; ++n) texts.push_back(pvtest::MailText(n, kAccount, true, attachment));
     return Messages(texts);
   }
-  // These texts as UIDs 1, 2, ...
-  static std::string Messages(const std::vector<std::string>& texts) {
+  // These texts as UIDs 1, 2, ..., seen unless their UID is in `unseen`.
+  static std::string Messages(const std::vector<std::string>& texts, const std::set<int>& unseen = {}) {
     std::string json = "[";
     for (size_t n = 1; n <= texts.size(); ++n) {
       std::string escaped;
       for (char c : texts[n - 1])
         escaped += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '"' ? "\\\"" : std::string(1, c);
-      json += (n > 1 ? ",{\"uid\": " : "{\"uid\": ") + std::to_string(n) + ", \"text\": \"" + escaped + "\"}";
+      json += (n > 1 ? ",{\"uid\": " : "{\"uid\": ") + std::to_string(n) + ", \"text\": \"" + escaped + "\"" +
+              (unseen.count(static_cast<int>(n)) ? ", \"seen\": false}" : "}");
     }
     return json + "]";
   }
@@ -144,10 +145,15 @@ TEST_F(ScriptedIndexTest, RefusedMessagesAreSkippedAndDroppedOnesRetried) {
   MailMgr mails(Account(), kModuleAllMail, db());
   int mailPass = 1;
   ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
-  EXPECT_EQ(0, mails.SaveNewMessages(&stop, 1, &mailPass));
+  // The connection dies under the walk: the pass ends quietly, unfinished.
+  EXPECT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
   std::vector<int64_t> first = StoredUids();
   EXPECT_EQ(first.end(), std::find(first.begin(), first.end(), 8));
   EXPECT_FALSE(log_.Has("FETCHed [MailUid: 8]"));
+  for (const char* record : {"Failed to fetch message", "DownloadMail", "IndexMailBox"})
+    EXPECT_FALSE(log_.Has(record)) << LogText();
+  EXPECT_EQ(0, ModuleValue(kModuleAllMail, "indexing_status"));
+  EXPECT_EQ(0, mails.IsStreamAlive());
 
   ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
   EXPECT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
@@ -224,6 +230,63 @@ TEST_F(ScriptedIndexTest, DeletedMailsPassFailsWhenTheStoredMailsCannotBeRead) {
   EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), StoredUids());
   EXPECT_EQ(1, mails.SyncDeletedMailsToLocalRepository()) << LogText();
   EXPECT_EQ((std::vector<int64_t>{1, 2}), StoredUids());
+}
+
+// The unseen flags through passes of one indexer: the rows always end as
+// the server's set says for the stored mails, a refresh writes only the
+// rows whose flag changed (none when nothing did), and every pass searches
+// once: the arrivals and the walk share one message counter.
+TEST_F(ScriptedIndexTest, UnseenFlagsFollowTheServerWritingOnlyWhatChanged) {
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "CREATE TABLE unseen_write (uid INTEGER)"));
+  ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(),
+                                       "CREATE TRIGGER count_unseen AFTER UPDATE OF unseen ON mail BEGIN "
+                                       "INSERT INTO unseen_write VALUES (new.uid); END"));
+  const struct {
+    int messages;
+    std::set<int> unseen;    // on the server
+    bool newIndexer;         // as after a restart
+    std::vector<int64_t> flagged;  // rows with unseen = 1 after the pass
+    std::vector<int64_t> written;  // rows whose flag the pass wrote
+  } kPasses[] = {
+      // The first refresh comes with the first stored mail (10), before
+      // 3 and 5 are stored.
+      {10, {3, 5}, false, {}, {}},
+      {10, {3, 5}, false, {3, 5}, {3, 5}},
+      {10, {3, 5}, false, {3, 5}, {}},
+      // Two arrivals, 11 unseen; 3 read and 7 marked unread meanwhile.
+      {12, {5, 7, 11}, false, {5, 7, 11}, {3, 7, 11}},
+      {12, {5, 7, 11}, false, {5, 7, 11}, {}},
+      // A new indexer rewrites the account's flags.
+      {12, {5, 12}, true, {5, 12}, {5, 7, 11, 12}},
+      {12, {5, 12}, false, {5, 12}, {}},
+  };
+  koEvent stop;
+  int mailPass = 1;
+  std::unique_ptr<MailMgr> mails;
+  for (size_t i = 0; i < sizeof kPasses / sizeof kPasses[0]; ++i) {
+    const auto& pass = kPasses[i];
+    std::vector<std::string> texts;
+    for (int n = 1; n <= pass.messages; ++n) texts.push_back(pvtest::MailText(n, kAccount));
+    ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(texts, pass.unseen) + "}"));
+    if (!mails || pass.newIndexer) {
+      mails.reset();
+      mails = std::make_unique<MailMgr>(Account(), kModuleAllMail, db());
+    }
+    // The scripted server reads its script when the folder is selected.
+    ASSERT_EQ(1, mails->OpenMailbox("INBOX")) << Status();
+    ASSERT_EQ(1, SQLiteMgr::ExecuteQuery(db(), "DELETE FROM unseen_write"));
+    auto count = [this]() {
+      std::string commands = server_.Commands();
+      size_t found = 0;
+      for (size_t at = 0; (at = commands.find(" SEARCH UNSEEN", at)) != std::string::npos; ++at) ++found;
+      return found;
+    };
+    size_t before = count();
+    ASSERT_EQ(1, mails->SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+    EXPECT_EQ(1u, count() - before) << "pass " << i;
+    EXPECT_EQ(pass.flagged, Column("SELECT uid FROM mail WHERE unseen = 1 ORDER BY uid")) << "pass " << i;
+    EXPECT_EQ(pass.written, Column("SELECT DISTINCT uid FROM unseen_write ORDER BY uid")) << "pass " << i;
+  }
 }
 
 // Bob's daily "report.pdf": the mail whose "(n)" names have all been

@@ -122,9 +122,9 @@ TEST_F(MailSummaryTest, MailsWithoutUsableAddressesMakeNoAddressRows) {
     ASSERT_EQ(1, StoreText(text, ++uid)) << text;
   }
   EXPECT_EQ("4", Q("SELECT COUNT(*) FROM mail"));
-  // "Broken <a b@c>" leaves the mailbox "a", which is an address of its own.
-  EXPECT_EQ("a", Q("SELECT group_concat(address) FROM email_address"));
-  EXPECT_EQ("1", Q("SELECT COUNT(*) FROM contact"));
+  // "Broken <a b@c>" leaves the mailbox "a" without a domain: no address either.
+  EXPECT_EQ("0", Q("SELECT COUNT(*) FROM email_address"));
+  EXPECT_EQ("0", Q("SELECT COUNT(*) FROM contact"));
 }
 
 TEST_F(MailSummaryTest, EqualNameJoinsTheExistingContact) {
@@ -201,6 +201,41 @@ TEST_F(MailSummaryTest, MailFoundInTrashLeavesTheSummary) {
   files.clear();
   EXPECT_EQ(1, summary_->CleanTrashAndSpamMovedMailsFromAllMail(trashed, files));
   EXPECT_TRUE(files.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Addresses of real-world headers: every one is kept, and what has no
+// domain is no address (and so no contact).
+TEST_F(MailSummaryTest, RealWorldAddressShapes) {
+  const struct {
+    const char* from;
+    const char* to;
+    const char* addresses;  // stored, in order
+    const char* contacts;   // names, in order
+  } kCases[] = {
+      {"John Q Public jqp@example.com", "someone@example.com", "jqp@example.com", "John Q Public"},
+      {"Support @ Example <help@example.net>", "someone@example.com", "help@example.net", "Support @ Example"},
+      {"John", "someone@example.com", "", ""},
+      {"someone@example.com", ", ann@example.org,, Bo Lee bo@example.org, Cy,",
+       "ann@example.org,bo@example.org", "ann@example.org,Bo Lee"},
+  };
+  int uid = 40;
+  for (const auto& c : kCases) {
+    Exec("DELETE FROM contact_email_link");
+    Exec("DELETE FROM contact");
+    Exec("DELETE FROM email_address");
+    std::string text = std::string("Delivered-To: someone@example.com\r\nFrom: ") + c.from + "\r\nTo: " + c.to +
+                       "\r\nSubject: shapes\r\nMessage-ID: <s" + std::to_string(uid) + "@example.org>\r\n\r\nbody\r\n";
+    ASSERT_EQ(1, StoreText(text, ++uid)) << c.from;
+    EXPECT_EQ(c.addresses, Q("SELECT ifnull(group_concat(address, ','), '') FROM (SELECT address FROM "
+                             "email_address ORDER BY id)"))
+        << c.from << " / " << c.to;
+    EXPECT_EQ(c.contacts, Q("SELECT ifnull(group_concat(name, ','), '') FROM (SELECT name FROM contact ORDER BY id)"))
+        << c.from << " / " << c.to;
+  }
 }
 
 }  // namespace

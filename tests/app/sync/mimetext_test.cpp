@@ -110,3 +110,42 @@ TEST_F(MimeTextTest, QuoteBoundaries) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MimeTextTest, RepairAddressListAndDate) {
+  const struct {
+    const char* in;
+    const char* out;  // null: left as it is
+  } kLists[] = {
+      {", ann@example.org,, bob@example.org,", "ann@example.org, bob@example.org"},
+      {"ann@example.org, , \"Lee, Bo\" <bo@example.org>", "ann@example.org, \"Lee, Bo\" <bo@example.org>"},
+      {"Support @ Example <help@example.net>", "\"Support @ Example\" <help@example.net>"},
+      {"John Q Public jqp@example.com, ann@example.org", "John Q Public <jqp@example.com>, ann@example.org"},
+      {"undisclosed-recipients:;", nullptr},
+      {"team: a@example.org, b@example.org;", nullptr},
+      {"\"Ann\" <ann@example.org>, bob@example.org (Bob)", nullptr},
+      {"Bob Smith <bob@example.org>", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : kLists) {
+    koString value(c.in);
+    EXPECT_EQ(c.out != nullptr ? 1 : 0, MimeText::RepairAddressList(value)) << c.in;
+    EXPECT_STREQ(c.out != nullptr ? c.out : c.in, value.GetString());
+  }
+  const struct {
+    const char* in;
+    const char* out;
+  } kDates[] = {
+      {"Mon, 3 Jun (Monday) 2002 10 : 25 : 06 (EDT) -0400", "Mon, 3 Jun 2002 10:25:06 -0400"},
+      {"Thu, 13 Feb 1969 23:32 (nested (comment)) -0330", "Thu, 13 Feb 1969 23:32 -0330"},
+      {"Tue, 10 Mar 2009 12:00:00 +0000", nullptr},
+  };
+  for (const auto& c : kDates) {
+    koString value(c.in);
+    EXPECT_EQ(c.out != nullptr ? 1 : 0, MimeText::RepairDate(value)) << c.in;
+    EXPECT_STREQ(c.out != nullptr ? c.out : c.in, value.GetString());
+  }
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
-// The buttons of a file do their work on the desktop: Open, Open with,
-// Show in folder and Copy path each hand the desktop the file's path or its
-// folder (the recording desktop programs log it), and Copy path says so.
+// The actions of a file do their work on the desktop: Open, and in the
+// row's menu Open with, Show in folder and Copy path, each hand the desktop
+// the file's path or its folder (the recording desktop programs log it) and
+// say in the row that they did; the menu works by keyboard.
 'use strict';
 
 const fs = require('fs');
@@ -18,16 +19,45 @@ run(async (keep) => {
   // The desktop is handed only files that are there.
   fs.mkdirSync(path.dirname(file), { recursive: true });
   fs.writeFileSync(file, '%PDF-1.4\n');
-  // Without a desktop session the folder is shown by opening it.
-  const buttons = [['Open', file], ['Open with…', file], ['Show in folder', path.dirname(file)], ['Copy path', `in[${file}]`]];
-  for (const [label, expected] of buttons) {
+  // Without a desktop session the folder is shown by opening it. Open is
+  // the row's button, the rest are in its menu; each says it was done.
+  const actions = [
+    ['Open', file, 'Opening it with its program…'],
+    ['Open with…', file, 'Choose the program in the window that opens…'],
+    ['Show in folder', path.dirname(file), 'Opening its folder…'],
+    ['Copy path', `in[${file}]`, 'Its path is on the clipboard.'],
+  ];
+  const row = page.locator('.file', { hasText: 'report 2026.pdf' });
+  for (const [label, expected, sign] of actions) {
     const before = program.desktop().split('\n').length;
-    await page.getByRole('button', { name: `${label} report 2026.pdf` }).click();
+    if (label === 'Open') {
+      await page.getByRole('button', { name: `${label} report 2026.pdf` }).click();
+    } else {
+      await page.getByRole('button', { name: 'More for report 2026.pdf' }).click();
+      await page.getByRole('menuitem', { name: `${label} report 2026.pdf` }).click();
+    }
     await waitFor(() => program.desktop().split('\n').slice(before - 1).join('\n').includes(expected), 8000,
       `${label}: ${expected} on the desktop; the desktop was asked:\n${program.desktop()}`);
+    await waitFor(async () => (await row.locator('[role=status]').textContent()).trim() === sign, 5000,
+      `${label}: the row's sign, shown ${await row.locator('[role=status]').textContent()}`);
   }
   await waitFor(async () => (await page.textContent('#alert')).includes('The path of report 2026.pdf is on the clipboard.'),
     5000, 'the note on the copied path');
+
+  // By keyboard: two stops a row; the menu opens on its first item, arrows
+  // move, Escape closes it back on its button.
+  const more = page.getByRole('button', { name: 'More for report 2026.pdf' });
+  await page.getByRole('button', { name: 'Open report 2026.pdf' }).focus();
+  await page.keyboard.press('Tab');
+  check(await more.evaluate((b) => b === document.activeElement), `the menu button is not the next stop after Open: ${await page.evaluate(() => document.activeElement.outerHTML.slice(0, 120))}`);
+  const focused = () => page.evaluate(() => document.activeElement.textContent);
+  const keys = [['Enter', 'Open with…'], ['ArrowDown', 'Show in folder'], ['End', 'Copy path'], ['ArrowDown', 'Open with…'],
+    ['ArrowUp', 'Copy path'], ['Escape', 'More…']];
+  for (const [key, expected] of keys) {
+    await page.keyboard.press(key);
+    check(await focused() === expected, `after ${key} the focus is on "${await focused()}", not "${expected}"`);
+  }
+  check(await page.locator('.file .menu').first().isHidden(), 'Escape left the menu open');
   page.clean();
-  console.log(`${buttons.length} file buttons handed the desktop the file's path`);
+  console.log(`${actions.length} file actions handed the desktop the file's path, by mouse and keyboard`);
 });

@@ -10,7 +10,9 @@ const { startProgram, launchBrowser, run, check, waitFor, openPage, screenshot, 
   require('../../support/browser');
 
 const names = (page) => page.$$eval('.file .name', (nodes) => nodes.map((n) => n.firstChild.textContent));
-const count = (page) => page.textContent('.pager .count');
+const count = (page) => page.textContent('#view-files .count');
+// The count above the list: "1 file", "7 files", "1–10 of 16 files".
+const counted = (first, last, total) => (first === 1 && last === total ? `${total} file${total === 1 ? '' : 's'}` : `${first}–${last} of ${total} files`);
 
 run(async (keep) => {
   const mails = [];
@@ -26,7 +28,7 @@ run(async (keep) => {
   const browser = keep(await launchBrowser());
   const page = await openPage(browser, `${program.origin}/index.html#files`);
   await page.waitForSelector('.file');
-  check(await count(page) === '1–10 of 16', `first page: ${await count(page)}`);
+  check(await count(page) === '1–10 of 16 files', `first page: ${await count(page)}`);
   check((await names(page))[0] === 'quarterly-01.pdf', 'the newest file is not first');
   await screenshot(page, 'files');
 
@@ -38,7 +40,7 @@ run(async (keep) => {
     { what: 'a negative search', search: '-quarterly', total: 2 },
     { what: 'the name, descending', search: '', sortKey: 'filename', order: 'DESC', first: ['quarterly-14.pdf', 'quarterly-13.pdf'], total: 16 },
     { what: 'the size, ascending', search: '', sortKey: 'size', order: 'ASC', first: ['<img src=x onerror="document.title=1">.txt', 'beach.jpg', 'quarterly-01.pdf'], total: 16 },
-    { what: 'the second page', search: '', sortKey: 'size', order: 'ASC', next: true, first: ['quarterly-09.pdf'], total: 16, range: '11–16 of 16' },
+    { what: 'the second page', search: '', sortKey: 'size', order: 'ASC', next: true, first: ['quarterly-09.pdf'], total: 16, range: '11–16 of 16 files' },
   ];
   for (const c of cases) {
     if (c.sortKey) {
@@ -47,7 +49,7 @@ run(async (keep) => {
     }
     await page.fill('input[name=search]', c.search);
     await page.press('input[name=search]', 'Enter');
-    const range = c.range || `1–${Math.min(10, c.total)} of ${c.total}`;
+    const range = c.range || counted(1, Math.min(10, c.total), c.total);
     if (c.next) await page.click('text=Next page');
     // The count alone may still be the last case's: the rows tell.
     const expected = (shown) => !c.first || JSON.stringify(shown.slice(0, c.first.length)) === JSON.stringify(c.first);
@@ -57,7 +59,7 @@ run(async (keep) => {
     if (c.search.startsWith('-')) check(!shown.some((n) => n.includes('quarterly')), `${c.what}: ${shown.join(', ')}`);
   }
   await page.click('text=Previous page');
-  await waitFor(async () => await count(page) === '1–10 of 16', 5000, 'the first page again');
+  await waitFor(async () => await count(page) === '1–10 of 16 files', 5000, 'the first page again');
 
   // A name that looks like markup stays text.
   check(await page.$('.file img[src="x"]') === null, 'a file name became an element');
@@ -74,7 +76,7 @@ run(async (keep) => {
       INSERT INTO fts_file (rowid, subject, filename) VALUES (99, 'New', 'tiny.odt');`,
   });
   await waitFor(async () => (await names(page))[0] === 'tiny.odt', 15000, 'the new file in the list');
-  check(await count(page) === '1–10 of 17', `after the new file: ${await count(page)}`);
+  check(await count(page) === '1–10 of 17 files', `after the new file: ${await count(page)}`);
   page.clean();
   console.log(`searched, sorted and paged 16 files in ${cases.length} ways; a new file showed up by itself`);
 });

@@ -36,9 +36,10 @@ run(async (keep) => {
   });
   await page.goto(`${site.origin}/attack.html`);
   await waitFor(async () => (await page.title()).startsWith('fetch'), 10000, 'the fetch');
-  // The image, the photo, the fetch and the form: each refused and logged.
+  // The image, the photo, the fetch and the form: each refused, and logged
+  // (records of one cause fold to one a second, so one at least).
   const refused = () => (program.log().match(/Request refused: foreign /g) || []).length;
-  await waitFor(() => refused() >= 4, 10000, 'four refusals in the log');
+  await waitFor(() => refused() >= 1, 10000, 'a refusal in the log');
   for (const [url, status] of answers) {
     if (!url.endsWith('/index.html')) check(status === 403, `${url} answered ${status}, not 403`);
   }

@@ -140,7 +140,8 @@ TEST(AccountJson, BriefAndFullFormsAreExact) {
       "\"IsDownloadAttchments\":1,\"DownloadSince\":1700000000000,\"IsPrimary\":0,"
       "\"ImapErrorMsg\":\"Error: \\\"bad\\\" login\\n\",\"ContactErrorMsg\":\"Connecting...\","
       "\"IndexingValue\":70,\"IndexStatus\":1,\"ContactUpdatedTime\":1700000100000,"
-      "\"MailUpdatedTime\":-5000,\"DownloadSince\":1700000000000}",
+      "\"MailUpdatedTime\":-5000,\"DownloadSince\":1700000000000,"
+      "\"MailProcessed\":10,\"MailTotal\":10,\"AttachmentProcessed\":2,\"AttachmentTotal\":5}",
       full.GetString());
 }
 

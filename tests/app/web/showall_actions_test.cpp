@@ -78,7 +78,8 @@ TEST_F(ShowAllActionsTest, DesktopActionsHandTheStoredFileToItsProgram) {
     EXPECT_NE(std::string::npos, answer.find("Content-Type: text/plain\r\n")) << answer;
     EXPECT_EQ(answer.size() - 4, answer.find("\r\n\r\n")) << "an empty body";
     EXPECT_TRUE(StubsHold(call)) << action << "\n" << Stubs();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << action;
+    // The answer does not wait for the program it started.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << action;
   }
   for (const char* id : {"2", "3", "4", "99", "x"})
     for (const char* action : {"Open", "Locate", "CopyPath", "OpenWith"})

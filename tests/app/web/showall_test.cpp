@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -80,11 +81,12 @@ TEST_F(ShowAllTest, APageOfFilesInItsEnvelope) {
   auto saved = [&](const char* name) {
     return root.GetString() + ("/" + Sql(std::string("SELECT file_path FROM file WHERE file_name = '") + name + "'"));
   };
-  ASSERT_EQ(1, SetFileTime(saved("report.pdf").c_str(), time(nullptr) + 60));
+  const time_t changedAt = time(nullptr) + 60;
+  ASSERT_EQ(1, SetFileTime(saved("report.pdf").c_str(), changedAt));
   ASSERT_EQ(0, unlink(saved("red.png").c_str()));
   Sql("UPDATE file SET is_folder = 1 WHERE file_name = 'report.pdf'");
   Json changed(Ask("_action=DataLoad&pageNo=1"));
-  EXPECT_EQ("red.png 0 0 report 1 " + std::to_string(time(nullptr) + 60),
+  EXPECT_EQ("red.png 0 0 report 1 " + std::to_string(changedAt),
             changed.Join({"0.filename", "0.isfilemodified", "0.filemodificationtime", "1.filename", "1.isfilemodified",
                           "1.filemodificationtime"}, "result.data.rows."));
   EXPECT_FALSE(std::filesystem::exists(saved("red.png")));
@@ -158,7 +160,10 @@ TEST_F(ShowAllTest, RequestTextNeverBecomesStatementText) {
   } kCases[] = {
       {"sortKey=(SELECT+1)", {"#received"}, true},
       {"sortKey=received&sortOrder=asc", {"#received"}, false},
-      {"sortKey=size&sortOrder=DESC;DROP+TABLE+file", {"#received"}, true},
+      {"sortKey=size&sortOrder=DESC;DROP+TABLE+file", {"#size"}, false},
+      // A known key keeps its column whatever the order says.
+      {"sortKey=fileid&sortOrder=", {"#fileid"}, false},
+      {"sortKey=FileId", {"#fileid"}, false},
       {"sortKey=sendername&sortOrder=ASC", {"sendername"}, false},
       {"sortKey=SenderName&sortOrder=desc", {"sendername"}, true},
       {"group=filetype&sortKey=filename&sortOrder=asc", {"filetype", "filename"}, false},
@@ -186,6 +191,53 @@ TEST_F(ShowAllTest, RequestTextNeverBecomesStatementText) {
   Json json(Ask("_action=DataLoad&pageNo=1&size=../../x"));
   for (size_t i = 0; i < 8; ++i) EXPECT_EQ("", json.Row(i, "icon"));
   EXPECT_EQ(before, tree());
+}
+
+// Whatever the search box held, the lists answer a whole envelope of valid
+// JSON: text the full-text engine cannot read lists nothing and says so,
+// and text that is no UTF-8 is repaired before it is used or shown.
+TEST_F(ShowAllTest, EverySearchTextGetsAWholeEnvelope) {
+  int id = AddAccount(kAccount);
+  Store(id, Fixture("bob1.eml"), 1);
+  AddContact(id, {"Ann Archer", {"ann@example.org"}});
+  AddContact(id, {"Bob Baker", {"bob@example.org"}});
+  SetView(20, 0, 0, 1);
+  SetContactView("Everyone", "All");
+  const struct {
+    const char* search;
+    bool readable;
+    const char* shown;  // as the contact list echoes it
+  } kCases[] = {
+      {"a%20OR", false, "a OR"},          {"%22", false, "\""},     {"NEAR", false, "NEAR"},
+      {"NOT", false, "NOT"},              {"-a%20OR", false, "-a OR"}, {"(report", false, "(report"},
+      {"%FF%FE", true, "\xC3\xBF\xC3\xBE"}, {"%FF%FE%C3", true, "\xC3\xBF\xC3\xBE\xC3\x83"},
+      {"report", true, "report"},
+  };
+  for (const auto& c : kCases) {
+    for (const char* action : {"DataLoad", "ContactLoad"}) {
+      std::string answer = Ask(std::string("_action=") + action + "&pageNo=1&forceList=1&search=" + c.search);
+      std::string label = std::string(action) + " " + c.search + ": " + answer;
+      json_tokener* tokener = json_tokener_new();
+      json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+      json_object* strict = json_tokener_parse_ex(tokener, answer.c_str(), static_cast<int>(answer.size()));
+      EXPECT_EQ(json_tokener_success, json_tokener_get_error(tokener)) << label;
+      json_object_put(strict);
+      json_tokener_free(tokener);
+      Json json(answer);
+      ASSERT_NE(nullptr, json.root) << label;
+      EXPECT_EQ(c.readable ? "<none>" : "This search cannot be read", json["searchError"]) << label;
+      if (!c.readable) {
+        EXPECT_EQ("0", json["totalRows"]) << label;
+        EXPECT_EQ("0", json["result.data.curRowEnd"]) << label;
+      }
+      if (strcmp(action, "ContactLoad") == 0) {
+        EXPECT_EQ(c.shown, json["result.data.curSearch"]) << label;
+      }
+    }
+  }
+  EXPECT_EQ("1", Json(Ask("_action=DataLoad&pageNo=1&search=report"))["totalRows"]);
+  // The contact details take the text as one phrase, which always reads.
+  EXPECT_EQ("<none>", Json(Ask("_action=ContactLoad&pageNo=1&forceDetails=1&search=ann%22"))["searchError"]);
 }
 
 TEST_F(ShowAllTest, PollsSayWhetherAnythingChanged) {
@@ -229,6 +281,40 @@ TEST_F(ShowAllTest, PollsSayWhetherAnythingChanged) {
     gConfigMgr->SetStatusByEmail("other@example.com", c.otherMail);
     SetView(10, c.narrowed ? id : 0);
     EXPECT_EQ(c.text, Json(Ask("_action=StatusMessage"))["result.ConnectionStatusMsg"]) << c.mail << c.otherMail;
+  }
+}
+
+// Without their database no account can work: the status the pages poll
+// names the cause until a start finds the database usable again.
+TEST_F(ShowAllTest, TheStatusNamesWhyTheSummaryDatabaseCannotBeUsed) {
+  const std::string data = std::filesystem::path(SummaryPath()).parent_path().string();
+  const struct {
+    const char* what;
+    std::function<void()> spoil;
+    const char* cause;
+  } kCases[] = {
+      // A plain file where the data folder belongs, as a data directory that cannot be written.
+      {"no data folder", [&] { std::filesystem::rename(data, data + ".kept"); WriteFile(data, "x"); },
+       "unable to open database file"},
+      {"not a database", [&] {
+         std::filesystem::rename(data, data + ".kept");
+         std::filesystem::create_directory(data);
+         WriteFile(SummaryPath(), std::string(4096, 'x'));
+       }, "file is not a database"},
+  };
+  for (const auto& c : kCases) {
+    c.spoil();
+    StartServices();
+    const std::string status = Json(Ask("_action=StatusMessage"))["result.ConnectionStatusMsg"];
+    EXPECT_EQ(0u, status.find("Error: The summary database cannot be opened or made (")) << c.what << ": " << status;
+    EXPECT_NE(std::string::npos, status.find(c.cause)) << c.what << ": " << status;
+    EXPECT_NE(std::string::npos, status.find(data)) << c.what << ": " << status;
+    StopServices();
+    std::filesystem::remove_all(data);
+    std::filesystem::rename(data + ".kept", data);
+    StartServices();
+    EXPECT_NE(0u, Json(Ask("_action=StatusMessage"))["result.ConnectionStatusMsg"].find("Error")) << c.what;
+    StopServices();
   }
 }
 
@@ -347,9 +433,12 @@ TEST_F(ShowAllTest, ListRequestsWakeTheUpgradeCheckOnTheTenthAndEvery110th) {
     size_t at = request.find("&browser=");
     return at == std::string::npos ? "" : request.substr(at + 9, request.find(' ', at) - at - 9);
   };
+  // The requests came, and no more a while later, when a wake too early
+  // would have shown.
   auto settled = [&](int requests) {
+    const bool came = WaitFor([&] { return web.RequestCount() >= requests; }, 30000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return web.RequestCount() == requests;
+    return came && web.RequestCount() == requests;
   };
   for (int n = 1; n <= 120; ++n) {
     ASSERT_NE("", Ask("_action=DataLoad&browser=B" + std::to_string(n)));
