@@ -74,7 +74,7 @@ run: deps $(BUILD)/CMakeCache.txt
 	@{ cmake --build $(BUILD) --target postvane -j$(JOBS) 2>&1; echo $$? >$(BUILD)/build.rc; } | \
 	  tee $(BUILD)/build.log | \
 	  awk '{ if (match($$0, /^\[ *[0-9]+%\]/)) { p = substr($$0, RSTART + 1, RLENGTH - 2); gsub(/ /, "", p); \
-	         printf "\rBuilding postvane... %s ", p; fflush() } }'
+	         if (p != last) { printf "\rBuilding postvane... %s ", p; fflush(); last = p } } }'
 	@if [ "$$(cat $(BUILD)/build.rc)" != 0 ]; then printf '\n'; tail -n 40 $(BUILD)/build.log; exit 1; fi
 	@printf '\rBuilding postvane... done\n'
 	@exec $(BUILD)/bin/postvane

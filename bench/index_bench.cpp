@@ -16,7 +16,8 @@
 // --delay-ms adds a round of the same runs through the relay
 // (tests/peers/xlist_relay.py) holding every block D ms each way, and
 // reports the relay's CPU share. --idle indexes CORPUS2 once, then times
-// passes that find nothing new. The load average is printed with every
+// passes that find nothing new; --references 0 leaves mbsync and mu out
+// (for profiling Postvane alone). The load average is printed with every
 // size: the figures mean little on a machine busy with other work.
 #include <malloc.h>
 #include <sqlite3.h>
@@ -187,6 +188,9 @@ struct Series {
   long peakKb = 0;
 };
 
+// --references 0: Postvane alone (for profiling it).
+bool gReferences = true;
+
 // `rounds` alternating runs against 127.0.0.1:port; bothJournals: also
 // Postvane with the rollback journal.
 Series Measure(int port, const std::string& cert, int rounds, bool bothJournals) {
@@ -195,7 +199,7 @@ Series Measure(int port, const std::string& cert, int rounds, bool bothJournals)
     for (int step = 0; step < 3; ++step) {
       // Alternate who goes first, so neither always meets a warm cache.
       int which = (step + round) % 3;
-      if (which == 0 && !bothJournals) continue;
+      if ((which == 0 && !bothJournals) || (which == 2 && !gReferences)) continue;
       pvtest::TempDir home;
       if (which < 2) {
         const char* journal = which == 0 ? "DELETE" : "WAL";
@@ -336,6 +340,7 @@ int main(int argc, char** argv) {
     if (strcmp(argv[i], "--delay-ms") == 0) delay = atoi(argv[i + 1]);
     if (strcmp(argv[i], "--idle") == 0) idle = argv[i + 1];
     if (strcmp(argv[i], "--corpora") == 0) corpora = argv[i + 1];
+    if (strcmp(argv[i], "--references") == 0) gReferences = atoi(argv[i + 1]) != 0;
     if (strcmp(argv[i], "--journal") == 0) bothJournals = strcmp(argv[i + 1], "both") == 0;
     if (strcmp(argv[i], "--sizes") == 0)
       for (const char* p = argv[i + 1]; *p;) {

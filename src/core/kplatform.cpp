@@ -30,3 +30,8 @@ int koCreateUuidText(koString& out) {
   std::string text;
   return Copied(koCreateUuidText(text), text, out);
 }
+
+int koChromeUserDataFolder(int browser, koString& out) {
+  std::string text;
+  return Copied(koChromeUserDataFolder(browser, text), text, out);
+}

@@ -12,5 +12,6 @@ int koGetUserFolder(koUserFolder which, koString& out);
 int koGetTempFolder(koString& out);
 int koGetExePath(koString& out);
 int koCreateUuidText(koString& out);
+int koChromeUserDataFolder(int browser, koString& out);
 
 #endif  // PV_CORE_KPLATFORM_H

@@ -53,11 +53,9 @@ int koSQLite::Open(const char* path, int readOnly) {
   koString name;
   name.SetAs(db_name_);
   const char* utf8 = name.GetAsUtf8();
-  if (readOnly) {
-    last_result_ = sqlite3_open_v2(utf8, &db_, SQLITE_OPEN_READONLY, nullptr);
-  } else {
-    last_result_ = sqlite3_open(utf8, &db_);
-  }
+  int flags = (readOnly & 1) != 0 ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if ((readOnly & kOpenNoFollow) != 0) flags |= SQLITE_OPEN_NOFOLLOW;
+  last_result_ = sqlite3_open_v2(utf8, &db_, flags, nullptr);
   if (last_result_ == SQLITE_OK) {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     return 1;

@@ -39,8 +39,10 @@ class koSQLite {
 
   // Opens `path` (UTF-8) read-write, creating it when missing, or, with
   // readOnly set, read-only (the file must exist; nothing is created).
+  // kOpenNoFollow added to readOnly refuses a path that is a symbolic link.
   // A connection already open is closed first. 1 on success; on failure the
   // connection SQLite handed back is closed at once.
+  static constexpr int kOpenNoFollow = 2;
   int Open(const char* path, int readOnly);
   int Open(const koString& path, int readOnly);
 

@@ -52,6 +52,7 @@ int koEvent::Set() {
   PR_Lock(lock_);
   PR_NotifyCondVar(cond_);
   signalled_ = 1;
+  ++sets_;
   PR_Unlock(lock_);
   return 1;
 }
@@ -83,8 +84,9 @@ int koEvent::Wait(int ms) {
   int result = 0;
 
   PR_Lock(lock_);
+  const uint64_t setsBefore = sets_;
   for (;;) {
-    if (signalled_) {
+    if (signalled_ || sets_ != setsBefore) {
       result = 1;
       break;
     }

@@ -98,6 +98,9 @@ class koWriteGuard {
 
 // Manual-reset event: once set, every Wait answers 1 at once until Reset.
 // Set wakes one waiter; each event of the system has one waiting thread.
+// A Set that comes while a Wait is under way ends it with 1 even when a
+// Reset follows before the waiter runs: a short pulse is never lost to a
+// thread that was waiting for it, however slowly the machine schedules it.
 class koEvent {
  public:
   koEvent();
@@ -113,6 +116,7 @@ class koEvent {
   PRLock* lock_;
   PRCondVar* cond_;
   int signalled_ = 0;  // read and written only under lock_
+  uint64_t sets_ = 0;  // the number of Sets so far; under lock_
 };
 
 // The calling thread sleeps for ms milliseconds.

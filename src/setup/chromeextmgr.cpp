@@ -9,7 +9,6 @@
 
 namespace {
 
-const char* const kUserDataFolders[ChromeExtMgr::kBrowserCount] = {"google-chrome", "chromium"};
 const char kPreferencesFile[] = "Preferences";
 // Far above any real profile's preferences; a bigger file is not read.
 constexpr uint32_t kMaxPreferencesBytes = 64u << 20;
@@ -23,10 +22,13 @@ bool OnlySpaceFrom(const koString& text, size_t at) {
 }
 
 // The document when text is exactly one JSON value (white space around it
-// allowed): anything after it would be lost by the rewrite.
+// allowed): anything after it would be lost by the rewrite. Strictly JSON,
+// as the browser writes it: what the lenient reader would also take
+// ("-0e", comments) is printed back differently.
 json_object* ParseWhole(const koString& text) {
   json_tokener* tokener = json_tokener_new();
   if (tokener == nullptr) return nullptr;
+  json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
   json_object* root = json_tokener_parse_ex(tokener, text.GetString(), static_cast<int>(text.GetLength()));
   if (root != nullptr && (json_tokener_get_error(tokener) != json_tokener_success ||
                           !OnlySpaceFrom(text, json_tokener_get_parse_end(tokener)))) {
@@ -40,8 +42,7 @@ json_object* ParseWhole(const koString& text) {
 }  // namespace
 
 int ChromeExtMgr::GetChromeProfilePath(int browser, koString& out) {
-  if (browser < 0 || browser >= kBrowserCount || !koGetUserFolder(kFolderConfig, out)) return 0;
-  koPathJoin(out, kUserDataFolders[browser]);
+  if (!koChromeUserDataFolder(browser, out)) return 0;
   koDirReader dir;
   return dir.Open(out.GetString());
 }

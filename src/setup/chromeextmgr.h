@@ -14,6 +14,7 @@
 #ifndef PV_SETUP_CHROMEEXTMGR_H
 #define PV_SETUP_CHROMEEXTMGR_H
 
+#include "core/kplatform.h"
 #include "core/kstring.h"
 
 // The extension's identifier, the name of its settings member and of its
@@ -23,7 +24,7 @@ constexpr char kChromeExtensionId[] = "hdlheflidpohcjiefeogmcljhkkndkge";
 class ChromeExtMgr {
  public:
   // The browsers whose profiles are cleaned: 0 Chrome, 1 Chromium.
-  static constexpr int kBrowserCount = 2;
+  static constexpr int kBrowserCount = kChromeBrowserCount;
 
   // out = the user-data folder of the browser; 1 when it opens as a directory.
   int GetChromeProfilePath(int browser, koString& out);

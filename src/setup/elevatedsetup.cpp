@@ -88,6 +88,9 @@ void UpdateChromeEntry(bool uninstall, const char* installDir, const char* versi
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef PV_TEST_REDIRECTS
+  koDropRedirects();
+#endif
   if (argc != 5) {
     puts("Invalid number of arguments, required 5\n");
     return 1;

@@ -5,10 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/os/thread_id.h"
+#include "support/child.h"
 
 namespace {
 
@@ -67,6 +71,7 @@ TEST(koEvent, WaitEndsWhenAnotherThreadSets) {
 struct Waiter {
   koEvent event;
   std::atomic<PRThread*> self{nullptr};
+  std::atomic<uint32_t> tid{0};
   std::atomic<bool> done{false};
   int result = -1;
   int64_t waited_ms = 0;
@@ -102,6 +107,41 @@ TEST(koEvent, WakesWithoutTheFlagDoNotExtendTheWait) {
   EXPECT_GT(wakes, 5);
   EXPECT_EQ(0, waiter.result);
   EXPECT_GE(waiter.waited_ms, 290);
+}
+
+void WaitLong(void* arg) {
+  Waiter* waiter = static_cast<Waiter*>(arg);
+  waiter->tid = koCurrentThreadId();
+  waiter->result = waiter->event.Wait(60000);
+  waiter->done = true;
+}
+
+// True once the thread sleeps in the kernel: for the waiter, in its wait.
+bool Sleeping(uint32_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t end = text.rfind(')');
+  return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
+}
+
+// A wake given as a pulse (Set, then Reset before the waiter can run)
+// reaches a thread that waits; a lost one would leave it waiting a minute.
+TEST(koEvent, APulseReachesAWaitingThread) {
+  Waiter waiter;
+  koThread thread;
+  ASSERT_EQ(1, StartThread(&thread, WaitLong, &waiter));
+  ASSERT_TRUE(pvtest::WaitFor([&] { return waiter.tid != 0 && Sleeping(waiter.tid); }, 30000));
+  waiter.event.Set();
+  waiter.event.Reset();
+  const bool woken = pvtest::WaitFor([&] { return waiter.done.load(); }, 10000);
+  waiter.event.Set();  // ends a wait that missed the pulse
+  ASSERT_EQ(1, thread.Join());
+  EXPECT_TRUE(woken);
+  EXPECT_EQ(1, waiter.result);
+  // Pulses that are over do not end later waits.
+  waiter.event.Reset();
+  EXPECT_EQ(0, waiter.event.Wait(0));
+  EXPECT_EQ(0, waiter.event.Wait(10));
 }
 
 void RecordThreadId(void* arg) { *static_cast<uint32_t*>(arg) = koCurrentThreadId(); }

@@ -1,6 +1,7 @@
-// Fuzz target: the forgiving readers of mail header text. The input is a
-// header block as a mailer could write it; every reader runs on it, and
-// what they hand on must be valid UTF-8 and stable under a second pass.
+// Fuzz target: the forgiving readers and repairs of mail header text. The
+// input is a header block as a mailer could write it; every reader and
+// repair runs on it, and what they hand on must be valid UTF-8 and stable
+// under a second pass.
 #include <string>
 
 #include "app/sync/mailinit.h"
@@ -78,5 +79,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   koString quoted;
   quoted.SetAs(header);
   Check(MimeText::QuoteBoundaries(quoted) == 0 && Text(quoted) == Text(header), "quoting is stable", input);
+
+  // Header repairs (address lists, dates) are done in one pass and keep
+  // text that was UTF-8 so.
+  koString repairedHeader;
+  repairedHeader.SetAs(text, static_cast<int>(size));
+  MimeText::RepairHeader(repairedHeader);
+  koString secondPass;
+  secondPass.SetAs(repairedHeader);
+  Check(MimeText::RepairHeader(secondPass) == 0 && Text(secondPass) == Text(repairedHeader),
+        "a repaired header needs no second repair", Text(repairedHeader) + "\n=>\n" + Text(secondPass));
+  if (IsUtf8(input)) Check(IsUtf8(Text(repairedHeader)), "a repair keeps UTF-8", input);
+  koString list;
+  list.SetAs(text, static_cast<int>(size));
+  MimeText::RepairAddressList(list);
+  koString listAgain;
+  listAgain.SetAs(list);
+  Check(MimeText::RepairAddressList(listAgain) == 0, "a repaired list needs no second repair", Text(list));
   return 0;
 }

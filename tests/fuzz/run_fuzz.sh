@@ -5,10 +5,10 @@
 #   run_fuzz.sh [--work DIR] [--no-build] [TARGET|all] [SECONDS]
 #
 # TARGET is a name from tests/fuzz/*_fuzz.cpp (http_request, mime_text, ...);
-# all runs every target in turn, each for SECONDS (default 60). New inputs go
-# to DIR/corpus/TARGET, failing ones to DIR/artifacts/TARGET; the seeds under
-# tests/fuzz/corpus are only read. DIR defaults to build-fuzz in the source
-# tree. FUZZ_FLAGS adds libFuzzer flags (for example "-jobs=4 -workers=2").
+# all runs every target in turn, each for SECONDS (default 60); build only
+# builds them. New inputs go to DIR/corpus/TARGET, failing ones to
+# DIR/artifacts/TARGET; the seeds under tests/fuzz/corpus are only read. DIR
+# defaults to build-fuzz in the source tree. FUZZ_FLAGS adds libFuzzer flags (for example "-jobs=4 -workers=2").
 set -eu
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$src/build-fuzz

@@ -24,7 +24,7 @@ pvfuzz::LoopbackAnswer* gServer = nullptr;
 HttpClient* gClient = nullptr;
 
 std::string Trimmed(const std::string& s) {
-  const char* blanks = " \t\r\n";
+  const char* blanks = " \t\n\v\f\r";  // as koString::Trim
   size_t from = s.find_first_not_of(blanks);
   if (from == std::string::npos) return std::string();
   return s.substr(from, s.find_last_not_of(blanks) - from + 1);

@@ -146,6 +146,13 @@ async function pageScript(browser, site) {
   await open('noconversation.html');
   check(await ask() === '', 'a frame without a conversation gave an address');
 
+  // Handlers that cannot be put on: the address is still found, and again.
+  frame = await open('conversation.html');
+  await frame.evaluate(() => { HTMLDivElement.prototype.addEventListener = () => { throw new Error('refused'); }; });
+  check(await ask() === '"bob@example.com"', 'a refused handler broke the address request');
+  await frame.evaluate(() => document.querySelector('h3 [email]').setAttribute('email', 'zed@example.com'));
+  check(await ask() === '"zed@example.com"', 'a refused handler broke a later address request');
+
   // Broken pages: the answers are empty and nothing is thrown.
   frame = await open('conversation.html');
   await frame.evaluate(() => { document.getElementsByTagName = () => { throw new Error('broken'); }; });

@@ -55,6 +55,15 @@ PHOTO_REL = "http://schemas.google.com/contacts/2008/rel#photo"
 NAMESPACES = ("xmlns='%s' xmlns:openSearch='http://a9.com/-/spec/opensearch/1.1/' "
               "xmlns:gContact='%s' xmlns:batch='http://schemas.google.com/gdata/batch' "
               "xmlns:gd='%s'" % (ATOM, GCONTACT, GD))
+# Prefixes as the service writes them: the client finds elements by these.
+PREFIXES = {ATOM: "", GD: "gd:", GCONTACT: "gContact:", "http://schemas.google.com/gdata/batch": "batch:",
+            "http://a9.com/-/spec/opensearch/1.1/": "openSearch:"}
+# Elements of a written entry that the stand-in models; it keeps any other
+# element, and every extended property, as the client wrote it, as the real
+# service does.
+MODELLED = {"{%s}%s" % (ATOM, n) for n in ("id", "updated", "category", "title", "content", "link")} | {
+    "{%s}%s" % (GD, n) for n in ("name", "email", "phoneNumber", "extendedProperty", "deleted")} | {
+    "{%s}groupMembershipInfo" % GCONTACT}
 FEED_PATH = re.compile(r"^/m8/feeds/(contacts|groups)/([^/]+)/full(?:/([^/]+))?$")
 PHOTO_PATH = re.compile(r"^/m8/feeds/photos/media/([^/]+)/([^/]+)$")
 
@@ -65,6 +74,29 @@ def now_text():
 
 def parse_time(text):
     return datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
+
+
+def qualified(tag):
+    """A parsed name with the service's prefix, and a declaration when the
+    namespace is none of the feed's."""
+    if not tag.startswith("{"):
+        return tag, ""
+    uri, name = tag[1:].split("}", 1)
+    if uri in PREFIXES:
+        return PREFIXES[uri] + name, ""
+    return name, " xmlns='%s'" % esc(uri)
+
+
+def xml_text(element):
+    """One element as XML text, written with the feed's prefixes."""
+    name, declaration = qualified(element.tag)
+    attributes = "".join(" %s='%s'" % (qualified(k)[0], esc(v)) for k, v in element.attrib.items())
+    inner = esc(element.text or "") + "".join(xml_text(c) + esc(c.tail or "") for c in element)
+    return "<%s%s%s>%s</%s>" % (name, declaration, attributes, inner, name)
+
+
+def local(tag):
+    return tag.rsplit("}", 1)[-1]
 
 
 def esc(text):
@@ -257,10 +289,13 @@ class Handler(httpd.Handler):
             href = g["href"] if "href" in g else self.group_url(quoted, g["id"])
             parts.append("<gContact:groupMembershipInfo deleted='%s' href='%s'/>"
                          % ("true" if g.get("deleted") else "false", esc(href)))
-        if "mark" in c or c.get("tags"):
+        if "extended" in c:
+            parts.extend(c["extended"])
+        elif "mark" in c or c.get("tags"):
             parts.append("<gd:extendedProperty name='Brantlow.Postvane'><mark>%d</mark>%s"
                          "</gd:extendedProperty>" % (c.get("mark", 0), "".join(
                              "<tag>%s</tag>" % esc(t) for t in c.get("tags", []))))
+        parts.extend(c.get("other", []))
         if c.get("deleted"):
             parts.append("<gd:deleted/>")
         parts.append("</entry>")
@@ -305,11 +340,15 @@ class Handler(httpd.Handler):
                               for g in root.findall("{%s}groupMembershipInfo" % GCONTACT)]}
         if content is not None:
             contact["content"] = content.text or ""
-        for prop in root.findall("{%s}extendedProperty" % GD):
+        props = root.findall("{%s}extendedProperty" % GD)
+        for prop in props:
             if prop.get("name") == "Brantlow.Postvane":
-                mark = prop.find("mark")
-                contact["mark"] = int(mark.text) if mark is not None and mark.text else 0
-                contact["tags"] = [t.text or "" for t in prop.findall("tag")]
+                # The client's children stand in the entry's default namespace.
+                marks = [m for m in prop if local(m.tag) == "mark"]
+                contact["mark"] = int(marks[0].text) if marks and marks[0].text else 0
+                contact["tags"] = [t.text or "" for t in prop if local(t.tag) == "tag"]
+        contact["extended"] = [xml_text(prop) for prop in props]
+        contact["other"] = [xml_text(e) for e in root if e.tag not in MODELLED]
         if entry_id in known and known[entry_id].get("photo"):
             contact["photo"] = known[entry_id]["photo"]
         self.server.state.write(contact)

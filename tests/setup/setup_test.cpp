@@ -118,6 +118,30 @@ TEST_F(Setup, ElevatedSetupRegistersTheLibraryAndPointsChromeAtThePackage) {
   }
 }
 
+// The browser reads the machine-wide entry as the user, so its folder and
+// file keep their modes under any umask. A build for installing ignores the
+// caller's redirection: a root process never writes where its caller chose.
+TEST_F(Setup, TheMachineWideEntryKeepsItsModesAndItsPlace) {
+  stubs_.Add("pvregsvr");
+  const std::string folder = dir_.File("ext/a/b");
+  ScopedEnv deeper{{"PV_CHROME_EXTENSIONS_DIR", folder.c_str()}};
+  int code = -1;
+  std::string said = Run("/bin/sh", {"-c", "umask 077; exec \"$0\" \"$@\"", pvtest::BuildProgram("elevatedsetup"),
+                                     "0", "/opt/x", "1", "89"}, &code);
+  ASSERT_EQ(0, code) << said;
+  for (const std::string& f : {dir_.File("ext"), dir_.File("ext/a"), folder})
+    EXPECT_EQ(fs::perms(0755), fs::status(f).permissions()) << f;
+  const std::string entry = folder + "/" + kId + ".json";
+  EXPECT_EQ(fs::perms(0644), fs::status(entry).permissions());
+  Recorded(3);
+
+  const std::string installed = std::string(getenv("PV_BUILD_DIR")) + "/tests/elevatedsetup_installed";
+  EXPECT_EQ("", Run(installed, {"1", "/opt/x", "1", "89"}, &code));
+  EXPECT_EQ(0, code);
+  EXPECT_TRUE(fs::exists(entry));
+  Recorded(4);
+}
+
 TEST_F(Setup, BrowserSetupStartsElevatedSetupAndPreparesTheUserEitherWay) {
   stubs_.Add("pvregsvr");
   stubs_.Add("runas");
@@ -227,6 +251,8 @@ TEST_F(Setup, ProfilesLoseTheExtensionsSettingsAndNothingElse) {
       {"Profile 1", "{ \"extensions\": {\"settings\": {\"o\": {}}} }\n", "="},
       {"Profile 2", kWithMember.substr(0, 40), "="},
       {"Profile 3", kWithMember + " {}", "="},
+      // Not JSON as the browser writes it (a lenient reader takes it).
+      {"Profile 4", "{\"n\":-0e,\"extensions\":{\"settings\":{\"" + kId + "\":{}}}}", "="},
       {"Read-only", kWithMember, "="},
       {"Crashpad", "-", "-"},
   };

@@ -250,12 +250,12 @@ export function createAccountsView({ onError, onNote }) {
     const progress = accountProgress(account);
     return el('li', { class: 'account', 'data-accountid': account.AccountId },
       el('div', { class: 'email' }, breakable(account.Email)),
-      progress.done ? null : el('progress', {
+      progress.done || (state.bad && progress.total === 0) ? null : el('progress', {
         max: progress.total || 1, value: progress.read, 'aria-label': `${account.Email}: ${progress.text}`,
       }),
       el('p', { class: `state${state.bad ? ' bad' : ''}` }, state.text,
         state.detail ? el('span', { class: 'detail', text: `The mail library said: ${state.detail}` }) : null,
-        state.bad && !progress.done ? el('span', { class: 'detail', text: progress.text }) : null),
+        state.bad && !progress.done && progress.total > 0 ? el('span', { class: 'detail', text: progress.text }) : null),
       el('p', { class: 'hint', text: `Mail last read ${formatTime(account.MailUpdatedTime) || 'not yet'} · ${Number(account.IsAllMails) === 1 ? 'all mail' : `mail since ${formatTime(account.DownloadSince)}`} · ${Number(account.IsDownloadAttchments) === 1 ? 'attachments saved' : 'no attachments'}` }),
       el('div', { class: 'actions' },
         el('button', { type: 'button', text: 'Change', 'aria-label': `Change ${account.Email}`, onclick: () => openForm(account) }),

@@ -26,9 +26,10 @@ export function classify(text) {
   return { kind: 'other', detail };
 }
 
-// The server's words without the leading response code in brackets.
+// The server's words without the library's lead-in and the response code
+// in brackets.
 function serverWords(detail) {
-  return detail.replace(/^\[[A-Z-]+\]\s*/, '') || detail;
+  return detail.replace(/^Can not authenticate to IMAP server:\s*/i, '').replace(/^\[[A-Z-]+\]\s*/, '') || detail;
 }
 
 // One sentence (and what to do) for a failed mail connection; `detail` is

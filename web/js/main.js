@@ -14,8 +14,10 @@ const callbacks = { onError: showError, onNote: showNote };
 // what the settings hide. Where the two differ, the list says why and how
 // to show the rest.
 async function explainCount({ total, search }, hint) {
+  delete hint.dataset.checked;
   if (search) {
     hint.hidden = true;
+    hint.dataset.checked = 'search';
     return;
   }
   const [rows, prefs] = await Promise.all([readJson('ShowAll', 'GetStatistics'), readJson('PrefMgr', 'GetPreferences')])
@@ -28,6 +30,8 @@ async function explainCount({ total, search }, hint) {
       + (Number(prefs.showReceivedAttachments) === 1 ? 0 : Number((r.AttachmentCount || {}).SentAttachmentCount || 0)), 0);
   const hiding = Number(prefs.showInlineImages) !== 1;
   hint.hidden = !(hiding && counted > total);
+  // Tells a watcher that the counts were compared.
+  hint.dataset.checked = String(total);
   if (hint.hidden) return;
   clear(hint, `Statistics count ${counted.toLocaleString()} attachments; the ${(counted - total).toLocaleString()} not listed here are pictures inside mails. `,
     'To list them, choose “Show pictures that were inside mails” under ', el('a', { href: '#settings', text: 'Settings' }), '.');

@@ -24,9 +24,9 @@ const char kSection[] = "GENERAL";
 const int kDefaultPort = 40000;
 const int kDefaultImapPort = 993;
 
-// The browser's default profile below the local application-data folder,
-// and the extension's local-storage file inside it.
-const char kBrowserProfile[] = "Google/Chrome/User Data/Default";
+// The browsers' default profile in their user-data folders, and the
+// extension's local-storage file inside it.
+const char kBrowserProfile[] = "Default";
 const char kLocalStorageFile[] =
     "chrome-extension_hdlheflidpohcjiefeogmcljhkkndkge_0.localstorage";
 
@@ -513,8 +513,13 @@ void ConfigMgr::GetContactsFeedHost(koString& out) { ReadMainIni("Contacts_Feed_
 void ConfigMgr::GetUpgradeHost(koString& out) { ReadMainIni("Upgrade_Host", "", out); }
 
 void ConfigMgr::WriteExtensionPort(uint16_t port) {
-  koString path;
-  if (!PathMgr::GetLocalAppDataDirPath(path)) return;
+  for (int browser = 0; browser < kChromeBrowserCount; ++browser) {
+    koString path;
+    if (koChromeUserDataFolder(browser, path)) WriteExtensionPortInto(path, port);
+  }
+}
+
+void ConfigMgr::WriteExtensionPortInto(koString& path, uint16_t port) {
   path.AppendFormat("/%s", kBrowserProfile);
   // No default profile: the browser (or its extension) is not there.
   struct stat st;

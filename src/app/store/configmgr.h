@@ -184,8 +184,11 @@ class ConfigMgr {
   static void GetUpgradeHost(koString& out);
 
  private:
-  // Puts the port into the browser extension's local-storage file.
+  // Puts the port into the browser extension's local-storage file of each
+  // browser's default profile that exists.
   static void WriteExtensionPort(uint16_t port);
+  // The same for the browser whose user-data folder path is.
+  static void WriteExtensionPortInto(koString& path, uint16_t port);
 
   koString upgradeUrl_;
   Preferences preferences_;

@@ -118,6 +118,11 @@ const char* const kCreateStatements[] = {
     "INTEGER NOT NULL, CONSTRAINT [fk_file_mail_id] FOREIGN KEY ([mail_id]) REFERENCES "
     "[mail]([id]))",
     "CREATE INDEX IF NOT EXISTS [inx_file_mail_id] ON [file]([mail_id] ASC)",
+    // A page of the file list sorted by folder walks this and stops after
+    // the page instead of sorting every file.
+    "CREATE INDEX IF NOT EXISTS [inx_file_folder] ON [file]([is_folder], [id])",
+    // And the contact list's page, in its name order.
+    "CREATE INDEX IF NOT EXISTS [inx_contact_name] ON [contact]([name] COLLATE NOCASE, [id])",
 };
 
 const char* const kSetVersionFormat =

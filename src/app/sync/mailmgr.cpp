@@ -123,12 +123,16 @@ int MailMgr::OpenMailbox(const char* folder) {
 
 int MailMgr::IsStopped() const { return stop_ != nullptr && stop_->Wait(0) ? 1 : 0; }
 
+// With the texts goes the envelope the library parsed from every header it
+// received and keeps with the message (about a kilobyte each): nothing
+// reads it, and kept it grows with the mailbox.
 void MailMgr::ReleaseTexts() {
-  if (stream_) mail_gc(stream_, GC_TEXTS);
+  if (stream_) mail_gc(stream_, GC_TEXTS | GC_ENV);
 }
 
 void MailMgr::ReleaseTexts(unsigned long msgno) {
-  if (stream_ && msgno >= 1 && msgno <= stream_->nmsgs) mail_gc_msg(&mail_elt(stream_, msgno)->cclientPrivate.msg, GC_TEXTS);
+  if (stream_ && msgno >= 1 && msgno <= stream_->nmsgs)
+    mail_gc_msg(&mail_elt(stream_, msgno)->cclientPrivate.msg, GC_TEXTS | GC_ENV);
 }
 
 void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {

@@ -156,7 +156,8 @@ class MailMgr {
   int IsStopped() const;
   // Stopped, or the connection died under the current pass.
   int Interrupted() const { return IsStopped() || streamLost_; }
-  // Frees the fetched texts of every message, or of one.
+  // Frees the fetched texts (and the library's envelopes) of every message,
+  // or of one.
   void ReleaseTexts();
   void ReleaseTexts(unsigned long msgno);
   int Rollback(const char* label);

@@ -382,10 +382,11 @@ void SplitMembers(const std::string& value, std::vector<Member>& out) {
   out.push_back({current, 0});
 }
 
+// Without blanks and stray line-end bytes around it.
 std::string Trimmed(const std::string& s) {
-  size_t from = s.find_first_not_of(" \t");
+  size_t from = s.find_first_not_of(" \t\r\n");
   if (from == std::string::npos) return std::string();
-  return s.substr(from, s.find_last_not_of(" \t") - from + 1);
+  return s.substr(from, s.find_last_not_of(" \t\r\n") - from + 1);
 }
 
 std::string Quoted(const std::string& phrase) {

@@ -29,6 +29,11 @@
 // more than the request itself.
 // Without a free port the failure is logged and Start still returns: the
 // process goes on without a server, and GetPort says so.
+// A head that is malformed (koHttpConnection::ParseReceivedHead) is
+// answered "400" and logged, folded per second, before any check sees it.
+// Start also fixes the allocator's mapping and trimming bounds for the whole
+// process, so that the memory of a large request goes back to the system
+// when the request ends.
 //
 // Lifetime: one instance, created and started by the service start-up and
 // deleted by it; a restart deletes the object and makes a new one. Stop (or

@@ -175,11 +175,12 @@ class ShowAll : public ObjectBase {
   // conversation page from the request; a listed contact's id shows its
   // first page. 0 after a logged failure, also when the contact has no row.
   int BuildContactDetails(koString& data, int listedId);
-  // list and count (OUT): the contact list's statements; parameter 1 is the
-  // search text when hasSearch. A stored group that no longer exists is
-  // reset to "My Contacts" in `preferences` and in the cached record.
+  // list and count (OUT): the contact list's statements, the list cut to
+  // `limit` ("LIMIT offset, count"); parameter 1 is the search text when
+  // hasSearch. A stored group that no longer exists is reset to "My
+  // Contacts" in `preferences` and in the cached record.
   static int GetContactLoadQueries(koSQLite& db, Preferences& preferences, int hasSearch, int forceDetails,
-                                   koString& list, koString& count);
+                                   const koString& limit, koString& list, koString& count);
   // ids (OUT): " 3,7,12", the groups named like the active group (of the
   // account in view); empty when there is none.
   static int GetActiveGroupId(koSQLite& db, const Preferences& preferences, koString& ids);

@@ -88,13 +88,20 @@ Brantlow.Postvane.IEContextPicker = function () {
     return null;
   };
 
-  // Listeners are removed first, so that they are never there twice.
+  // Listeners are removed first, so that they are never there twice. A div
+  // that refuses one is passed over: the address requests go on regardless.
   function listen(doc, className, type, handler) {
-    each(doc.getElementsByTagName('div'), function (div) {
-      if (!hasClass(div, className)) return;
-      div.removeEventListener(type, handler, true);
-      div.addEventListener(type, handler, true);
-    });
+    try {
+      each(doc.getElementsByTagName('div'), function (div) {
+        try {
+          if (!hasClass(div, className)) return;
+          div.removeEventListener(type, handler, true);
+          div.addEventListener(type, handler, true);
+        } catch (e) {
+        }
+      });
+    } catch (e) {
+    }
   }
 
   picker.attachExpandHandlers = function (doc, firstView) {

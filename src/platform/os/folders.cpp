@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,7 +70,13 @@ int MakeOne(const char* path, mode_t mode) {
     return ENOTDIR;
   }
   if (errno != ENOENT) return errno;
-  if (mkdir(path, mode) == 0) return 0;
+  if (mkdir(path, mode) == 0) {
+    // The promised mode, whatever the umask took away.
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int err = fd >= 0 && fchmod(fd, mode) == 0 ? 0 : errno;
+    if (fd >= 0) close(fd);
+    return err;
+  }
   int err = errno;
   if (err == EEXIST) return IsDirectory(path) ? 0 : ENOTDIR;
   return err;
@@ -139,4 +146,17 @@ int koMakeFolders(const char* path, mode_t mode, int* err) {
   }
   if (failure != 0 && err != nullptr) *err = failure;
   return failure == 0 ? 1 : 0;
+}
+
+void koDropRedirects() {
+  unsetenv("PV_REGISTRY_DIR");
+  unsetenv("PV_CHROME_EXTENSIONS_DIR");
+}
+
+int koChromeUserDataFolder(int browser, std::string& out) {
+  static const char* const kFolders[kChromeBrowserCount] = {"google-chrome", "chromium"};
+  if (browser < 0 || browser >= kChromeBrowserCount || !koGetUserFolder(kFolderConfig, out)) return 0;
+  out += "/";
+  out += kFolders[browser];
+  return 1;
 }

@@ -31,10 +31,26 @@ int koGetTempFolder(std::string& out);
 // out = the full path of the running program file. 1, or 0 (out untouched).
 int koGetExePath(std::string& out);
 
-// Creates every missing folder of the absolute `path` with `mode`; folders
-// that exist (also through a symbolic link) are kept as they are. 1 when the
+// Creates every missing folder of the absolute `path` with exactly `mode`
+// (the umask does not narrow it); folders that exist (also through a
+// symbolic link) are kept as they are. 1 when the
 // whole path is a directory afterwards; else 0 with the errno value in *err
 // (when err is not null): ENOTDIR when one component is not a folder.
 int koMakeFolders(const char* path, mode_t mode, int* err);
+
+// The user-data folders of the browsers whose profiles the product touches
+// (the extension's port, the setup's profile cleaning): 0 Chrome
+// (<config home>/google-chrome), 1 Chromium (<config home>/chromium). out =
+// that folder, whether it exists or not; 0 for another number or without a
+// home folder.
+constexpr int kChromeBrowserCount = 2;
+int koChromeUserDataFolder(int browser, std::string& out);
+
+// The variables that move machine-wide files for tests (PV_REGISTRY_DIR,
+// PV_CHROME_EXTENSIONS_DIR). The programs that run elevated drop them at
+// start unless built for tests (PV_TEST_REDIRECTS), so a caller's
+// environment never points a root process at files of the caller's choosing;
+// their children inherit the environment without them.
+void koDropRedirects();
 
 #endif  // PV_PLATFORM_OS_FOLDERS_H

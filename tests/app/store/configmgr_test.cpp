@@ -78,24 +78,30 @@ TEST_F(ConfigMgrTest, FirstStartMakesBothIniCopiesUuidAndVersion) {
   EXPECT_EQ(Ini(low_ini_, "App_Version"), "1.89 BETA");
 }
 
+// The port goes into the default profile of Chrome and of Chromium, in the
+// user-data folders the browsers use on Linux (the ones the setup cleans).
 TEST_F(ConfigMgrTest, PortGoesToBothCopiesAndToTheExtensionOnlyWhenItsProfileExists) {
-  const std::string profile = home_.path() + "/.local/share/Google/Chrome/User Data/Default";
-  const std::string storage =
-      profile + "/Local Storage/chrome-extension_hdlheflidpohcjiefeogmcljhkkndkge_0.localstorage";
+  const std::string chrome = home_.path() + "/.config/google-chrome/Default";
+  const std::string chromium = home_.path() + "/.config/chromium/Default";
+  const std::string file = "/Local Storage/chrome-extension_hdlheflidpohcjiefeogmcljhkkndkge_0.localstorage";
+  const char kRows[] = "SELECT group_concat(key || '=' || value) FROM ItemTable";
   ConfigMgr config;
   ASSERT_EQ(config.SetPort(40001), 1);
   EXPECT_EQ(Ini(main_ini_, "Port"), "40001");
   EXPECT_EQ(Ini(low_ini_, "Port"), "40001");
-  EXPECT_FALSE(fs::exists(home_.path() + "/.local/share/Google"));
+  EXPECT_FALSE(fs::exists(home_.path() + "/.config/google-chrome"));
+  EXPECT_FALSE(fs::exists(home_.path() + "/.config/chromium"));
 
-  ASSERT_TRUE(fs::create_directories(profile));
+  ASSERT_TRUE(fs::create_directories(chromium));
   ASSERT_EQ(config.SetPort(40001), 1);
-  EXPECT_EQ(pvtest::SqliteQuery(storage, "SELECT group_concat(key || '=' || value) FROM ItemTable"),
-            "pv_port=40001");
+  EXPECT_EQ(pvtest::SqliteQuery(chromium + file, kRows), "pv_port=40001");
+  EXPECT_FALSE(fs::exists(home_.path() + "/.config/google-chrome"));
+  ASSERT_TRUE(fs::create_directories(chrome));
   // A second write replaces the row.
   ASSERT_EQ(config.SetPort(40002), 1);
-  EXPECT_EQ(pvtest::SqliteQuery(storage, "SELECT group_concat(key || '=' || value) FROM ItemTable"),
-            "pv_port=40002");
+  EXPECT_EQ(pvtest::SqliteQuery(chromium + file, kRows), "pv_port=40002");
+  EXPECT_EQ(pvtest::SqliteQuery(chrome + file, kRows), "pv_port=40002");
+  EXPECT_FALSE(fs::exists(home_.path() + "/.local/share/Google"));
 
   // The getter reads the main copy and mirrors it into the other one.
   ASSERT_EQ(IniWriteString("GENERAL", "Port", "1234", low_ini_.c_str()), 1);

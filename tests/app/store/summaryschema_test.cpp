@@ -116,6 +116,8 @@ const char* const kExpectedStatements[] = {
     "INTEGER NOT NULL, CONSTRAINT [fk_file_mail_id] FOREIGN KEY ([mail_id]) REFERENCES "
     "[mail]([id]))",
     "CREATE INDEX IF NOT EXISTS [inx_file_mail_id] ON [file]([mail_id] ASC)",
+    "CREATE INDEX IF NOT EXISTS [inx_file_folder] ON [file]([is_folder], [id])",
+    "CREATE INDEX IF NOT EXISTS [inx_contact_name] ON [contact]([name] COLLATE NOCASE, [id])",
     "CREATE VIRTUAL TABLE fts_file USING FTS3 ([from], [to], [subject], [filename],[type])",
     "CREATE VIRTUAL TABLE fts_contact USING FTS3 ([name], [email],[phone], [tag],[notes],[is], "
     "[type])",

@@ -206,6 +206,16 @@ TEST_F(ScriptedIndexTest, TheAttachmentWalkReadsTheMailsAsTheyAreNow) {
             Column("SELECT mail.uid FROM file JOIN mail ON mail.id = file.mail_id ORDER BY mail.uid"));
   EXPECT_EQ(3, Value("SELECT COUNT(*) FROM file"));
   EXPECT_EQ(1, Value("SELECT COUNT(*) FROM fts_file WHERE filename = 'file3.bin' AND subject = 'Renamed'"));
+  // Nothing of a stored message stays with the library: memory would grow
+  // with the mailbox.
+  MAILSTREAM* stream = mails.Stream();
+  ASSERT_NE(nullptr, stream);
+  for (unsigned long n = 1; n <= stream->nmsgs; ++n) {
+    const MESSAGE& kept = mail_elt(stream, n)->cclientPrivate.msg;
+    EXPECT_EQ(nullptr, kept.env) << n;
+    EXPECT_EQ(nullptr, kept.header.text.data) << n;
+    EXPECT_EQ(nullptr, kept.full.text.data) << n;
+  }
 }
 
 // A pass over deleted mails that cannot read the stored mails fails and

@@ -126,6 +126,8 @@ TEST_F(MimeTextTest, RepairAddressListAndDate) {
       {"team: a@example.org, b@example.org;", nullptr},
       {"\"Ann\" <ann@example.org>, bob@example.org (Bob)", nullptr},
       {"Bob Smith <bob@example.org>", nullptr},
+      // A stray carriage return is no member either, so a second repair finds nothing.
+      {"a@example.org,\r", "a@example.org"},
       {"", nullptr},
   };
   for (const auto& c : kLists) {

@@ -76,19 +76,21 @@ run(async (keep) => {
     },
     {
       kind: 'refused the sign-in', endpoints: peers.endpoints, password: 'wrong',
-      says: /^The mail server refused the sign-in: .*Authentication failed/i, detail: /AUTHENTICATIONFAILED/,
+      says: /^The mail server refused the sign-in: Authentication failed\. /, detail: /AUTHENTICATIONFAILED/,
     },
     {
       kind: 'the connection broke', endpoints: { Imap_Host: '127.0.0.1', Imap_Port: String(broken.port) }, password: 'secret',
       says: /^The connection to the mail server broke\./, detail: /./,
     },
   ];
+  const seen = [];
   for (const k of kinds) {
     const program = await startProgram({ account: ['me@example.org', k.password], endpoints: k.endpoints });
     try {
       const page = await openPage(browser, `${program.origin}/index.html#accounts`);
       const state = await stateOf(page, k.says, `${k.kind} in the account's line`);
       check(k.detail.test(state), `${k.kind}: the library's text is missing from "${state}"`);
+      seen.push(`${k.kind}: ${state}`);
       await waitFor(async () => /^me@example\.org: /.test(await page.locator('#status .state').textContent()),
         10000, `${k.kind}: the top line naming the account: ${await page.locator('#status').textContent()}`);
       const outcome = await tested(page, 'me@example.org', k.password);
@@ -122,6 +124,10 @@ run(async (keep) => {
   await waitFor(async () => /does not answer/.test(await page.locator('#status .state').textContent()),
     10000, 'the status line telling that the program does not answer');
   await waitFor(async () => !(await page.locator('#alert').isHidden()), 10000, 'the banner of the failed list');
+  // The banner stands within the content column, not wider.
+  const [banner, column] = await page.evaluate(() => [document.getElementById('alert'),
+    document.querySelector('#main > section:not([hidden])')].map((e) => [e.getBoundingClientRect().left, e.getBoundingClientRect().right]));
+  check(banner[0] >= column[0] - 1 && banner[1] <= column[1] + 1, `the banner spans ${banner}, the column ${column}`);
   const offered = await page.locator('#status button:visible').allTextContents();
   check(offered.length === 0, `while the program does not answer the status line offers ${offered.join(', ')}`);
   await page.unrouteAll();
@@ -130,5 +136,5 @@ run(async (keep) => {
   await waitFor(() => page.locator('#alert').isHidden(), 10000,
     `the banner gone once the program answers: ${await page.locator('#alert').textContent()}`);
   await page.close();
-  console.log(`${kinds.length} kinds of connection failure told apart; one progress figure; a stale banner cleared`);
+  console.log(`${kinds.length} kinds of connection failure told apart; one progress figure; a stale banner cleared\n${seen.join('\n')}`);
 });

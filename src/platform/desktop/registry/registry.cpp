@@ -1,6 +1,7 @@
 #include "platform/desktop/registry/registry.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,27 +138,52 @@ long ErrnoToReg(int err) {
   return err == EACCES || err == EPERM || err == EROFS ? kRegAccessDenied : kRegIoFailed;
 }
 
-// Opens the hive's file for the access asked.
+// A hive's folder is a real folder, its file (when `file` is not null) a
+// real file: a link could lead an elevated writer anywhere. kRegNotFound
+// when one is missing.
+long CheckNoLinks(const koString& folder, const koString* file) {
+  struct stat st;
+  if (lstat(folder.GetString(), &st) != 0) return errno == ENOENT ? kRegNotFound : ErrnoToReg(errno);
+  if (!S_ISDIR(st.st_mode)) return kRegAccessDenied;
+  if (file == nullptr) return kRegOk;
+  if (lstat(file->GetString(), &st) != 0) return errno == ENOENT ? kRegNotFound : ErrnoToReg(errno);
+  return S_ISREG(st.st_mode) ? kRegOk : kRegAccessDenied;
+}
+
+// Opens the hive's file for the access asked, never through a link.
 long OpenHive(Hive hive, int access, koSQLite& db) {
   koString file;
   mode_t folder_mode;
   if (!HiveFile(hive, file, &folder_mode)) return kRegIoFailed;
-  if ((access & kRegWrite) == 0) {
-    struct stat st;
-    if (stat(file.GetString(), &st) != 0) return errno == ENOENT ? kRegNotFound : ErrnoToReg(errno);
-    if (!db.Open(file, 1)) return Failed(db);
-    return CheckFormat(db);
-  }
   koString folder;
   folder.SetAs(file.GetString(), static_cast<int>(strrchr(file.GetString(), '/') - file.GetString()));
+  if ((access & kRegWrite) == 0) {
+    long rc = CheckNoLinks(folder, &file);
+    if (rc != kRegOk) return rc;
+    if (!db.Open(file, 1 | koSQLite::kOpenNoFollow)) return Failed(db);
+    return CheckFormat(db);
+  }
   int err = 0;
   if (!koMakeFolders(folder.GetString(), folder_mode, &err)) return ErrnoToReg(err);
+  long rc = CheckNoLinks(folder, nullptr);
+  if (rc != kRegOk) return rc == kRegNotFound ? kRegIoFailed : rc;
+  // The machine hive is read by every user (HKCR), the user's by its owner
+  // alone, whatever the umask; SQLite gives its journals the file's mode.
+  int fd = open(file.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    fchmod(fd, hive == kUserHive ? 0600 : 0644);
+    close(fd);
+  } else if (errno != EEXIST) {
+    return ErrnoToReg(errno);
+  }
+  rc = CheckNoLinks(folder, &file);
+  if (rc != kRegOk) return rc == kRegNotFound ? kRegIoFailed : rc;
   // SQLite would open a file it may not write read-only without a word;
   // its journal needs the folder too.
   if (::access(folder.GetString(), W_OK) != 0) return ErrnoToReg(errno);
-  if (::access(file.GetString(), W_OK) != 0 && errno != ENOENT) return ErrnoToReg(errno);
-  if (!db.Open(file, 0)) return Failed(db);
-  long rc = CheckFormat(db);
+  if (::access(file.GetString(), W_OK) != 0) return ErrnoToReg(errno);
+  if (!db.Open(file, koSQLite::kOpenNoFollow)) return Failed(db);
+  rc = CheckFormat(db);
   return rc == kRegNotFound ? MakeSchema(db) : rc;
 }
 

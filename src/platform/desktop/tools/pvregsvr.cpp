@@ -18,6 +18,7 @@
 
 #include <string>
 
+#include "core/kplatform.h"
 #include "platform/desktop/registry/registry.h"
 #include "platform/os/com.h"
 #include "platform/os/module.h"
@@ -60,6 +61,9 @@ int CheckRegistry() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef PV_TEST_REDIRECTS
+  koDropRedirects();
+#endif
   bool unregister = false;
   const char* library = nullptr;
   bool bad = false;

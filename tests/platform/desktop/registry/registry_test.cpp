@@ -4,6 +4,7 @@
 #include "platform/desktop/registry/registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -188,6 +189,47 @@ TEST_F(RegistryTest, HiveFilesThatAreMissingForeignOrBroken) {
   env_.Set("PV_REGISTRY_DIR", nullptr);
   ASSERT_EQ(kRegOk, Create(kRegCurrentUser, "Software"));
   EXPECT_TRUE(std::filesystem::exists(home_.path() + "/.local/state/postvane/registry/user.db"));
+}
+
+// The hives get the modes their readers need whatever the umask (the machine
+// hive is read by every user, the user's by its owner alone), and no hive is
+// opened through a link, which could lead an elevated writer anywhere.
+TEST_F(RegistryTest, HivesHaveTheirModesAndAreNeverOpenedThroughALink) {
+  mode_t umask_before = umask(077);
+  long machine = Create(kRegLocalMachine, "Software");
+  umask(umask_before);
+  ASSERT_EQ(kRegOk, machine);
+  EXPECT_EQ(std::filesystem::perms(0755), std::filesystem::status(folder_).permissions());
+  EXPECT_EQ(std::filesystem::perms(0644), std::filesystem::status(folder_ + "/machine.db").permissions());
+  const std::string userFolder = home_.path() + "/.local/state/postvane/registry";
+  env_.Set("PV_REGISTRY_DIR", nullptr);
+  umask(0);
+  long user = Create(kRegCurrentUser, "Software");
+  umask(umask_before);
+  ASSERT_EQ(kRegOk, user);
+  EXPECT_EQ(std::filesystem::perms(0700), std::filesystem::status(userFolder).permissions());
+  EXPECT_EQ(std::filesystem::perms(0600), std::filesystem::status(userFolder + "/user.db").permissions());
+
+  // A link in the hive file's place, or in its folder's: refused both ways,
+  // the file it names untouched.
+  const std::string target = pvtest::ReadFile(userFolder + "/user.db");
+  const std::string linked = home_.path() + "/linked";
+  const struct {
+    const char* what;
+    std::string folder;
+  } kLinks[] = {{"file", linked}, {"folder", linked + "/registry"}};
+  for (const auto& c : kLinks) {
+    std::filesystem::create_directories(c.folder);
+    env_.Set("PV_REGISTRY_DIR", c.folder.c_str());
+    if (std::string(c.what) == "file")
+      std::filesystem::create_symlink(userFolder + "/user.db", c.folder + "/user.db");
+    else
+      std::filesystem::remove(c.folder), std::filesystem::create_directory_symlink(userFolder, c.folder);
+    EXPECT_EQ(kRegAccessDenied, Create(kRegCurrentUser, "Software\\Other")) << c.what;
+    EXPECT_EQ(kRegAccessDenied, Exists(kRegCurrentUser, "Software")) << c.what;
+    EXPECT_EQ(target, pvtest::ReadFile(userFolder + "/user.db")) << c.what;
+    std::filesystem::remove_all(linked);
+  }
 }
 
 TEST_F(RegistryTest, CategoriesAreKeysBelowTheClass) {
