@@ -22,9 +22,9 @@
 #include <chrono>
 #include <string>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
 #include "app/store/contact.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/contactservice.h"
 #include "app/sync/gdataclient.h"
 #include "core/kcurl.h"

@@ -35,8 +35,8 @@
 #include <string>
 #include <vector>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/mailinit.h"
 #include "app/sync/mailmgr.h"
 #include "core/kinifile.h"

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "app/store/configlist.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/fileinfomgrwin.h"
 #include "app/sync/mailinit.h"
 #include "app/sync/mailmessage.h"

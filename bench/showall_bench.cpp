@@ -33,8 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
 #include "app/web/httpservicemgr.h"
 #include "core/kfile.h"
 #include "core/kinifile.h"

@@ -4,9 +4,9 @@
 
 #include "app/web/gui.h"
 #include "app/web/servicemgr.h"
-#include "platform/gio/desktopbus.h"
-#include "platform/gio/traysni.h"
-#include "platform/signals.h"
+#include "platform/desktop/gio/desktopbus.h"
+#include "platform/desktop/gio/traysni.h"
+#include "platform/desktop/signals.h"
 
 int main() {
   // The bus threads start here, before the program's own start-up: they too

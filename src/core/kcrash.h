@@ -5,7 +5,7 @@
 // for the process's life, so writing it at crash time needs no file creation,
 // and another instance's pruning never removes it. A normal exit deletes it; a
 // killed process leaves it empty and the next start removes it. The report is
-// written by libpvdump.so (platform/pvdump/pvdump.h), loaded by name from the
+// written by libpvdump.so (platform/os/pvdump/pvdump.h), loaded by name from the
 // program folder and then through the system search; without it a crash only
 // prints a message.
 //
@@ -19,7 +19,7 @@
 
 #include <signal.h>
 
-#include "platform/pvdump/pvdump.h"
+#include "platform/os/pvdump/pvdump.h"
 
 class CrashHandler {
  public:

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "platform/folders.h"
+#include "core/kplatform.h"
 
 int koFile::Open(const char* path, int flags, int mode) {
   do {

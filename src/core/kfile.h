@@ -88,7 +88,7 @@ void SanitizeFileName(koString& name);
 // Copies the running program's path, zero-terminated, into buffer. Its
 // length, or 0 when it is unknown or does not fit.
 int GetExePath(char* buffer, size_t size);
-// out = the user's temporary folder, ending in '/' (see platform/folders.h).
+// out = the user's temporary folder, ending in '/' (see platform/os/folders.h).
 // Linux has no short names, so longName changes nothing. 1, or 0 with out
 // untouched.
 int GetTempDirectory(koString& out, int longName);

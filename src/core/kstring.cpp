@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "core/klog.h"
-#include "platform/utf.h"
+#include "platform/os/utf.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <initializer_list>
 
 #include "core/klog.h"
-#include "platform/folders.h"
+#include "core/kplatform.h"
 
 namespace {
 

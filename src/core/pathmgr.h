@@ -2,7 +2,7 @@
 //
 // Every function writes its answer into `out` and returns the answer's length;
 // 0 means failure, and then out is empty. The folders follow HOME and the XDG
-// base-directory variables (see platform/folders.h), read anew on each call;
+// base-directory variables (see platform/os/folders.h), read anew on each call;
 // the per-user folders are made, mode 0700, the first time they are asked for.
 // Failures to make a folder are logged through gLog ("CreateDirectory" with the
 // errno value), including a folder name that is taken by a plain file.

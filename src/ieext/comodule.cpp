@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/kstring.h"
-#include "platform/registry/registry.h"
+#include "platform/desktop/registry/registry.h"
 
 ComModule gModule;
 

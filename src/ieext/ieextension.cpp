@@ -2,16 +2,16 @@
 
 #include <string>
 
+#include "core/kplatform.h"
 #include "ieext/bho.h"
 #include "ieext/comodule.h"
 #include "ieext/ieextids.h"
 #include "ieext/sidebar.h"
 #include "ieext/typelib.h"
-#include "platform/folders.h"
+#include "platform/desktop/registry/catregister.h"
+#include "platform/desktop/registry/registry.h"
 #include "platform/os/module.h"
-#include "platform/registry/catregister.h"
-#include "platform/registry/registry.h"
-#include "platform/utf.h"
+#include "platform/os/utf.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "ieext/comodule.h"
 #include "ieext/ieextids.h"
 #include "ieext/resources.h"
-#include "platform/window.h"
+#include "platform/desktop/window.h"
 
 namespace {
 

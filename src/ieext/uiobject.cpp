@@ -9,7 +9,7 @@
 #include "ieext/ieextids.h"
 #include "ieext/resources.h"
 #include "ieext/typelib.h"
-#include "platform/instance.h"
+#include "platform/desktop/instance.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "core/kfile.h"
 #include "core/pathmgr.h"
-#include "platform/desktop.h"
-#include "platform/registry/registry.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/registry/registry.h"
 #include "setup/chromeextmgr.h"
 #include "setup/commandbar.h"
 

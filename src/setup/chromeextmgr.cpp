@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/kfile.h"
-#include "platform/folders.h"
+#include "core/kplatform.h"
 
 namespace {
 

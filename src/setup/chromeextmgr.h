@@ -14,8 +14,8 @@
 #ifndef PV_SETUP_CHROMEEXTMGR_H
 #define PV_SETUP_CHROMEEXTMGR_H
 
+#include "core/kplatform.h"
 #include "core/kstring.h"
-#include "platform/folders.h"
 
 // The extension's identifier, the name of its settings member and of its
 // machine-wide entry.

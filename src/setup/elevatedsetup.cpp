@@ -16,9 +16,9 @@
 #include <unistd.h>
 
 #include "core/kfile.h"
+#include "core/kplatform.h"
 #include "core/pathmgr.h"
-#include "platform/desktop.h"
-#include "platform/folders.h"
+#include "platform/desktop/desktop.h"
 #include "setup/chromeextmgr.h"
 
 namespace {

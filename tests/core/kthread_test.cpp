@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 #include "support/child.h"
 
 namespace {

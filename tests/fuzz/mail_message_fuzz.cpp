@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "app/store/configlist.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/fileinfomgr.h"
 #include "app/sync/mailinit.h"
 #include "app/sync/mailmessage.h"

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "core/kstring.h"
+#include "platform/desktop/window.h"
 #include "platform/os/module.h"
-#include "platform/window.h"
 #include "support/loopback.h"
 
 namespace iehost {

@@ -42,9 +42,9 @@
 
 #include "core/kstring.h"
 #include "ieext/hostobjects.h"
+#include "platform/desktop/registry/registry.h"
 #include "platform/os/com.h"
 #include "platform/os/module.h"
-#include "platform/registry/registry.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 
 #include "app/web/program_fixture.h"
 #include "ieext/hostobjects.h"
-#include "platform/instance.h"
+#include "platform/desktop/instance.h"
+#include "platform/desktop/window.h"
 #include "platform/os/module.h"
-#include "platform/window.h"
 #include "support/files.h"
 #include "support/registry.h"
 

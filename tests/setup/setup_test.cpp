@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry/registry.h"
+#include "platform/desktop/registry/registry.h"
 #include "setup/chromeextmgr.h"
 #include "support/files.h"
 #include "support/registry.h"

@@ -9,7 +9,7 @@
 #include "app/store/commonhelper.h"
 #include "app/store/configmgr.h"
 #include "core/klog.h"
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 
 extern "C" {
 #include <c-client/c-client.h>

@@ -8,8 +8,8 @@
 #include <unordered_map>
 
 #include "core/kfile.h"
+#include "core/kplatform.h"
 #include "core/kthread.h"
-#include "platform/folders.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/store/configlist.h"
 #include "app/store/productinfo.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/contactservice.h"
 #include "app/sync/mailmgr.h"
 #include "core/kcrash.h"
@@ -19,7 +19,7 @@
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 
 extern "C" {
 #include <c-client/c-client.h>

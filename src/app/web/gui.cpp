@@ -13,8 +13,8 @@
 #include "core/klog.h"
 #include "core/ksocket.h"
 #include "core/pathmgr.h"
-#include "platform/instance.h"
-#include "platform/signals.h"
+#include "platform/desktop/instance.h"
+#include "platform/desktop/signals.h"
 
 SystemTray gSystemTray;
 

@@ -6,8 +6,8 @@
 #ifndef PV_APP_WEB_GUI_H
 #define PV_APP_WEB_GUI_H
 
-#include "platform/systemtray.h"
-#include "platform/tray.h"
+#include "platform/desktop/systemtray.h"
+#include "platform/desktop/tray.h"
 
 // The tray icon; made before main runs, its icon taken away when the loop ends.
 extern SystemTray gSystemTray;

@@ -26,7 +26,7 @@
 #include "core/ksocket.h"
 #include "core/kstring.h"
 #include "core/kthread.h"
-#include "platform/sessionguard.h"
+#include "platform/desktop/sessionguard.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <cstdint>
 
 #include "core/kstring.h"
-#include "platform/window.h"
+#include "platform/desktop/window.h"
 
 constexpr const char kMainWindowClass[] = "PostvaneWindowClass";
 

@@ -27,7 +27,7 @@
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/sessionguard.h"
+#include "platform/desktop/sessionguard.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "core/klog.h"
 #include "core/kthread.h"
 #include "core/pathmgr.h"
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 
 namespace {
 

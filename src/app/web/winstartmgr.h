@@ -16,7 +16,7 @@
 
 #include "app/web/mainwindow.h"
 #include "core/kstring.h"
-#include "platform/window.h"
+#include "platform/desktop/window.h"
 
 class koEvent;
 

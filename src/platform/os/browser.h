@@ -7,7 +7,7 @@
 // As in com.h, this is our own binary contract between programs of this tree,
 // with the callers' names and numbers, declared only as far as the callers
 // use it. Window handles are ids of the in-process window layer
-// (platform/window.h), in whichever copy of it made the window.
+// (platform/desktop/window.h), in whichever copy of it made the window.
 #ifndef PV_PLATFORM_OS_BROWSER_H
 #define PV_PLATFORM_OS_BROWSER_H
 
@@ -15,7 +15,7 @@
 
 #include "platform/os/com.h"
 
-typedef uint32_t koWindowId;  // as platform/window.h
+typedef uint32_t koWindowId;  // as platform/desktop/window.h
 
 // ---- Dispatch numbers and answers ------------------------------------------
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/utf.h"
+#include "platform/os/utf.h"
 
 void koGuidToText(const GUID& g, char* out) {
   snprintf(out, kGuidTextLength + 1, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",

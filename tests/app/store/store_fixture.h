@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/store/configlist.h"
+#include "app/store/summaryschema.h"
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/store/configlist.h"
+#include "app/store/configmgr.h"
 #include "app/store/downloadperiodmgr.h"
 #include "app/sync/historymgr.h"
 #include "app/sync/index_fixture.h"

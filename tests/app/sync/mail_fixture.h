@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
 #include "app/sync/callbacks.h"
 #include "app/sync/mailext.h"
 #include "app/sync/mailinit.h"
@@ -21,7 +21,7 @@
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/thread_id.h"
+#include "platform/os/thread_id.h"
 #include "support/log_capture.h"
 #include "support/private_home.h"
 

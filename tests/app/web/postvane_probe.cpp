@@ -22,7 +22,7 @@
 
 #include "app/web/gui.h"
 #include "app/web/winstartmgr.h"
-#include "platform/signals.h"
+#include "platform/desktop/signals.h"
 
 namespace {
 

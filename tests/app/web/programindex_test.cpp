@@ -1,6 +1,5 @@
 // The program indexes an account that is in its database when it starts,
 // and still ends in order, "Stopped" last, while its threads are busy.
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
 #include "core/kinifile.h"
 #include "core/ksqlite.h"

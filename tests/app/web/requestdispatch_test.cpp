@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/folders.h"
+#include "core/kplatform.h"
 #include "web_fixture.h"
 
 namespace {

@@ -8,12 +8,12 @@
 
 #include <string>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
+#include "core/kplatform.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
-#include "platform/folders.h"
 
 int main(int argc, char** argv) {
   koString dir;

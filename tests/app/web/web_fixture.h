@@ -9,14 +9,14 @@
 #include <memory>
 #include <string>
 
-#include "app/store/configlist.h"
 #include "app/store/configmgr.h"
+#include "app/store/summaryschema.h"
 #include "app/web/httpservicemgr.h"
-#include "platform/folders.h"
 #include "core/kinifile.h"
+#include "core/kplatform.h"
 #include "core/ksqlite.h"
-#include "core/sqlitemgr.h"
 #include "core/pathmgr.h"
+#include "core/sqlitemgr.h"
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"

@@ -1,0 +1,5 @@
+#include "platform/os/thread_id.h"
+
+#include <unistd.h>
+
+uint32_t koCurrentThreadId() { return static_cast<uint32_t>(gettid()); }
