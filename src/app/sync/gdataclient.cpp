@@ -306,6 +306,10 @@ int GDataClient::ParseFeed() {
       if (end == nullptr) return 0;
       end += strlen(close);
     } else {
+      // The XML library asserts on a "<" with nothing but blanks after it.
+      const char* after = p + 1;
+      while (isspace(static_cast<unsigned char>(*after))) ++after;
+      if (*after == 0) return 0;
       TiXmlElement child("");
       end = child.Parse(p, nullptr, TIXML_ENCODING_UTF8);
       if (end == nullptr) return 0;

@@ -121,6 +121,9 @@ TEST_F(GDataClientTest, FeedsAreReadEntryByEntryWhateverStandsBetween) {
       {R"(<feed><entry><id>a</id></entry>)", 0, 0, -1, "", ""},
       {R"(<feed><entry><id>a</id></entr></feed>)", 0, 0, -1, "", ""},
       {R"(<feed><entry><id>a</id></entry></feeds>)", 0, 0, -1, "", ""},
+      // A tag cut right after its "<": the XML library would stop the process on it.
+      {R"(<feed><entry><id>a</id></entry><)", 0, 0, -1, "", ""},
+      {R"(<feed><entry><id>a</id></entry>< \n)", 0, 0, -1, "", ""},
       // Another root, even one that begins alike, is no feed.
       {R"(<feeds><entry><id>a</id></entry></feeds>)", 1, 0, -1, "", ""},
   };
