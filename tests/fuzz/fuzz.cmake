@@ -12,8 +12,12 @@ if(PV_CLANGXX AND NOT PV_SANITIZE)
   foreach(src ${PV_FUZZ_SOURCES})
     get_filename_component(name ${src} NAME_WE)
     string(REGEX REPLACE "_fuzz$" "" name ${name})
-    add_test(NAME fuzz_${name} COMMAND sh ${PV_FUZZ_SCRIPT} --work ${PV_FUZZ_WORK} --no-build ${name} 15)
-    set_tests_properties(fuzz_${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED pvfuzz)
+    # A fixed seed and number of runs, not a time: a slow machine tries the
+    # same inputs as a fast one, so the verdict does not depend on its speed.
+    # The time given is only a cap far above what the runs take.
+    add_test(NAME fuzz_${name} COMMAND sh ${PV_FUZZ_SCRIPT} --work ${PV_FUZZ_WORK} --no-build ${name} 600)
+    set_tests_properties(fuzz_${name} PROPERTIES TIMEOUT 900 FIXTURES_REQUIRED pvfuzz
+                         ENVIRONMENT "FUZZ_FLAGS=-seed=1 -runs=2000")
   endforeach()
 elseif(NOT PV_CLANGXX)
   message(STATUS "clang++ not found: the fuzz runs are not registered")
