@@ -99,7 +99,7 @@ async function startPeers({ address, password, count, proxy = false }) {
   child.stdout.on('data', (chunk) => { out += chunk; });
   child.stderr.on('data', (chunk) => { errors += chunk; });
   const line = await waitFor(() => (child.exitCode !== null ? Promise.reject(new Error(`the peers did not start: ${errors}`))
-    : /^\{.*\}\n/.exec(out)), 30000, 'the mail service');
+    : /^\{.*\}\n/.exec(out)), 120000, 'the mail service');
   const ports = JSON.parse(line[0]);
   return {
     ...ports,
