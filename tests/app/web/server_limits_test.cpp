@@ -152,11 +152,14 @@ TEST_F(ServerLimits, DrippingHeadsAreClosedWhenTheirTimeIsUp) {
     ASSERT_TRUE(pvtest::SendAll(fd, "GET /?_object=NoSuch HTTP/1.1\r\n" + Host()));
     drips.push_back(fd);
   }
-  // A header line every 5 s keeps each one busy, but not alive.
+  // A header line every 5 s keeps each one busy, but not alive. The
+  // program may still be starting threads of its own when the count is
+  // taken; a thread per connection would be hundreds.
+  constexpr int kOwnThreadsStillStarting = 16;
   for (int round = 1; round <= 2; ++round) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5000 * round - ElapsedMs(opened)));
     for (int fd : drips) pvtest::SendAll(fd, "X-Drip: " + std::to_string(round) + "\r\n");
-    EXPECT_LE(ThreadsOf(program.pid()), threads + 2);
+    EXPECT_LE(ThreadsOf(program.pid()), threads + kOwnThreadsStillStarting);
   }
   // Closed once their 10 s are up, not before; the deadline is only for a
   // loaded machine.
