@@ -50,18 +50,26 @@ function brokenWordsInPage() {
   return found;
 }
 
-// Marks every control a user could reach; returns their descriptions.
+// Marks every control a user could reach; returns their descriptions. A
+// control is known by what a user sees of it (and which of its likes it
+// is), so one the page draws again during the walk still counts as itself.
 function markControlsInPage() {
-  const selector = 'a[href], button, input, select, textarea, [tabindex]';
-  const controls = [...document.querySelectorAll(selector)].filter((e) => !e.disabled && e.tabIndex >= 0
-    && e.getClientRects().length > 0 && getComputedStyle(e).visibility !== 'hidden' && !e.closest('[hidden], [inert]'));
-  // Radio buttons are one stop per group; arrows move inside it.
+  window.pvControlKeys = () => {
+    const selector = 'a[href], button, input, select, textarea, [tabindex]';
+    const controls = [...document.querySelectorAll(selector)].filter((e) => !e.disabled && e.tabIndex >= 0
+      && e.getClientRects().length > 0 && getComputedStyle(e).visibility !== 'hidden' && !e.closest('[hidden], [inert]'));
+    const seen = new Map();
+    return controls.map((e) => {
+      const what = `${e.tagName.toLowerCase()} "${(e.getAttribute('aria-label') || e.textContent || e.name || e.id || '').trim().slice(0, 40)}"`;
+      // Radio buttons are one stop per group; arrows move inside it.
+      if (e.type === 'radio' && e.name) return [e, `radio:${e.form ? e.form.id : ''}:${e.name}`, what];
+      const n = (seen.get(what) || 0) + 1;
+      seen.set(what, n);
+      return [e, `${what}#${n}`, what];
+    });
+  };
   const groups = new Map();
-  controls.forEach((e, i) => {
-    const key = e.type === 'radio' && e.name ? `radio:${e.form ? e.form.id : ''}:${e.name}` : `c${i}`;
-    e.dataset.reach = key;
-    groups.set(key, `${e.tagName.toLowerCase()} "${(e.getAttribute('aria-label') || e.textContent || e.name || e.id || '').trim().slice(0, 40)}"`);
-  });
+  for (const [, key, what] of window.pvControlKeys()) if (!groups.has(key)) groups.set(key, what);
   return [...groups.entries()];
 }
 
@@ -79,7 +87,8 @@ async function unreachable(page) {
   await page.evaluate(() => {
     window.pvReached = new Set();
     document.addEventListener('focusin', (event) => {
-      if (event.target.dataset && event.target.dataset.reach) window.pvReached.add(event.target.dataset.reach);
+      const hit = window.pvControlKeys().find(([e]) => e === event.target);
+      if (hit) window.pvReached.add(hit[1]);
     });
     if (document.activeElement) document.activeElement.blur();
   });

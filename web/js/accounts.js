@@ -319,7 +319,11 @@ export function createAccountsView({ onError, onNote }) {
         lastList = text;
         const accounts = parse(text) || [];
         busy = stillWorking(accounts);
+        // A keyboard user keeps their place while progress redraws the list.
+        const focused = list.contains(document.activeElement) ? document.activeElement.getAttribute('aria-label') : null;
         clear(list, accounts.map(accountItem));
+        const again = focused && [...list.querySelectorAll('[aria-label]')].find((e) => e.getAttribute('aria-label') === focused);
+        if (again) again.focus();
         if (accounts.length === 0) {
           list.append(el('li', { class: 'empty', text: 'No account yet. Add your mail account to begin.' }));
         }
