@@ -13,13 +13,17 @@ const { chromium } = require('playwright-core');
 const buildDir = process.env.PV_BUILD_DIR || path.resolve(__dirname, '../../build');
 const chromiumPath = process.env.PV_CHROMIUM || '/usr/bin/chromium';
 
-// Resolves when `check` holds, polling every 20 ms; rejects after `ms`.
+// Resolves when `check` holds, polling every 20 ms; rejects after `ms`
+// (naming `what`, or what the function `what` tells then),
+// and never before a minute: a wait for an event is no speed check, and a
+// sanitizer build on a busy machine may take many times the usual.
+const kLeastWaitMs = 60000;
 async function waitFor(check, ms, what) {
-  const end = Date.now() + ms;
+  const end = Date.now() + Math.max(ms, kLeastWaitMs);
   for (;;) {
     const value = await check();
     if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    if (Date.now() > end) throw new Error(`timed out waiting for ${typeof what === 'function' ? await Promise.resolve().then(what).catch((e) => `(the page: ${e.message})`) : what}`);
     await new Promise((done) => setTimeout(done, 20));
   }
 }

@@ -199,9 +199,11 @@ class ShowAll : public ObjectBase {
                                    int* accountId, int64_t* totalSent, int64_t* totalRecv);
   static int GetContactSendAndRecvCount(koSQLite& db, const koString& ids, int64_t* sent, int64_t* recv);
   static int GetEmailsUnseenCount(koSQLite& db, const koString& ids, int64_t* count);
-  // One row per conversation with the contact, its latest mail, newest first.
+  // One row per conversation with the contact, its latest mail, newest
+  // first. threadCount (OUT): the conversations in all, -1 when the page
+  // has no row.
   static int GetLastUnRepliedMailDetails(koSQLite& db, koString& json, const koString& ids, int accountId,
-                                         int64_t begin, int64_t perPage);
+                                         int64_t begin, int64_t perPage, int64_t* threadCount);
   static int GetThreadCount(koSQLite& db, const koString& ids, int accountId, int64_t* count);
 
   // The received and sent series of the contact's mail, one number per day,

@@ -86,10 +86,13 @@ const char kContactFields[] =
 const char kAddressesUnseen[] =
     "SELECT count(*)  unseen_count FROM mail_email_link JOIN mail ON mail_email_link.mail_id = mail.id AND "
     "mail_email_link.email_address_id in (%s) AND mail.unseen = 1 ";
+// Every row also carries the number of conversations, counted before the
+// page is cut.
 const char kThreads[] =
     "SELECT module_id moduleid, mail.subject subject, mail.received_date recvtime, mail.message_id  messageid, "
-    "mail.unseen unseen FROM mail JOIN reference_master JOIN (SELECT * FROM ( SELECT MAX(mail.received_date) "
-    "maxrecvtime, reference_master.parent_message_id pmsgid FROM mail JOIN reference_master JOIN mail_email_link ON "
+    "mail.unseen unseen, details.threadcount threadcount FROM mail JOIN reference_master JOIN (SELECT * FROM ( "
+    "SELECT MAX(mail.received_date) maxrecvtime, reference_master.parent_message_id pmsgid, COUNT(*) OVER () "
+    "threadcount FROM mail JOIN reference_master JOIN mail_email_link ON "
     "mail.id = reference_master.mail_id AND mail.id = mail_email_link.mail_id AND mail_email_link.email_address_id  "
     "IN (%s) AND mail.account_id = %d  GROUP BY reference_master.parent_message_id) ORDER BY maxrecvtime DESC LIMIT "
     "%I64d, %I64d) details ON reference_master.parent_message_id = details.pmsgid AND mail.id = "
@@ -452,8 +455,9 @@ int ShowAll::GetEmailsUnseenCount(koSQLite& db, const koString& ids, int64_t* co
 }
 
 int ShowAll::GetLastUnRepliedMailDetails(koSQLite& db, koString& json, const koString& ids, int accountId,
-                                         int64_t begin, int64_t perPage) {
+                                         int64_t begin, int64_t perPage, int64_t* threadCount) {
   json.Clear();
+  *threadCount = -1;
   koString sql;
   sql.Format(kThreads, ids.GetString(), accountId, begin, perPage, accountId);
   koStatement statement(&db, sql.GetString());
@@ -463,6 +467,7 @@ int ShowAll::GetLastUnRepliedMailDetails(koSQLite& db, koString& json, const koS
     const char* subject = TextOf(db, row, "subject");
     const char* visible = subject;
     while (isspace(static_cast<unsigned char>(*visible))) ++visible;
+    *threadCount = db.GetInt64(row, "threadcount");
     json += first ? "{" : ",{";
     AppendJsonText(json, "\"MessageId\":\"%s\"", TextOf(db, row, "messageid"));
     json.AppendFormat(",\"ModuleId\":%d", db.GetInt(row, "moduleid"));
@@ -536,8 +541,9 @@ int ShowAll::BuildContactDetails(koString& data, int listedId) {
       KO_LOG(-1, "GetTrendInfo");
       return 0;
     }
-    if (!GetLastUnRepliedMailDetails(db, threads, ids, accountId, begin, perPage) ||
-        !GetThreadCount(db, ids, accountId, &totalMails)) {
+    // A page past the end has no row to tell the count.
+    if (!GetLastUnRepliedMailDetails(db, threads, ids, accountId, begin, perPage, &totalMails) ||
+        (totalMails < 0 && !GetThreadCount(db, ids, accountId, &totalMails))) {
       KO_LOG(-1, "GetLastUnRepliedMailDetails");
       return 0;
     }

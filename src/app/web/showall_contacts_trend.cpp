@@ -24,13 +24,15 @@ const char kLatest[] =
     "SELECT [received_date] recvtime FROM  mail WHERE [id] IN (%s) ORDER  BY recvtime DESC LIMIT 1 ";
 const char kCreateHelper[] = "CREATE TEMPORARY TABLE [group_timestamp_helper] ([group_time] INTEGER NOT NULL)";
 const char kInsertHelper[] = "INSERT INTO [group_timestamp_helper] VALUES(?)";
-// The series comes out in the order of the buckets, oldest first.
+// Both series in one walk over the contact's mails, in the order of the
+// buckets, oldest first.
 const char kSeries[] =
-    "SELECT mailcount FROM (SELECT STRFTIME('%s', [group_time], 'unixepoch', 'localtime') AS ttime FROM "
+    "SELECT recvcount, sentcount FROM (SELECT STRFTIME('%s', [group_time], 'unixepoch', 'localtime') AS ttime FROM "
     "[group_timestamp_helper] ORDER BY ttime) as temptable LEFT OUTER JOIN (SELECT STRFTIME('%s', "
-    "[mail].[received_date], 'unixepoch', 'localtime') AS gtime, COUNT(*) as mailcount FROM [mail] JOIN "
-    "[mail_email_link]ON [mail].[id] = [mail_email_link].[mail_id] AND [mail].[module_id] = ? AND "
-    "[mail_email_link].[email_address_id] IN (%s) GROUP BY gtime ORDER BY gtime ASC) ON ttime = gtime ORDER BY ttime";
+    "[mail].[received_date], 'unixepoch', 'localtime') AS gtime, SUM([mail].[module_id] = 1) AS recvcount, "
+    "SUM([mail].[module_id] = 2) AS sentcount FROM [mail] JOIN [mail_email_link] ON [mail].[id] = "
+    "[mail_email_link].[mail_id] AND [mail].[module_id] IN (1, 2) AND [mail_email_link].[email_address_id] IN (%s) "
+    "GROUP BY gtime) ON ttime = gtime ORDER BY ttime";
 
 enum Advance { kNextDay, kNextMonth, kNextYear };
 
@@ -116,25 +118,21 @@ int ShowAll::CreateAndFillTempTable(koSQLite& db, int64_t start, int64_t now, in
 }
 
 int ShowAll::GetTrendGroupValues(koSQLite& db, const koString& ids, const char* pattern, koString& json) {
-  const struct {
-    int module;
-    const char* member;
-    const char* label;
-  } kSeriesOf[] = {{1, "\"RecvTrend\":[", "GetSpecificTrendGroupValues SERVICE_TYPE_INBOX"},
-                   {2, ",\"SentTrend\":[", "GetSpecificTrendGroupValues SENTMAIL_ATTACHMENT_EXTRACTION"}};
   koString sql;
   sql.Format(kSeries, pattern, pattern, ids.GetString());
-  for (const auto& series : kSeriesOf) {
-    koStatement statement(&db, sql.GetString());
-    statement.Int(series.module);
-    json += series.member;
-    for (int first = 1;; first = 0) {
-      if (!statement.Step(series.label)) return 0;
-      if (!statement.HasRow()) break;
-      json.AppendFormat("%s%d", first ? "" : ",", db.GetInt(statement.Handle(), 0));
-    }
-    json += "]";
+  koStatement statement(&db, sql.GetString());
+  koString received("\"RecvTrend\":[");
+  koString sent(",\"SentTrend\":[");
+  for (int first = 1;; first = 0) {
+    if (!statement.Step("GetSpecificTrendGroupValues")) return 0;
+    if (!statement.HasRow()) break;
+    received.AppendFormat("%s%d", first ? "" : ",", db.GetInt(statement.Handle(), 0));
+    sent.AppendFormat("%s%d", first ? "" : ",", db.GetInt(statement.Handle(), 1));
   }
+  json += received;
+  json += "]";
+  json += sent;
+  json += "]";
   return 1;
 }
 

@@ -28,7 +28,7 @@ run(async (keep) => {
   for (const t of tests) {
     await form.getByLabel('Password', { exact: true }).fill(t.password);
     await form.getByRole('button', { name: 'Test connection' }).click();
-    await waitFor(async () => t.says.test(await result.textContent()), 20000, `${t.password}: ${t.says}, said ${await result.textContent()}`);
+    await waitFor(async () => t.says.test(await result.textContent()), 20000, async () => `${t.password}: ${t.says}, said ${await result.textContent()}`);
   }
   await form.getByLabel('All mail').check();
   await form.getByLabel('Save attachments').check();
@@ -36,7 +36,7 @@ run(async (keep) => {
   const account = page.locator('.account', { hasText: 'me@example.org' });
   await account.waitFor();
   await waitFor(async () => await account.locator('.state').textContent() === 'Up to date', 30000,
-    `the account up to date: ${await account.locator('.state').textContent()}`);
+    async () => `the account up to date: ${await account.locator('.state').textContent()}`);
   await screenshot(page, 'accounts');
 
   // A wrong password on the account shows the mail server's words there.
@@ -52,7 +52,7 @@ run(async (keep) => {
     // Saved, the form closes; the next change opens a form of its own.
     await form.waitFor({ state: 'detached', timeout: 20000 });
     await waitFor(async () => c.state.test(await account.locator('.state').textContent()), 30000,
-      `${c.password}: ${c.state}, shown ${await account.locator('.state').textContent()}`);
+      async () => `${c.password}: ${c.state}, shown ${await account.locator('.state').textContent()}`);
   }
 
   await page.getByRole('button', { name: 'Remove me@example.org' }).click();

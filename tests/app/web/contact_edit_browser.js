@@ -18,10 +18,10 @@ run(async (keep) => {
   // Search as the user types: no Enter, the list and its count follow.
   await page.getByLabel('Search contacts').pressSequentially('carol');
   await waitFor(async () => /Carol/.test(await page.locator('.details').textContent()), 10000,
-    `Carol found while typing: ${await page.locator('#view-contacts').textContent()}`);
+    async () => `Carol found while typing: ${await page.locator('#view-contacts').textContent()}`);
   await page.getByLabel('Search contacts').fill('');
   await waitFor(async () => /^\d+ contacts$/.test(await page.locator('#view-contacts .count').first().textContent()), 10000,
-    `the count above the whole list: ${await page.locator('#view-contacts .count').first().textContent()}`);
+    async () => `the count above the whole list: ${await page.locator('#view-contacts .count').first().textContent()}`);
 
   await bob.click();
   const details = page.locator('.details article');
@@ -33,18 +33,18 @@ run(async (keep) => {
   // The details are drawn anew with what the program now holds.
   await page.waitForSelector('.details article:not([data-before])', { timeout: 20000 });
   await waitFor(async () => (await page.locator('.details .edit [role=status]').textContent()) === 'Saved.', 10000,
-    `"Saved." after the details were drawn anew: ${await page.locator('.details .edit').textContent()}`);
+    async () => `"Saved." after the details were drawn anew: ${await page.locator('.details .edit').textContent()}`);
 
   // The next synchronisation reads the entry back from the service.
   const tagsShown = async () => page.locator('.details .facts').textContent().catch(() => '');
   await page.goto(`${program.origin}/index.html#accounts`);
   await page.getByRole('button', { name: 'Read contacts now for me@example.org' }).click();
   await waitFor(async () => /The contacts were read again/.test(await page.locator('#alert').textContent()), 60000,
-    `the contacts read again: ${await page.locator('#alert').textContent()}`);
+    async () => `the contacts read again: ${await page.locator('#alert').textContent()}`);
   await page.goto(`${program.origin}/index.html#contacts`);
   await bob.click();
   await waitFor(async () => /fair supplier/.test(await tagsShown()), 10000,
-    `the tags after the next synchronisation: ${await tagsShown()}`);
+    async () => `the tags after the next synchronisation: ${await tagsShown()}`);
   page.clean();
   console.log('notes and tags saved, "Saved." kept, the tags kept through the next synchronisation; search as typed');
 });

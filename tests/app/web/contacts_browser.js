@@ -49,8 +49,8 @@ run(async (keep) => {
     await page.getByLabel('Show', { exact: true }).selectOption(c.show);
     await page.getByLabel('Search contacts').fill(c.search || '');
     await page.getByLabel('Search contacts').press('Enter');
-    if (c.list) await waitFor(async () => await listed() === c.list, 8000, `${c.what}: ${c.list}, listed ${await listed()}`);
-    else await waitFor(async () => await detailName() === c.details, 8000, `${c.what}: ${c.details}, shown ${await detailName()}`);
+    if (c.list) await waitFor(async () => await listed() === c.list, 8000, async () => `${c.what}: ${c.list}, listed ${await listed()}`);
+    else await waitFor(async () => await detailName() === c.details, 8000, async () => `${c.what}: ${c.details}, shown ${await detailName()}`);
   }
 
   // Bob from the list: his conversations, one a thread, and his trend drawn.

@@ -32,7 +32,7 @@ run(async (keep) => {
       { width: 300, height: 700, init: c.early ? early : undefined });
     if (!c.early) await page.evaluate((text) => window.pvwidget.HandleContextChange(text), c.given);
     await waitFor(async () => await shownFiles(page) === c.files, 5000,
-      `${c.given}${c.early ? ' (early)' : ''}: ${c.files}, shown ${await shownFiles(page)}`);
+      async () => `${c.given}${c.early ? ' (early)' : ''}: ${c.files}, shown ${await shownFiles(page)}`);
     const address = c.given.replace(/^"|"$/g, '');
     check(await page.textContent('#pvContact') === address, `${c.given}: the page names ${await page.textContent('#pvContact')}`);
     const width = await page.evaluate(() => document.documentElement.scrollWidth);

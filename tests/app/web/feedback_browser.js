@@ -45,7 +45,7 @@ async function stateOf(page, pattern, what) {
   return waitFor(async () => {
     const text = await page.locator('.account .state').first().textContent({ timeout: 5000 }).catch(() => '');
     return pattern.test(text) ? text : '';
-  }, 60000, `${what}; the accounts showed: ${await page.locator('#view-accounts').textContent().catch(() => '')}`);
+  }, 60000, async () => `${what}; the accounts showed: ${await page.locator('#view-accounts').textContent().catch(() => '')}`);
 }
 
 // The outcome of Test connection in the add form for `address` and `password`.
@@ -92,7 +92,7 @@ run(async (keep) => {
       check(k.detail.test(state), `${k.kind}: the library's text is missing from "${state}"`);
       seen.push(`${k.kind}: ${state}`);
       await waitFor(async () => /^me@example\.org: /.test(await page.locator('#status .state').textContent()),
-        10000, `${k.kind}: the top line naming the account: ${await page.locator('#status').textContent()}`);
+        10000, async () => `${k.kind}: the top line naming the account: ${await page.locator('#status').textContent()}`);
       const outcome = await tested(page, 'me@example.org', k.password);
       check(k.says.test(outcome) && k.detail.test(outcome), `${k.kind}: Test connection said "${outcome}"`);
       page.clean();
@@ -109,9 +109,9 @@ run(async (keep) => {
   }));
   const page = await openPage(browser, `${reading.origin}/index.html#accounts`);
   await waitFor(async () => /Reading mail: 4 of 10 mails/.test(await page.locator('#status').textContent()),
-    10000, `the status line's figure: ${await page.locator('#status').textContent()}`);
+    10000, async () => `the status line's figure: ${await page.locator('#status').textContent()}`);
   await waitFor(async () => /Reading mail: 4 of 10 mails/.test(await page.locator('.account').first().textContent()),
-    10000, `the account's figure: ${await page.locator('.account').first().textContent()}`);
+    10000, async () => `the account's figure: ${await page.locator('.account').first().textContent()}`);
   const percent = await page.evaluate(() => document.body.innerText.match(/.{0,30}\d+ ?%.{0,10}/g));
   check(!percent, `a percentage is shown beside the counts: ${percent}`);
 
@@ -134,7 +134,7 @@ run(async (keep) => {
   await waitFor(async () => !/does not answer/.test(await page.locator('#status .state').textContent()),
     15000, 'the status line once the program answers');
   await waitFor(() => page.locator('#alert').isHidden(), 10000,
-    `the banner gone once the program answers: ${await page.locator('#alert').textContent()}`);
+    async () => `the banner gone once the program answers: ${await page.locator('#alert').textContent()}`);
   await page.close();
   console.log(`${kinds.length} kinds of connection failure told apart; one progress figure; a stale banner cleared\n${seen.join('\n')}`);
 });

@@ -39,7 +39,7 @@ run(async (keep) => {
     await waitFor(() => program.desktop().split('\n').slice(before - 1).join('\n').includes(expected), 8000,
       `${label}: ${expected} on the desktop; the desktop was asked:\n${program.desktop()}`);
     await waitFor(async () => (await row.locator('[role=status]').textContent()).trim() === sign, 5000,
-      `${label}: the row's sign, shown ${await row.locator('[role=status]').textContent()}`);
+      async () => `${label}: the row's sign, shown ${await row.locator('[role=status]').textContent()}`);
   }
   await waitFor(async () => (await page.textContent('#alert')).includes('The path of report 2026.pdf is on the clipboard.'),
     5000, 'the note on the copied path');

@@ -54,7 +54,7 @@ run(async (keep) => {
     // The count alone may still be the last case's: the rows tell.
     const expected = (shown) => !c.first || JSON.stringify(shown.slice(0, c.first.length)) === JSON.stringify(c.first);
     await waitFor(async () => await count(page) === range && expected(await names(page)), 5000,
-      `${c.what}: ${range} ${c.first || ''}, got ${await count(page)} ${await names(page)}`);
+      async () => `${c.what}: ${range} ${c.first || ''}, got ${await count(page)} ${await names(page)}`);
     const shown = await names(page);
     if (c.search.startsWith('-')) check(!shown.some((n) => n.includes('quarterly')), `${c.what}: ${shown.join(', ')}`);
   }
@@ -81,7 +81,7 @@ run(async (keep) => {
   await page.fill('input[name=search]', '"');
   await page.press('input[name=search]', 'Enter');
   const empty = () => page.locator('li.empty').first().textContent({ timeout: 1000 }).catch(() => '');
-  await waitFor(async () => await empty() === 'This search cannot be read', 10000, `the unreadable search, shown ${await empty()}`);
+  await waitFor(async () => await empty() === 'This search cannot be read', 10000, async () => `the unreadable search, shown ${await empty()}`);
   page.clean();
   console.log(`searched, sorted and paged 16 files in ${cases.length} ways; a new file showed up by itself`);
 });

@@ -31,10 +31,10 @@ run(async (keep) => {
     }), c.inline);
     await page.reload();
     await page.getByLabel('Search files').fill(c.search);
-    await waitFor(async () => await files() === c.count, 10000, `${c.what}: ${c.count}, shown ${await files()}`);
+    await waitFor(async () => await files() === c.count, 10000, async () => `${c.what}: ${c.count}, shown ${await files()}`);
     if (c.hint) {
       await waitFor(async () => c.hint.test(await hint.textContent({ timeout: 1000 }).catch(() => '')), 10000,
-        `${c.what}: the hint, shown ${await page.locator('#view-files').textContent()}`);
+        async () => `${c.what}: the hint, shown ${await page.locator('#view-files').textContent()}`);
     } else {
       await page.waitForSelector(`#view-files .hint[data-checked="${c.search ? 'search' : c.count.split(' ')[0]}"]`, { state: 'attached' });
       check(await hint.count() === 0, `${c.what}: a hint where the counts agree: ${await page.locator('#view-files').textContent()}`);

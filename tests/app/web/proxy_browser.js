@@ -13,7 +13,7 @@ run(async (keep) => {
   const browser = keep(await launchBrowser());
   const files = await openPage(browser, `${program.origin}/index.html#files`);
   const count = () => files.textContent('#view-files .count');
-  await waitFor(async () => await count() === '3 files', 30000, `the first files read directly, shown ${await count()}`);
+  await waitFor(async () => await count() === '3 files', 30000, async () => `the first files read directly, shown ${await count()}`);
   const proxyLog = () => { try { return fs.readFileSync(peers.proxyLog, 'utf8'); } catch (e) { return ''; } };
   check(!proxyLog().includes(`:${peers.imap}`), 'the mail went through the proxy before it was set');
 
@@ -32,7 +32,7 @@ run(async (keep) => {
   check(await settings.getByLabel('HTTP proxy').isChecked(), 'the proxy kind was not kept');
 
   // The new mail shows up by itself, read through tinyproxy.
-  await waitFor(async () => await count() === '7 files', 30000, `the new files, shown ${await count()}`);
+  await waitFor(async () => await count() === '7 files', 30000, async () => `the new files, shown ${await count()}`);
   check(proxyLog().includes(`:${peers.imap}`), `tinyproxy did not carry the mail:\n${proxyLog()}`);
   // A file of the new mail is found by a word of its name.
   await files.getByLabel('Search files').fill('file9');

@@ -51,7 +51,7 @@ run(async (keep) => {
     await passcode.getByLabel('New passcode again').fill(s.again);
     await passcode.getByRole('button', { name: 'Change passcode' }).click();
     await waitFor(async () => await passcode.locator('.result').first().textContent() === s.says, 5000,
-      `${JSON.stringify(s)}: got ${await passcode.locator('.result').first().textContent()}`);
+      async () => `${JSON.stringify(s)}: got ${await passcode.locator('.result').first().textContent()}`);
   }
   await passcode.getByLabel('Lock the side bar with the passcode').check();
   await waitFor(async () => await passcode.locator('.result').last().textContent() === 'The side bar asks for the passcode.',
