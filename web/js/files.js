@@ -74,6 +74,8 @@ function actionMenu(name, run) {
     onclick: () => { close(true); run(entry); },
   }));
   items.forEach((item) => menu.append(el('li', { role: 'none' }, item)));
+  // A list drawn anew opens the new row's menu where the old one was open.
+  menu.openAt = (item) => openMenu(Math.max(0, items.indexOf(item)));
   function close(focus) {
     if (menu.hidden) return;
     menu.hidden = true;
@@ -191,7 +193,8 @@ export function createFileList({ compact = false, onError, onNote, onCounted }) 
       const focused = list.contains(document.activeElement) ? document.activeElement.getAttribute('aria-label') : null;
       clear(list, rows.map((row) => fileRow(row, act, signs)));
       const again = focused && [...list.querySelectorAll('button')].find((b) => b.getAttribute('aria-label') === focused);
-      if (again) again.focus();
+      if (again && again.getAttribute('role') === 'menuitem') again.closest('[role=menu]').openAt(again);
+      else if (again) again.focus();
       if (rows.length === 0) {
         list.append(el('li', { class: 'empty', text: answer.searchError || (state.search ? 'No file matches this search.' : 'No files yet.') }));
       }
