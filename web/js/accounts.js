@@ -1,7 +1,7 @@
 // Mail accounts: the list with each account's progress and state, the form
 // that adds or changes one (tested before it is saved), removal, the
 // per-account diagnostics and the statistics over all accounts.
-import { el, clear, field, checkbox, breakable, formatTime } from './dom.js';
+import { el, clear, replaceKeepingFocus, field, checkbox, breakable, formatTime } from './dom.js';
 import { ApiError, change, read, parse } from './api.js';
 import { explain } from './failure.js';
 
@@ -320,10 +320,7 @@ export function createAccountsView({ onError, onNote }) {
         const accounts = parse(text) || [];
         busy = stillWorking(accounts);
         // A keyboard user keeps their place while progress redraws the list.
-        const focused = list.contains(document.activeElement) ? document.activeElement.getAttribute('aria-label') : null;
-        clear(list, accounts.map(accountItem));
-        const again = focused && [...list.querySelectorAll('[aria-label]')].find((e) => e.getAttribute('aria-label') === focused);
-        if (again) again.focus();
+        replaceKeepingFocus(list, accounts.map(accountItem));
         if (accounts.length === 0) {
           list.append(el('li', { class: 'empty', text: 'No account yet. Add your mail account to begin.' }));
         }

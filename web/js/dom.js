@@ -31,6 +31,21 @@ export function clear(node, ...children) {
   return append(node, children);
 }
 
+// clear(), giving the focus back to the new control of the same kind and
+// label, so a keyboard user keeps their place when a list is drawn anew; a
+// control inside a closed menu opens that menu on it (the menu's openAt).
+export function replaceKeepingFocus(node, ...children) {
+  const active = node.contains(document.activeElement) ? document.activeElement : null;
+  const label = active && active.getAttribute('aria-label');
+  clear(node, ...children);
+  if (!label) return;
+  const again = [...node.querySelectorAll('[aria-label]')]
+    .find((e) => e.tagName === active.tagName && e.getAttribute('aria-label') === label);
+  const menu = again && again.closest('[role=menu]');
+  if (menu && menu.openAt) menu.openAt(again);
+  else if (again) again.focus();
+}
+
 let nextId = 0;
 // A unique id for tying a label to its control.
 export function uid(prefix) {

@@ -1,6 +1,6 @@
 // The list of extracted attachments: search (a leading '-' lists what does
 // not match), sorting and paging by the program, and the desktop actions.
-import { el, clear, field, searchField, debounce, breakable, formatSize, formatTime, countText } from './dom.js';
+import { el, replaceKeepingFocus, field, searchField, debounce, breakable, formatSize, formatTime, countText } from './dom.js';
 import { browserName, change, readJson } from './api.js';
 import { watchList } from './poll.js';
 
@@ -74,7 +74,7 @@ function actionMenu(name, run) {
     onclick: () => { close(true); run(entry); },
   }));
   items.forEach((item) => menu.append(el('li', { role: 'none' }, item)));
-  // A list drawn anew opens the new row's menu where the old one was open.
+  // Where a list drawn anew had this row's menu open.
   menu.openAt = (item) => openMenu(Math.max(0, items.indexOf(item)));
   function close(focus) {
     if (menu.hidden) return;
@@ -190,11 +190,7 @@ export function createFileList({ compact = false, onError, onNote, onCounted }) 
     const drawn = JSON.stringify([state.search, rows]);
     if (drawn !== shownRows) {
       shownRows = drawn;
-      const focused = list.contains(document.activeElement) ? document.activeElement.getAttribute('aria-label') : null;
-      clear(list, rows.map((row) => fileRow(row, act, signs)));
-      const again = focused && [...list.querySelectorAll('button')].find((b) => b.getAttribute('aria-label') === focused);
-      if (again && again.getAttribute('role') === 'menuitem') again.closest('[role=menu]').openAt(again);
-      else if (again) again.focus();
+      replaceKeepingFocus(list, rows.map((row) => fileRow(row, act, signs)));
       if (rows.length === 0) {
         list.append(el('li', { class: 'empty', text: answer.searchError || (state.search ? 'No file matches this search.' : 'No files yet.') }));
       }
