@@ -213,7 +213,10 @@ export function createContactsView({ onError }) {
       const data = answer.result.data;
       showGroups(data);
       if (data.type === 'ContactDetails') {
-        // Only one contact matches: the program answers with it directly.
+        // Only one contact matches: the program answers with it directly,
+        // and a details answer still on its way (of the contact shown
+        // before) must not replace it.
+        latestDetails += 1;
         state.mailPageNo = 1;
         state.shown = null;
         clear(list, el('li', {}, el('button', {
