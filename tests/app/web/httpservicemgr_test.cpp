@@ -128,7 +128,7 @@ TEST_F(HttpServer, StopIsPromptWithoutClientsAndTheObjectCanBeMadeAgain) {
   for (int round = 0; round < 3; ++round) {
     auto server = std::make_unique<HttpServiceMgr>();
     server->Start();
-    ASSERT_EQ(port, PortIn(MainIni()));
+    port = Served(port);
     Clock::time_point before = Clock::now();
     server->Stop();
     // A stop not woken would wait out the listener's accept wait.
@@ -157,6 +157,7 @@ TEST_F(HttpServer, StopWaitsForARequestInFlightButNotBeyondTheBound) {
   int port = ConfigureFreePort();
   auto server = std::make_unique<HttpServiceMgr>();
   server->Start();
+  port = Served(port);
   // A request without its body yet: the server's thread waits for the rest,
   // which comes once Stop has closed the listening socket.
   int fd = ConnectLoopback(port, 0, 10);
@@ -198,6 +199,7 @@ TEST_F(HttpServer, TwoHundredParallelRequestsAllGetWholeAnswers) {
   int port = ConfigureFreePort();
   HttpServiceMgr server;
   server.Start();
+  port = Served(port);
   ASSERT_NE(nullptr, getenv("PV_SOURCE_DIR"));
   std::string page = ReadFile(std::string(getenv("PV_SOURCE_DIR")) + "/web/index.html");
   ASSERT_FALSE(page.empty());
@@ -229,6 +231,7 @@ TEST_F(HttpServer, ClientsThatConnectAndCloseCostNothing) {
   int threads = Threads();
   auto server = std::make_unique<HttpServiceMgr>();
   server->Start();
+  port = Served(port);
   EXPECT_EQ(kUnknown, Get(port, "/?_object=NoSuch"));
   std::string log = Log();
   int handles = Handles();
@@ -262,6 +265,7 @@ TEST_F(HttpServer, AnswersAreTheSameWhetherTheHeadCameWholeOrInPieces) {
   int port = ConfigureFreePort();
   HttpServiceMgr server;
   server.Start();
+  port = Served(port);
   const std::string page = SourceFile("web/index.html");
   struct stat info;
   ASSERT_EQ(0, stat((std::string(getenv("PV_SOURCE_DIR")) + "/web/index.html").c_str(), &info));
@@ -315,6 +319,7 @@ TEST_F(HttpServer, SlowRequestsHoldUpNoOtherAndNeverPassTheThreadCap) {
   const int threads = Threads();
   HttpServiceMgr server;
   server.Start();
+  port = Served(port);
   const std::string slow = "GET /?_object=VersionMgr&_action=GetVersion&_debug=1 HTTP/1.0\r\n\r\n";
   const std::string expected = Exchange(port, "GET /?_object=VersionMgr&_action=GetVersion HTTP/1.0\r\n\r\n");
   ASSERT_EQ(0u, expected.find("HTTP/1.0 200 OK\r\n")) << expected;
