@@ -19,13 +19,16 @@ run(async (keep) => {
   // The desktop is handed only files that are there.
   fs.mkdirSync(path.dirname(file), { recursive: true });
   fs.writeFileSync(file, '%PDF-1.4\n');
-  // Without a desktop session the folder is shown by opening it. Open is
-  // the row's button, the rest are in its menu; each says it was done.
+  // Without a desktop session the folder is shown by opening it, and a file
+  // without a default program is opened by the chooser. Open is the row's
+  // button, the rest are in its menu; each says it was done. Every line the
+  // desktop is asked is awaited before the next action, so that a late line
+  // of one action never passes for the next one's.
   const actions = [
-    ['Open', file, 'Opening it with its program…'],
-    ['Open with…', file, 'Choose the program in the window that opens…'],
-    ['Show in folder', path.dirname(file), 'Opening its folder…'],
-    ['Copy path', `in[${file}]`, 'Its path is on the clipboard.'],
+    ['Open', [`xdg-mime [query] [filetype] [${file}]`, `xdg-open [${file}]`], 'Opening it with its program…'],
+    ['Open with…', [`xdg-open [${file}]`], 'Choose the program in the window that opens…'],
+    ['Show in folder', [`xdg-open [${path.dirname(file)}]`], 'Opening its folder…'],
+    ['Copy path', [`xclip [-selection] [clipboard] in[${file}]`], 'Its path is on the clipboard.'],
   ];
   const row = page.locator('.file', { hasText: 'report 2026.pdf' });
   for (const [label, expected, sign] of actions) {
@@ -36,8 +39,9 @@ run(async (keep) => {
       await page.getByRole('button', { name: 'More for report 2026.pdf' }).click();
       await page.getByRole('menuitem', { name: `${label} report 2026.pdf` }).click();
     }
-    await waitFor(() => program.desktop().split('\n').slice(before - 1).join('\n').includes(expected), 8000,
-      `${label}: ${expected} on the desktop; the desktop was asked:\n${program.desktop()}`);
+    const asked = () => program.desktop().split('\n').slice(before - 1).filter(Boolean).join('\n');
+    await waitFor(() => asked() === expected.join('\n'), 8000,
+      () => `${label}: ${expected.join(', ')} on the desktop; the desktop was asked:\n${program.desktop()}`);
     await waitFor(async () => (await row.locator('[role=status]').textContent()).trim() === sign, 5000,
       async () => `${label}: the row's sign, shown ${await row.locator('[role=status]').textContent()}`);
   }
