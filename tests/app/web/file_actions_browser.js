@@ -17,8 +17,13 @@ run(async (keep) => {
   await page.waitForSelector('.file');
   const file = path.join(program.home, 'Postvane Attachments/me@example.org/recv/bob@example.org/attachments/report 2026.pdf');
   // The desktop is handed only files that are there.
+  const drawn = await page.$('.file');
   fs.mkdirSync(path.dirname(file), { recursive: true });
   fs.writeFileSync(file, '%PDF-1.4\n');
+  // The list's next poll sees the file on disk and draws the list anew; a
+  // click that lands while it does (press on the old row, release on the
+  // new) clicks nothing. Act on the list as drawn then.
+  await waitFor(() => drawn.evaluate((row) => !row.isConnected), 15000, 'the list drawn anew with the file on disk');
   // Without a desktop session the folder is shown by opening it, and a file
   // without a default program is opened by the chooser. Open is the row's
   // button, the rest are in its menu; each says it was done. Every line the
