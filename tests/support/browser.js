@@ -255,6 +255,8 @@ async function openPage(browser, address, options = {}) {
     viewport: { width: Math.round((options.width || 1280) / zoom), height: Math.round((options.height || 860) / zoom) },
     deviceScaleFactor: zoom,
   });
+  // The harness's own waits and Playwright's alike: at least a minute.
+  context.setDefaultTimeout(kLeastWaitMs);
   const page = await context.newPage();
   const problems = [];
   const allowed = [];
