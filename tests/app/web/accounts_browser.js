@@ -50,7 +50,7 @@ run(async (keep) => {
     await form.getByLabel('Password', { exact: true }).fill(c.password);
     await form.getByRole('button', { name: 'Save changes' }).click();
     // Saved, the form closes; the next change opens a form of its own.
-    await form.waitFor({ state: 'detached', timeout: 20000 });
+    await form.waitFor({ state: 'detached', timeout: 60000 });
     await waitFor(async () => c.state.test(await account.locator('.state').textContent()), 30000,
       async () => `${c.password}: ${c.state}, shown ${await account.locator('.state').textContent()}`);
   }

@@ -31,7 +31,7 @@ run(async (keep) => {
   await details.getByLabel('Tags').fill('fair supplier');
   await details.getByRole('button', { name: 'Save notes and tags' }).click();
   // The details are drawn anew with what the program now holds.
-  await page.waitForSelector('.details article:not([data-before])', { timeout: 20000 });
+  await page.waitForSelector('.details article:not([data-before])', { timeout: 60000 });
   await waitFor(async () => (await page.locator('.details .edit [role=status]').textContent()) === 'Saved.', 10000,
     async () => `"Saved." after the details were drawn anew: ${await page.locator('.details .edit').textContent()}`);
 
