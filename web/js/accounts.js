@@ -291,12 +291,16 @@ export function createAccountsView({ onError, onNote }) {
       details);
   }
 
+  // Answers can overtake each other: only the latest request's is shown.
+  let latestStatistics = 0;
   async function loadStatistics() {
+    const mine = ++latestStatistics;
     try {
       const rows = parse(await read('ShowAll', 'GetStatistics')) || [];
+      if (mine !== latestStatistics) return;
       clear(stats, rows.length ? statisticsTable(rows) : el('p', { class: 'empty', text: 'No statistics yet.' }));
     } catch (e) {
-      clear(stats, el('p', { class: 'empty', text: e.message }));
+      if (mine === latestStatistics) clear(stats, el('p', { class: 'empty', text: e.message }));
     }
   }
 
@@ -312,9 +316,12 @@ export function createAccountsView({ onError, onNote }) {
     lastList = '';
     load();
   }
+  let latestList = 0;
   async function load() {
+    const mine = ++latestList;
     try {
       const text = await read('ConnectionMgr', 'List');
+      if (mine !== latestList) return;
       if (text !== lastList) {
         lastList = text;
         const accounts = parse(text) || [];
@@ -326,6 +333,7 @@ export function createAccountsView({ onError, onNote }) {
         }
       }
     } catch (e) {
+      if (mine !== latestList) return;
       lastList = '';
       onError(e);
     }

@@ -13,7 +13,10 @@ const callbacks = { onError: showError, onNote: showNote };
 // Statistics count every attachment; the unfiltered file list leaves out
 // what the settings hide. Where the two differ, the list says why and how
 // to show the rest.
+let explained = 0;
 async function explainCount({ total, search }, hint) {
+  // A slower answer for the list drawn before must not overwrite this one.
+  const turn = ++explained;
   delete hint.dataset.checked;
   if (search) {
     hint.hidden = true;
@@ -22,7 +25,7 @@ async function explainCount({ total, search }, hint) {
   }
   const [rows, prefs] = await Promise.all([readJson('ShowAll', 'GetStatistics'), readJson('PrefMgr', 'GetPreferences')])
     .catch(() => [null, null]);
-  if (!Array.isArray(rows) || !prefs) return;
+  if (turn !== explained || !Array.isArray(rows) || !prefs) return;
   const filter = Number(prefs.filterAccountId) || 0;
   const account = (prefs.accountlist || []).find((a) => Number(a.accountId) === filter);
   const counted = rows.filter((r) => !account || r.accountemail === account.accountName)
