@@ -13,6 +13,8 @@
 // request and parse, nothing stored), the photo requests alone, and the
 // first pass into a second database that neither syncs to disk nor keeps a
 // journal file (the SQL's own work, without the per-entry commits' waits).
+#include <malloc.h>
+#include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -202,6 +204,11 @@ bool Pass(const char* name, ContactService& sync, koEvent& stop, int entries) {
   double s = Seconds(start);
   printf("%s: %d entries in %.2f s, %.0f contacts/s; resident memory %ld kB before, peak %ld kB, %ld kB after\n",
          name, entries, s, entries / s, before, StatusKb("VmHWM"), StatusKb("VmRSS"));
+  // What of the resident memory is still in use: SQLite's own (its page
+  // cache) and the heap's live bytes against what it holds from the system.
+  struct mallinfo2 heap = mallinfo2();
+  printf("  after it: SQLite %.1f MB, heap in use %.1f MB of %.1f MB held\n", sqlite3_memory_used() / 1048576.0,
+         heap.uordblks / 1048576.0, (heap.arena + heap.hblkhd) / 1048576.0);
   return true;
 }
 
