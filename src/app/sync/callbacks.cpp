@@ -19,11 +19,12 @@ namespace {
 
 thread_local koString tLoginPassword;
 thread_local koString tLastMessage;
+thread_local int tStatusQuiet = 0;
 
 // The status of the account whose mail thread calls, or the general message
 // on a thread of no account (ConfigMgr decides which).
 void SetStatus(const char* text, int force) {
-  if (gConfigMgr) gConfigMgr->SetStatusByThread(koCurrentThreadId(), text, force);
+  if (gConfigMgr && !tStatusQuiet) gConfigMgr->SetStatusByThread(koCurrentThreadId(), text, force);
 }
 
 // Copies at most size - 2 characters and zeroes the last byte, as the
@@ -46,6 +47,8 @@ void ParseProxyUrl(const char* url, PROXYINFO* info) {
 }
 
 }  // namespace
+
+void SetMailStatusQuiet(int quiet) { tStatusQuiet = quiet; }
 
 void ClearLastMailMessage() { tLastMessage.Clear(); }
 

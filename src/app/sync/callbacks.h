@@ -22,6 +22,11 @@
 void SetMailLoginPassword(const koString& password);
 void ClearMailLoginPassword();
 
+// With quiet 1, what the library reports on the calling thread reaches the
+// log only, never a status (a helper thread whose failures its account's
+// mail thread reports in its own way).
+void SetMailStatusQuiet(int quiet);
+
 // The last text the mail library reported on the calling thread (mm_log at
 // level WARN or ERROR, mm_notify at ERROR); empty after a clear. Lets the
 // indexer tell what the library said about its own last command.

@@ -50,10 +50,11 @@ long mail_xlist(struct mail_stream* stream);
 long imap_xlist(struct mail_stream* stream);
 
 // FETCH of `item` (such as "BODY.PEEK[HEADER]") for the message numbers in
-// `sequence` on an open IMAP stream, in one command; the library caches the
-// texts that come back, so later fetches of them need no round trip. T when
-// the server answered OK. Nothing is reported when it did not.
-long imap_fetch_texts(struct mail_stream* stream, const char* sequence, const char* item);
+// `sequence` on an open IMAP stream, in one command (UID FETCH with the UIDs
+// in `sequence` when flags has FT_UID); the library caches the texts that
+// come back, so later fetches of them need no round trip. T when the server
+// answered OK. Nothing is reported when it did not.
+long imap_fetch_texts(struct mail_stream* stream, const char* sequence, const char* item, long flags);
 
 // Callbacks of the application (callbacks.cpp), beside the library's mm_*.
 // text: what follows "XLIST " in one untagged reply (valid during the call).

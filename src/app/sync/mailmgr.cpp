@@ -6,6 +6,7 @@
 #include "app/store/downloadperiodmgr.h"
 #include "app/sync/callbacks.h"
 #include "app/sync/mailext.h"
+#include "app/sync/mailfetcher.h"
 #include "app/sync/mailmgr_internal.h"
 #include "app/sync/mailsummary.h"
 #include "app/sync/processattachment.h"
@@ -100,6 +101,7 @@ MailMgr::MailMgr(const AccountInfo& account, int module, koSQLite* db)
 }
 
 MailMgr::~MailMgr() {
+  EndFetchAhead();
   if (stream_) mail_close(stream_);
   delete summary_;
   delete attachments_;
@@ -112,6 +114,8 @@ int MailMgr::OpenMailbox(const char* folder) {
   name.Format("%s%s", mailbox_.GetString(), folder ? folder : "");
   SetMailLoginPassword(password_);
   prefetchPause_ = 0;
+  EndFetchAhead();
+  openName_.SetAs(name);
   stream_ = mail_open(stream_, const_cast<char*>(name.GetString()), NIL);
   ClearMailLoginPassword();
   if (stream_ == nullptr) {
@@ -135,17 +139,12 @@ void MailMgr::ReleaseTexts(unsigned long msgno) {
     mail_gc_msg(&mail_elt(stream_, msgno)->cclientPrivate.msg, GC_TEXTS | GC_ENV);
 }
 
-void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
-  if (stream_ == nullptr || msgno == 0 || msgno > stream_->nmsgs) return;
-  if (prefetchPause_ > 0) {
-    --prefetchPause_;
-    return;
-  }
-  auto cached = [this, whole](unsigned long n) {
-    MESSAGECACHE* elt = mail_elt(stream_, n);
-    return (whole ? elt->cclientPrivate.msg.full.text.data : elt->cclientPrivate.msg.header.text.data) != nullptr;
-  };
-  if (cached(msgno)) return;
+int MailMgr::IsCached(unsigned long msgno, int whole) {
+  MESSAGECACHE* elt = mail_elt(stream_, msgno);
+  return (whole ? elt->cclientPrivate.msg.full.text.data : elt->cclientPrivate.msg.header.text.data) != nullptr;
+}
+
+unsigned long MailMgr::Stretch(unsigned long msgno, int whole, int step) {
   unsigned long last = msgno;
   unsigned long count = 1;
   unsigned long bytes = 0;
@@ -157,12 +156,12 @@ void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
     koString range;
     range.Format("%lu:%lu", lo, hi);
     mail_fetch_fast(stream_, const_cast<char*>(range.GetString()), NIL);
-    if (stream_ == nullptr || msgno > stream_->nmsgs) return;
+    if (stream_ == nullptr || msgno > stream_->nmsgs) return 0;
   }
   if (whole) bytes = mail_elt(stream_, msgno)->rfc822_size;
   for (;;) {
     unsigned long next = step < 0 ? last - 1 : last + 1;
-    if (next == 0 || next > stream_->nmsgs || count >= kPrefetchMessages || cached(next)) break;
+    if (next == 0 || next > stream_->nmsgs || count >= kPrefetchMessages || IsCached(next, whole)) break;
     if (whole) {
       unsigned long size = mail_elt(stream_, next)->rfc822_size;
       if (size == 0 || bytes + size > kPrefetchBytes) break;
@@ -171,14 +170,76 @@ void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
     last = next;
     ++count;
   }
-  if (count == 1) return;
+  return last;
+}
+
+void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
+  if (stream_ == nullptr || msgno == 0 || msgno > stream_->nmsgs) return;
+  if (prefetchPause_ > 0) {
+    --prefetchPause_;
+    return;
+  }
+  if (IsCached(msgno, whole)) return;
+  if (fetcher_ != nullptr && fetcher_->IsRequested()) {
+    AdoptFetchedTexts(whole);
+    if (stream_ == nullptr || msgno > stream_->nmsgs) return;
+    if (IsCached(msgno, whole)) {
+      FetchAhead(aheadLast_, whole, step);
+      return;
+    }
+  }
+  unsigned long last = Stretch(msgno, whole, step);
+  if (last == 0 || last == msgno) return;
   koString range;
   range.Format("%lu:%lu", msgno < last ? msgno : last, msgno < last ? last : msgno);
   // A refusal or a failure leaves the texts that did not come to the
   // fetches one by one, which tell what happened to each message; the
   // stretch is not asked for again.
-  if (!imap_fetch_texts(stream_, range.GetString(), whole ? "BODY.PEEK[]" : "BODY.PEEK[HEADER]"))
-    prefetchPause_ = count;
+  if (!imap_fetch_texts(stream_, range.GetString(), whole ? "BODY.PEEK[]" : "BODY.PEEK[HEADER]", 0)) {
+    prefetchPause_ = msgno < last ? last - msgno + 1 : msgno - last + 1;
+    return;
+  }
+  FetchAhead(last, whole, step);
+}
+
+void MailMgr::FetchAhead(unsigned long after, int whole, int step) {
+  if (stream_ == nullptr || after > stream_->nmsgs) return;
+  unsigned long next = step < 0 ? after - 1 : after + 1;
+  if (next == 0 || next > stream_->nmsgs || IsCached(next, whole)) return;
+  if (fetcher_ == nullptr) {
+    fetcher_ = new MailFetcher(openName_.GetString(), password_);
+    if (!fetcher_->Start()) KO_LOG(-1, "Unable to start the thread that fetches mail ahead");
+  }
+  if (fetcher_->IsFailed()) return;
+  unsigned long last = Stretch(next, whole, step);
+  if (last == 0) return;
+  uint32_t from = static_cast<uint32_t>(mail_uid(stream_, next < last ? next : last));
+  uint32_t to = static_cast<uint32_t>(mail_uid(stream_, next < last ? last : next));
+  if (fetcher_->Request(from, to, whole)) aheadLast_ = last;
+}
+
+void MailMgr::AdoptFetchedTexts(int whole) {
+  std::vector<MailFetcher::Text> texts;
+  if (!fetcher_->Take(texts, stop_)) return;
+  auto uidOf = [this](unsigned long n) { return static_cast<uint32_t>(mail_uid(stream_, n)); };
+  unsigned long n = texts.empty() ? 0 : FirstMessageAbove(stream_->nmsgs, texts.front().uid - 1, uidOf);
+  for (MailFetcher::Text& text : texts) {
+    while (n > 0 && n <= stream_->nmsgs && uidOf(n) < text.uid) ++n;
+    if (n == 0 || n > stream_->nmsgs) break;
+    if (uidOf(n) != text.uid) continue;
+    SIZEDTEXT* cached = whole ? &mail_elt(stream_, n)->cclientPrivate.msg.full.text
+                              : &mail_elt(stream_, n)->cclientPrivate.msg.header.text;
+    if (cached->data != nullptr) continue;
+    cached->data = reinterpret_cast<unsigned char*>(text.data);
+    cached->size = text.size;
+    text.data = nullptr;
+  }
+  MailFetcher::FreeTexts(texts);
+}
+
+void MailMgr::EndFetchAhead() {
+  delete fetcher_;
+  fetcher_ = nullptr;
 }
 
 uint32_t MailMgr::NewestUid() {
@@ -570,6 +631,7 @@ int MailMgr::DownLoadNewlyArrivedAttachments(unsigned long from, int* counter) {
 int MailMgr::IndexMailBox(int mode) {
   int result = WalkMailBox(mode);
   // Texts fetched ahead that the walk did not reach.
+  EndFetchAhead();
   ReleaseTexts();
   return result;
 }

@@ -38,6 +38,7 @@ struct mail_stream;
 class koEvent;
 class koLog;
 class koSQLite;
+class MailFetcher;
 class MailSummary;
 class ProcessAttachment;
 struct MailHeaderDetails;
@@ -139,7 +140,18 @@ class MailMgr {
   // Fetches the texts (headers, or whole messages) of msgno and the
   // messages after it in the direction step (-1 down, 1 up) in one command,
   // unless msgno's text is cached already.
+  // The texts of the stretch after it are then asked of the fetcher, which
+  // brings them while this stretch is stored.
   void Prefetch(unsigned long msgno, int whole, int step);
+  int IsCached(unsigned long msgno, int whole);
+  // The last message of the stretch that starts at msgno in the direction
+  // step (msgno alone when nothing more fits); 0 when the stream went.
+  unsigned long Stretch(unsigned long msgno, int whole, int step);
+  // Asks the fetcher (started on first use) for the stretch after `after`.
+  void FetchAhead(unsigned long after, int whole, int step);
+  // Gives the texts the fetcher brought to the stream's cache.
+  void AdoptFetchedTexts(int whole);
+  void EndFetchAhead();
   int InitIndexingRange();
   int IndexOlderMails();
   // counter: the pass's message counter (UpDateMailSeenAndDownloadTimeStatus).
@@ -195,6 +207,7 @@ class MailMgr {
   struct mail_stream* stream_ = nullptr;
   MailMessage message_;
   koString mailbox_;
+  koString openName_;  // the open folder's full name
   koString email_;
   koString password_;
   int mailProcessed_ = 0;
@@ -224,6 +237,8 @@ class MailMgr {
   int countThis_ = 0;
   // Prefetch calls to pass over after a batch the server did not fully answer.
   unsigned long prefetchPause_ = 0;
+  MailFetcher* fetcher_ = nullptr;  // owned; while a walk fetches ahead
+  unsigned long aheadLast_ = 0;     // the last message asked of it
   // The fetch of a message found the connection dead: the pass ends quietly.
   int streamLost_ = 0;
   // The unseen UIDs of the last refresh (ascending) and whether the rows

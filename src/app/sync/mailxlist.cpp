@@ -94,10 +94,11 @@ extern "C" long mail_xlist(MAILSTREAM* stream) {
   return imap_xlist(stream);
 }
 
-extern "C" long imap_fetch_texts(MAILSTREAM* stream, const char* sequence, const char* item) {
+extern "C" long imap_fetch_texts(MAILSTREAM* stream, const char* sequence, const char* item, long flags) {
   if (stream == nullptr || stream->dtb != &imapdriver || stream->local == nullptr) return NIL;
   ImapArgument set = {kArgSequence, const_cast<char*>(sequence)};
   ImapArgument attribute = {kArgAtom, const_cast<char*>(item)};
   ImapArgument* args[] = {&set, &attribute, nullptr};
-  return imap_OK(stream, imap_send(stream, const_cast<char*>("FETCH"), args));
+  const char* command = (flags & FT_UID) ? "UID FETCH" : "FETCH";
+  return imap_OK(stream, imap_send(stream, const_cast<char*>(command), args));
 }

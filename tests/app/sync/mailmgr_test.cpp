@@ -132,6 +132,15 @@ class ScriptedIndexTest : public IndexTest {
     return json + "]";
   }
 
+  // Passes until the attachment walk is complete too.
+  void IndexWithAttachments(MailMgr& mails) {
+    koEvent stop;
+    int mailPass = 1;
+    ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
+    for (int pass = 0; pass < 3 && ModuleValue(kModuleAttachments, "indexing_status") != 1; ++pass)
+      ASSERT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  }
+
   pvtest::ScriptedImapPeer server_;
 };
 
@@ -165,6 +174,30 @@ TEST_F(ScriptedIndexTest, RefusedMessagesAreSkippedAndDroppedOnesRetried) {
   EXPECT_TRUE(log_.Has("Some messages could not be FETCHed [MailUid: 9]"));
 }
 
+// A walk longer than one stretch fetches the next on a second connection;
+// a refusal there and that connection's loss cost no mail: the walk fetches
+// what did not come itself and goes on alone.
+TEST_F(ScriptedIndexTest, FetchingAheadLosesNoMailToARefusalOrABrokenConnection) {
+  const int kMessages = 200;
+  ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(kMessages, true) +
+                                ", \"refuse_uids\": [90], \"drop_uids\": [100]}"));
+  AccountInfo& account = Account();
+  account.downloadAttachments = 1;
+  MailMgr mails(account, kModuleAllMail, db());
+  ASSERT_NO_FATAL_FAILURE(IndexWithAttachments(mails));
+  std::vector<int64_t> expected;
+  for (int uid = 1; uid <= kMessages; ++uid)
+    if (uid != 90) expected.push_back(uid);
+  EXPECT_EQ(expected, StoredUids()) << LogText();
+  EXPECT_EQ(kMessages - 1, Value("SELECT COUNT(*) FROM file"));
+  EXPECT_EQ(1, ModuleValue(kModuleAllMail, "indexing_status"));
+  EXPECT_EQ(1, ModuleValue(kModuleAttachments, "indexing_status"));
+  EXPECT_TRUE(log_.Has("Some messages could not be FETCHed [MailUid: 90]")) << LogText();
+  EXPECT_TRUE(log_.Has("Fetching mail ahead failed[MailUid: 73:136]")) << LogText();
+  EXPECT_NE(std::string::npos, server_.Commands().find("UID FETCH 73:136 BODY.PEEK[HEADER]")) << server_.Commands();
+  EXPECT_EQ(1, mails.IsStreamAlive());
+}
+
 TEST_F(ScriptedIndexTest, AMailWhoseRangeCannotMoveIsNotKept) {
   ASSERT_TRUE(server_.SetScript("{\"messages\": " + Messages(5) + "}"));
   // The range update of message 3 fails inside its transaction.
@@ -195,12 +228,8 @@ TEST_F(ScriptedIndexTest, TheAttachmentWalkReadsTheMailsAsTheyAreNow) {
                                        "UPDATE mail SET subject = 'Renamed' WHERE uid = 3; END"));
   AccountInfo& account = Account();
   account.downloadAttachments = 1;
-  koEvent stop;
   MailMgr mails(account, kModuleAllMail, db());
-  int mailPass = 1;
-  ASSERT_EQ(1, mails.OpenMailbox("INBOX")) << Status();
-  for (int pass = 0; pass < 3 && ModuleValue(kModuleAttachments, "indexing_status") != 1; ++pass)
-    ASSERT_EQ(1, mails.SaveNewMessages(&stop, 1, &mailPass)) << LogText();
+  ASSERT_NO_FATAL_FAILURE(IndexWithAttachments(mails));
   EXPECT_EQ((std::vector<int64_t>{1, 3, 4}), StoredUids());
   EXPECT_EQ((std::vector<int64_t>{1, 3, 4}),
             Column("SELECT mail.uid FROM file JOIN mail ON mail.id = file.mail_id ORDER BY mail.uid"));
