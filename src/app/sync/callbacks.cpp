@@ -56,15 +56,17 @@ void GetLastMailMessage(koString& out) { out.SetAs(tLastMessage); }
 
 void SetMailLoginPassword(const koString& password) { tLoginPassword.SetAs(password); }
 
-void ClearMailLoginPassword() {
+void WipeSecret(koString& secret) {
   // Overwrite before the buffer is reused or freed.
-  if (tLoginPassword.GetLength() > 0) {
+  if (secret.GetLength() > 0) {
     koString blank;
-    for (uint32_t i = 0; i < tLoginPassword.GetLength(); ++i) blank.Append("\0", 1);
-    tLoginPassword.SetAs(blank);
+    for (uint32_t i = 0; i < secret.GetLength(); ++i) blank.Append("\0", 1);
+    secret.SetAs(blank);
   }
-  tLoginPassword.Clear();
+  secret.Clear();
 }
+
+void ClearMailLoginPassword() { WipeSecret(tLoginPassword); }
 
 void MailLoginUserName(const char* field, koString& out) {
   const char* at = strchr(field, '@');

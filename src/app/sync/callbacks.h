@@ -21,6 +21,8 @@
 // replaced, and freed when the thread ends.
 void SetMailLoginPassword(const koString& password);
 void ClearMailLoginPassword();
+// Overwrites a secret's characters, then empties it.
+void WipeSecret(koString& secret);
 
 // With quiet 1, what the library reports on the calling thread reaches the
 // log only, never a status (a helper thread whose failures its account's

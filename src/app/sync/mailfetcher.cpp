@@ -5,17 +5,6 @@
 #include "app/sync/mailmgr.h"
 #include "app/sync/mailmgr_internal.h"
 
-namespace {
-
-void Wipe(koString& secret) {
-  koString blank;
-  for (uint32_t i = 0; i < secret.GetLength(); ++i) blank.Append("\0", 1);
-  secret.SetAs(blank);
-  secret.Clear();
-}
-
-}  // namespace
-
 MailFetcher::MailFetcher(const char* mailbox, const koString& password) : mailbox_(mailbox) {
   password_.SetAs(password);
 }
@@ -28,12 +17,16 @@ MailFetcher::~MailFetcher() {
   work_.Set();
   thread_.Join();
   FreeTexts(texts_);
-  Wipe(password_);
+  WipeSecret(password_);
 }
 
 int MailFetcher::Start() {
-  return thread_.Create(PR_USER_THREAD, ThreadMain, this, PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD, PR_JOINABLE_THREAD,
-                        0);
+  if (thread_.Create(PR_USER_THREAD, ThreadMain, this, PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD, PR_JOINABLE_THREAD, 0))
+    return 1;
+  // No thread would ever answer a request.
+  koMutexGuard guard(lock_);
+  failed_ = 1;
+  return 0;
 }
 
 int MailFetcher::Request(uint32_t lo, uint32_t hi, int whole) {
@@ -81,7 +74,7 @@ void MailFetcher::Run() {
   SetMailLoginPassword(password_);
   MAILSTREAM* stream = mail_open(NIL, const_cast<char*>(mailbox_.GetString()), OP_READONLY);
   ClearMailLoginPassword();
-  Wipe(password_);
+  WipeSecret(password_);
   if (stream == nullptr) KO_LOG(-1, "The second connection, which fetches mail ahead, could not open the folder");
   for (;;) {
     work_.Wait(-1);
@@ -114,21 +107,20 @@ void MailFetcher::Run() {
 int MailFetcher::Fetch(MAILSTREAM* stream, uint32_t lo, uint32_t hi, int whole, std::vector<Text>& out) {
   koString set;
   set.Format("%u:%u", lo, hi);
-  long ok = imap_fetch_texts(stream, set.GetString(), whole ? "BODY.PEEK[]" : "BODY.PEEK[HEADER]", FT_UID);
+  long ok = imap_fetch_texts(stream, set.GetString(), FetchItem(whole), FT_UID);
   if (stream->nmsgs == 0) return 0;
   auto uidOf = [stream](unsigned long n) { return static_cast<uint32_t>(mail_uid(stream, n)); };
   for (unsigned long n = FirstMessageAbove(stream->nmsgs, lo - 1, uidOf); n > 0 && n <= stream->nmsgs; ++n) {
-    MESSAGECACHE* elt = mail_elt(stream, n);
     uint32_t uid = uidOf(n);
     if (uid == 0 || uid > hi) break;
-    SIZEDTEXT* text = whole ? &elt->cclientPrivate.msg.full.text : &elt->cclientPrivate.msg.header.text;
+    SIZEDTEXT* text = CachedText(stream, n, whole);
     if (text->data != nullptr) {
       out.push_back({uid, reinterpret_cast<char*>(text->data), text->size});
       text->data = nullptr;
       text->size = 0;
     }
     // Nothing of a handed-over message stays with this stream.
-    mail_gc_msg(&elt->cclientPrivate.msg, GC_TEXTS | GC_ENV);
+    mail_gc_msg(&mail_elt(stream, n)->cclientPrivate.msg, GC_TEXTS | GC_ENV);
   }
   return ok ? 1 : 0;
 }

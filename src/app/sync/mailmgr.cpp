@@ -139,10 +139,7 @@ void MailMgr::ReleaseTexts(unsigned long msgno) {
     mail_gc_msg(&mail_elt(stream_, msgno)->cclientPrivate.msg, GC_TEXTS | GC_ENV);
 }
 
-int MailMgr::IsCached(unsigned long msgno, int whole) {
-  MESSAGECACHE* elt = mail_elt(stream_, msgno);
-  return (whole ? elt->cclientPrivate.msg.full.text.data : elt->cclientPrivate.msg.header.text.data) != nullptr;
-}
+int MailMgr::IsCached(unsigned long msgno, int whole) { return CachedText(stream_, msgno, whole)->data != nullptr; }
 
 unsigned long MailMgr::Stretch(unsigned long msgno, int whole, int step) {
   unsigned long last = msgno;
@@ -195,7 +192,7 @@ void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
   // A refusal or a failure leaves the texts that did not come to the
   // fetches one by one, which tell what happened to each message; the
   // stretch is not asked for again.
-  if (!imap_fetch_texts(stream_, range.GetString(), whole ? "BODY.PEEK[]" : "BODY.PEEK[HEADER]", 0)) {
+  if (!imap_fetch_texts(stream_, range.GetString(), FetchItem(whole), 0)) {
     prefetchPause_ = msgno < last ? last - msgno + 1 : msgno - last + 1;
     return;
   }
@@ -227,8 +224,7 @@ void MailMgr::AdoptFetchedTexts(int whole) {
     while (n > 0 && n <= stream_->nmsgs && uidOf(n) < text.uid) ++n;
     if (n == 0 || n > stream_->nmsgs) break;
     if (uidOf(n) != text.uid) continue;
-    SIZEDTEXT* cached = whole ? &mail_elt(stream_, n)->cclientPrivate.msg.full.text
-                              : &mail_elt(stream_, n)->cclientPrivate.msg.header.text;
+    SIZEDTEXT* cached = CachedText(stream_, n, whole);
     if (cached->data != nullptr) continue;
     cached->data = reinterpret_cast<unsigned char*>(text.data);
     cached->size = text.size;

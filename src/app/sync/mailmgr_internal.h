@@ -22,4 +22,12 @@ extern "C" {
 
 constexpr const char kRollbackTransaction[] = "ROLLBACK TRANSACTION";
 
+// What a walk fetches of a message: the whole of it, or its header.
+inline const char* FetchItem(int whole) { return whole ? "BODY.PEEK[]" : "BODY.PEEK[HEADER]"; }
+// Where the library caches that text of message n.
+inline SIZEDTEXT* CachedText(MAILSTREAM* stream, unsigned long n, int whole) {
+  MESSAGE& msg = mail_elt(stream, n)->cclientPrivate.msg;
+  return whole ? &msg.full.text : &msg.header.text;
+}
+
 #endif  // PV_APP_SYNC_MAILMGR_INTERNAL_H
