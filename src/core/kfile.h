@@ -58,6 +58,8 @@ class koFile {
   int Close();
 
   int GetDescriptor() const { return fd_; }
+  // Takes over an open descriptor (one already held is not closed).
+  void Adopt(int fd) { fd_ = fd; }
 
  private:
   int fd_ = -1;

@@ -209,6 +209,10 @@ const char* koSQLite::GetErrMsg() {
 
 int koSQLite::GetDbErrCode() const { return db_ != nullptr ? sqlite3_errcode(db_) : last_result_; }
 
+void koSQLite::ReleaseCache() {
+  if (db_ != nullptr) sqlite3_db_release_memory(db_);
+}
+
 int64_t koSQLite::GetLastInsertRowId() {
   return db_ != nullptr ? static_cast<int64_t>(sqlite3_last_insert_rowid(db_)) : 0;
 }

@@ -98,6 +98,9 @@ class koSQLite {
   // (never opened, or the open failed) the message is that of the last result.
   const char* GetErrMsg();
   int64_t GetLastInsertRowId();
+  // Gives back the page cache's unused pages: a long writer that touches
+  // every page of a growing file would otherwise hold the whole cache.
+  void ReleaseCache();
   // 1 when a table of that name exists, 0 when not or on failure (recorded).
   int CheckIfTableExists(const char* table);
 

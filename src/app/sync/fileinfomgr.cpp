@@ -12,6 +12,7 @@
 #include "core/kfile.h"
 #include "core/klog.h"
 #include "core/pathmgr.h"
+#include "core/unnamedfiles.h"
 
 namespace {
 
@@ -116,26 +117,43 @@ int FileInfoMgr::WritePicture(const koString& picture, const void* png, size_t s
     LogPath(err, "CreateDirectory [path:%s]", folder.GetString());
     return 0;
   }
-  // A name of our own beside the picture; O_EXCL so two writers never share it.
+  // A name of our own beside the picture, never one another writer holds.
   koString temporary;
-  koFile file;
-  for (int attempt = 0; attempt < 8 && file.GetDescriptor() < 0; ++attempt) {
+  auto nextTemporary = [&temporary, name]() {
     unsigned int nonce = 0;
     if (getrandom(&nonce, sizeof nonce, 0) != sizeof nonce) nonce = static_cast<unsigned int>(rand());
     temporary.Format("%s.%08x", name, nonce);
-    file.OpenAt(dir, temporary.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-  }
-  int ok = 0;
-  if (file.GetDescriptor() < 0) {
-    LogPath(errno, "Unable to create the picture [path:%s]", picture.GetString());
-  } else {
-    ok = file.Write(png, static_cast<unsigned int>(size)) == static_cast<int>(size);
-    if (file.Close() != 0) ok = 0;
-    if (ok && renameat(dir, temporary.GetString(), dir, name) != 0) ok = 0;
-    if (!ok) {
-      LogPath(errno, "Unable to write the picture [path:%s]", picture.GetString());
-      unlinkat(dir, temporary.GetString(), 0);
+  };
+  // The bytes get that name first, in a file made ahead where there is one.
+  int named = 0;
+  koFile file;
+  file.Adopt(unnamedFiles_ != nullptr ? unnamedFiles_->Take() : -1);
+  if (file.GetDescriptor() >= 0 && file.Write(png, static_cast<unsigned int>(size)) == static_cast<int>(size)) {
+    for (int attempt = 0; attempt < 8 && !named; ++attempt) {
+      nextTemporary();
+      named = LinkUnnamedFile(file.GetDescriptor(), dir, temporary.GetString()) == 0;
+      if (!named && errno != EEXIST) break;
     }
+  }
+  file.Close();
+  if (!named) {
+    // O_EXCL so two writers never share it.
+    for (int attempt = 0; attempt < 8 && file.GetDescriptor() < 0; ++attempt) {
+      nextTemporary();
+      file.OpenAt(dir, temporary.GetString(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    }
+    if (file.GetDescriptor() < 0) {
+      LogPath(errno, "Unable to create the picture [path:%s]", picture.GetString());
+      close(dir);
+      return 0;
+    }
+    named = file.Write(png, static_cast<unsigned int>(size)) == static_cast<int>(size);
+    if (file.Close() != 0) named = 0;
+  }
+  int ok = named && renameat(dir, temporary.GetString(), dir, name) == 0;
+  if (!ok) {
+    LogPath(errno, "Unable to write the picture [path:%s]", picture.GetString());
+    unlinkat(dir, temporary.GetString(), 0);
   }
   close(dir);
   return ok;

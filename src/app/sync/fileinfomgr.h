@@ -17,6 +17,8 @@
 
 #include "core/kstring.h"
 
+class UnnamedFiles;
+
 class FileInfoMgr {
  public:
   // Reads the attachments root and the picture folder (PathMgr).
@@ -38,6 +40,10 @@ class FileInfoMgr {
   // Pixel size of "small" 16, "medium" 48, "large" 96, "extralarge" 178
   // (letter case ignored); 0 for any other name.
   static int GetPixelSize(const char* sizeName);
+
+  // Files made ahead in the picture folder (borrowed; null for none): a
+  // picture written takes one instead of making its file.
+  void SetUnnamedFiles(UnnamedFiles* files) { unnamedFiles_ = files; }
 
   const koString& GetAttachmentsRoot() const { return attachmentsRoot_; }
   const koString& GetIconRoot() const { return iconRoot_; }
@@ -61,6 +67,7 @@ class FileInfoMgr {
   koString attachmentsRoot_;
   koString sizeName_;
   koString iconRoot_;
+  UnnamedFiles* unnamedFiles_ = nullptr;
 };
 
 #endif  // PV_APP_SYNC_FILEINFOMGR_H

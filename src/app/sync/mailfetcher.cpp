@@ -1,5 +1,7 @@
 #include "app/sync/mailfetcher.h"
 
+#include <algorithm>
+
 #include "app/sync/callbacks.h"
 #include "app/sync/mailext.h"
 #include "app/sync/mailmgr.h"
@@ -109,18 +111,26 @@ int MailFetcher::Fetch(MAILSTREAM* stream, uint32_t lo, uint32_t hi, int whole, 
   set.Format("%u:%u", lo, hi);
   long ok = imap_fetch_texts(stream, set.GetString(), FetchItem(whole), FT_UID);
   if (stream->nmsgs == 0) return 0;
-  auto uidOf = [stream](unsigned long n) { return static_cast<uint32_t>(mail_uid(stream, n)); };
-  for (unsigned long n = FirstMessageAbove(stream->nmsgs, lo - 1, uidOf); n > 0 && n <= stream->nmsgs; ++n) {
-    uint32_t uid = uidOf(n);
-    if (uid == 0 || uid > hi) break;
+  // Only the messages the answer named have an element, each with its UID:
+  // looking at the elements that exist costs no UID look-up (which would
+  // make elements for a thousand messages on) and no round trip.
+  mailcache_t cache = reinterpret_cast<mailcache_t>(mail_parameters(NIL, GET_CACHE, NIL));
+  for (unsigned long n = 1; n <= stream->nmsgs; ++n) {
+    MESSAGECACHE* elt = static_cast<MESSAGECACHE*>((*cache)(stream, n, CH_ELT));
+    if (elt == nullptr) continue;
+    uint32_t uid = static_cast<uint32_t>(elt->cclientPrivate.uid);
     SIZEDTEXT* text = CachedText(stream, n, whole);
-    if (text->data != nullptr) {
+    if (text->data != nullptr && uid >= lo && uid <= hi) {
       out.push_back({uid, reinterpret_cast<char*>(text->data), text->size});
       text->data = nullptr;
       text->size = 0;
     }
-    // Nothing of a handed-over message stays with this stream.
-    mail_gc_msg(&mail_elt(stream, n)->cclientPrivate.msg, GC_TEXTS | GC_ENV);
+    // Nothing of a message stays with this stream: its element would
+    // otherwise stay for the rest of the walk, one per message of the folder.
+    mail_gc_msg(&elt->cclientPrivate.msg, GC_TEXTS | GC_ENV);
+    if (elt->lockcount == 1) (*cache)(stream, n, CH_FREE);
   }
+  // The answer's order is the server's.
+  std::sort(out.begin(), out.end(), [](const Text& a, const Text& b) { return a.uid < b.uid; });
   return ok ? 1 : 0;
 }

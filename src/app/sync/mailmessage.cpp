@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <strings.h>
+#include <utility>
 #include <vector>
 
 #include "app/sync/mimetext.h"
@@ -139,6 +140,17 @@ void MailMessage::QuoteNestedBoundaries(const koString& header) {
     p = next;
   }
   if (changed) bodyText_ = std::move(out);
+}
+
+void MailMessage::TakeFrom(MailMessage& other) {
+  Clear();
+  envelope_ = other.envelope_;
+  body_ = other.body_;
+  other.envelope_ = nullptr;
+  other.body_ = nullptr;
+  header_ = std::move(other.header_);
+  bodyText_ = std::move(other.bodyText_);
+  direction_ = other.direction_;
 }
 
 void MailMessage::Clear() {

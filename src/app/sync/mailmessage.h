@@ -38,6 +38,9 @@ class MailMessage {
   int Parse(const char* text, uint32_t length, int noDeliveredTo);
   // Frees envelope and body structure and empties the header.
   void Clear();
+  // Takes over what other's last Parse made (other is left cleared); both
+  // belong to the same account.
+  void TakeFrom(MailMessage& other);
 
   // kReceived or kSent, from the last Parse (kReceived before any).
   int GetDirection() const { return direction_; }

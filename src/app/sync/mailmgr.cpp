@@ -7,12 +7,16 @@
 #include "app/sync/callbacks.h"
 #include "app/sync/mailext.h"
 #include "app/sync/mailfetcher.h"
+#include "app/sync/mailpreparer.h"
+// After the standard headers: the mail library defines min and max.
 #include "app/sync/mailmgr_internal.h"
 #include "app/sync/mailsummary.h"
 #include "app/sync/processattachment.h"
 #include "core/ksqlite.h"
 #include "core/kthread.h"
+#include "core/pathmgr.h"
 #include "core/sqlitemgr.h"
+#include "core/unnamedfiles.h"
 
 namespace {
 
@@ -101,7 +105,7 @@ MailMgr::MailMgr(const AccountInfo& account, int module, koSQLite* db)
 }
 
 MailMgr::~MailMgr() {
-  EndFetchAhead();
+  EndWorkAhead();
   if (stream_) mail_close(stream_);
   delete summary_;
   delete attachments_;
@@ -114,7 +118,7 @@ int MailMgr::OpenMailbox(const char* folder) {
   name.Format("%s%s", mailbox_.GetString(), folder ? folder : "");
   SetMailLoginPassword(password_);
   prefetchPause_ = 0;
-  EndFetchAhead();
+  EndWorkAhead();
   openName_.SetAs(name);
   stream_ = mail_open(stream_, const_cast<char*>(name.GetString()), NIL);
   ClearMailLoginPassword();
@@ -139,7 +143,11 @@ void MailMgr::ReleaseTexts(unsigned long msgno) {
     mail_gc_msg(&mail_elt(stream_, msgno)->cclientPrivate.msg, GC_TEXTS | GC_ENV);
 }
 
-int MailMgr::IsCached(unsigned long msgno, int whole) { return CachedText(stream_, msgno, whole)->data != nullptr; }
+int MailMgr::IsCached(unsigned long msgno, int whole) {
+  if (CachedText(stream_, msgno, whole)->data != nullptr) return 1;
+  // Handed on to be parsed: as good as cached.
+  return preparer_ != nullptr && preparer_->IsSubmitted(static_cast<uint32_t>(mail_uid(stream_, msgno)), whole);
+}
 
 unsigned long MailMgr::Stretch(unsigned long msgno, int whole, int step) {
   unsigned long last = msgno;
@@ -171,12 +179,38 @@ unsigned long MailMgr::Stretch(unsigned long msgno, int whole, int step) {
 }
 
 void MailMgr::Prefetch(unsigned long msgno, int whole, int step) {
+  FetchStretch(msgno, whole, step);
+  PrepareAhead(msgno, whole, step);
+}
+
+void MailMgr::PrepareAhead(unsigned long msgno, int whole, int step) {
+  if (stream_ == nullptr || preparer_ == nullptr) return;
+  // The texts handed over are gone from the cache; the walk takes them back
+  // parsed. Past the preparer's room the rest wait in the cache.
+  for (size_t seen = 0; seen <= MailPreparer::kMaxAhead && msgno > 0 && msgno <= stream_->nmsgs; ++seen) {
+    uint32_t uid = static_cast<uint32_t>(mail_uid(stream_, msgno));
+    if (!preparer_->IsSubmitted(uid, whole)) {
+      SIZEDTEXT* text = CachedText(stream_, msgno, whole);
+      if (text->data == nullptr || text->size == 0 ||
+          !preparer_->Submit(uid, whole, reinterpret_cast<char*>(text->data), text->size))
+        return;
+      text->data = nullptr;
+      text->size = 0;
+    }
+    msgno = step < 0 ? msgno - 1 : msgno + 1;
+  }
+}
+
+void MailMgr::FetchStretch(unsigned long msgno, int whole, int step) {
   if (stream_ == nullptr || msgno == 0 || msgno > stream_->nmsgs) return;
   if (prefetchPause_ > 0) {
     --prefetchPause_;
     return;
   }
   if (IsCached(msgno, whole)) return;
+  // A new stretch: what the last one's rows needed of the database need not
+  // stay cached, so the cache holds a stretch's pages, not the whole file's.
+  db_->ReleaseCache();
   if (fetcher_ != nullptr && fetcher_->IsRequested()) {
     AdoptFetchedTexts(whole);
     if (stream_ == nullptr || msgno > stream_->nmsgs) return;
@@ -204,8 +238,12 @@ void MailMgr::FetchAhead(unsigned long after, int whole, int step) {
   unsigned long next = step < 0 ? after - 1 : after + 1;
   if (next == 0 || next > stream_->nmsgs || IsCached(next, whole)) return;
   if (fetcher_ == nullptr) {
+    // A walk longer than a stretch: worth the threads that work ahead of it.
     fetcher_ = new MailFetcher(openName_.GetString(), password_);
     if (!fetcher_->Start()) KO_LOG(-1, "Unable to start the thread that fetches mail ahead");
+    preparer_ = new MailPreparer(email_.GetString());
+    if (!preparer_->Start()) KO_LOG(-1, "Unable to start the thread that parses mail ahead");
+    if (whole) MakeFilesAhead();
   }
   if (fetcher_->IsFailed()) return;
   unsigned long last = Stretch(next, whole, step);
@@ -233,9 +271,28 @@ void MailMgr::AdoptFetchedTexts(int whole) {
   MailFetcher::FreeTexts(texts);
 }
 
-void MailMgr::EndFetchAhead() {
+void MailMgr::EndWorkAhead() {
   delete fetcher_;
   fetcher_ = nullptr;
+  delete preparer_;
+  preparer_ = nullptr;
+  if (attachments_ != nullptr) attachments_->SetUnnamedFiles(nullptr, nullptr);
+  delete attachmentFiles_;
+  delete pictureFiles_;
+  attachmentFiles_ = pictureFiles_ = nullptr;
+}
+
+void MailMgr::MakeFilesAhead() {
+  if (attachments_ == nullptr || attachmentFiles_ != nullptr) return;
+  koString root;
+  PathMgr::GetAttachmentsDir(root);
+  attachmentFiles_ = new UnnamedFiles(root.GetString());
+  PathMgr::GetPictureCacheDir(root);
+  pictureFiles_ = new UnnamedFiles(root.GetString());
+  // Without their threads the files are made where they are written.
+  if (!attachmentFiles_->Start() || !pictureFiles_->Start())
+    KO_LOG(-1, "Unable to start the threads that make files ahead");
+  attachments_->SetUnnamedFiles(attachmentFiles_, pictureFiles_);
 }
 
 uint32_t MailMgr::NewestUid() {
@@ -627,7 +684,7 @@ int MailMgr::DownLoadNewlyArrivedAttachments(unsigned long from, int* counter) {
 int MailMgr::IndexMailBox(int mode) {
   int result = WalkMailBox(mode);
   // Texts fetched ahead that the walk did not reach.
-  EndFetchAhead();
+  EndWorkAhead();
   ReleaseTexts();
   return result;
 }

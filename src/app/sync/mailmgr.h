@@ -39,6 +39,8 @@ class koEvent;
 class koLog;
 class koSQLite;
 class MailFetcher;
+class MailPreparer;
+class UnnamedFiles;
 class MailSummary;
 class ProcessAttachment;
 struct MailHeaderDetails;
@@ -142,7 +144,11 @@ class MailMgr {
   // unless msgno's text is cached already.
   // The texts of the stretch after it are then asked of the fetcher, which
   // brings them while this stretch is stored.
+  // Then hands the cached texts from msgno on to the preparer, which parses
+  // them while the messages before are stored.
   void Prefetch(unsigned long msgno, int whole, int step);
+  void FetchStretch(unsigned long msgno, int whole, int step);
+  void PrepareAhead(unsigned long msgno, int whole, int step);
   int IsCached(unsigned long msgno, int whole);
   // The last message of the stretch that starts at msgno in the direction
   // step (msgno alone when nothing more fits); 0 when the stream went.
@@ -151,7 +157,12 @@ class MailMgr {
   void FetchAhead(unsigned long after, int whole, int step);
   // Gives the texts the fetcher brought to the stream's cache.
   void AdoptFetchedTexts(int whole);
-  void EndFetchAhead();
+  // Ends the fetching and parsing ahead; what they hold that the walk did
+  // not reach is freed.
+  void EndWorkAhead();
+  // Files for the attachments and their pictures, made ahead while a long
+  // walk saves attachments.
+  void MakeFilesAhead();
   int InitIndexingRange();
   int IndexOlderMails();
   // counter: the pass's message counter (UpDateMailSeenAndDownloadTimeStatus).
@@ -239,6 +250,9 @@ class MailMgr {
   unsigned long prefetchPause_ = 0;
   MailFetcher* fetcher_ = nullptr;  // owned; while a walk fetches ahead
   unsigned long aheadLast_ = 0;     // the last message asked of it
+  MailPreparer* preparer_ = nullptr;  // owned; while a walk parses ahead
+  UnnamedFiles* attachmentFiles_ = nullptr;  // owned; while a walk saves attachments
+  UnnamedFiles* pictureFiles_ = nullptr;     // owned; the same for their pictures
   // The fetch of a message found the connection dead: the pass ends quietly.
   int streamLost_ = 0;
   // The unseen UIDs of the last refresh (ascending) and whether the rows

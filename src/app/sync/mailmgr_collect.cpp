@@ -8,6 +8,8 @@
 
 #include "app/sync/callbacks.h"
 #include "app/sync/mailmgr.h"
+#include "app/sync/mailpreparer.h"
+// After the standard headers: the mail library defines min and max.
 #include "app/sync/mailmgr_internal.h"
 #include "app/sync/mailsummary.h"
 #include "app/sync/mimetext.h"
@@ -251,14 +253,19 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
   // The library's own word on this fetch, not an older one: a broken
   // connection must never pass for a refusal.
   ClearLastMailMessage();
+  MailPreparer::Prepared prepared;
+  const int parsed = preparer_ != nullptr && preparer_->Take(currentUid_, kind != kSummaryOnly, prepared, stop_);
+  if (!parsed && IsStopped()) return 1;
   unsigned long length = 0;
-  char* text = kind == kSummaryOnly ? mail_fetch_header(stream_, msgno, NIL, NIL, &length, FT_PEEK)
-                                    : mail_fetch_message(stream_, msgno, &length, FT_PEEK);
+  char* text = parsed                ? nullptr
+               : kind == kSummaryOnly ? mail_fetch_header(stream_, msgno, NIL, NIL, &length, FT_PEEK)
+                                      : mail_fetch_message(stream_, msgno, &length, FT_PEEK);
   int skipped = 0;
   int transaction = 0;
   int ok = 1;
   MailHeaderDetails record;
-  if (text == nullptr || length == 0) {
+  if (parsed) noDeliveredTo_ = prepared.noDeliveredTo;
+  if (!parsed && (text == nullptr || length == 0)) {
     koString last;
     GetLastMailMessage(last);
     if (strncasecmp(last.GetString(), kRefused, sizeof kRefused - 1) != 0) {
@@ -278,10 +285,15 @@ int MailMgr::CollectMail(unsigned long msgno, int walking, int kind) {
   } else if (IsStopped()) {
     ReleaseTexts(msgno);
     return 1;
-  } else if (IsUndeliveredMessage(text, static_cast<uint32_t>(length), &noDeliveredTo_)) {
+  } else if (parsed ? prepared.undelivered
+                    : IsUndeliveredMessage(text, static_cast<uint32_t>(length), &noDeliveredTo_)) {
     skipped = 1;
   } else {
-    message_.Parse(text, static_cast<uint32_t>(length), noDeliveredTo_);
+    if (parsed) {
+      message_.TakeFrom(*prepared.message);
+    } else {
+      message_.Parse(text, static_cast<uint32_t>(length), noDeliveredTo_);
+    }
     int notFound = 0;
     if (kind != kAttachmentsOnly) {
       ok = CollectMailHeaderDetails(record);

@@ -19,6 +19,7 @@
 #include "core/klog.h"
 #include "core/ksqlite.h"
 #include "core/pathmgr.h"
+#include "core/unnamedfiles.h"
 
 extern "C" {
 #include <c-client/c-client.h>
@@ -210,6 +211,11 @@ void ProcessAttachment::RelativeFolder(koString& out) const {
   if (senderFolder_.GetLength() > 0) PathMgr::Join(out, senderFolder_.GetString());
 }
 
+void ProcessAttachment::SetUnnamedFiles(UnnamedFiles* files, UnnamedFiles* pictureFiles) {
+  unnamedFiles_ = files;
+  pictureFiles_ = pictureFiles;
+}
+
 int ProcessAttachment::SaveAttachmentSummary(MailHeaderDetails& record, const MailMessage& message) {
   const BODY* body = message.GetBodyStructure();
   if (body == nullptr) return 1;
@@ -224,8 +230,10 @@ int ProcessAttachment::SaveAttachmentSummary(MailHeaderDetails& record, const Ma
   std::unique_ptr<FileInfoMgr> own;
   if (pictures_ == nullptr) own = std::make_unique<FileInfoMgrWin>();
   current_ = pictures_ != nullptr ? pictures_ : own.get();
+  current_->SetUnnamedFiles(pictureFiles_);
   // A single-part mail's body is IMAP section 1.
   int ok = ExtractAttachments(body, koString(body->type == TYPEMULTIPART ? "" : "1"));
+  current_->SetUnnamedFiles(nullptr);
   record_ = nullptr;
   message_ = nullptr;
   current_ = nullptr;
@@ -463,8 +471,14 @@ int ProcessAttachment::CreateFile(int folder, const char* name, const koString& 
   // again as "(1)", and a name that is taken costs no second write. Where
   // the file system has no unnamed files, the name is created directly.
   if (*unnamedState == 0) {
-    *unnamedState = unnamed.OpenAt(folder, ".", O_WRONLY | O_TMPFILE, 0600) == 1 ? 1 : -1;
-    if (*unnamedState == 1 && !WriteContent(unnamed, name, bytes)) return -2;
+    int made = unnamedFiles_ != nullptr ? unnamedFiles_->Take() : -1;
+    if (made >= 0) {
+      unnamed.Adopt(made);
+      *unnamedState = 2;
+    } else {
+      *unnamedState = unnamed.OpenAt(folder, ".", O_WRONLY | O_TMPFILE, 0600) == 1 ? 1 : -1;
+    }
+    if (*unnamedState > 0 && !WriteContent(unnamed, name, bytes)) return -2;
   }
   if (*unnamedState < 0) {
     koFile file;
@@ -480,11 +494,17 @@ int ProcessAttachment::CreateFile(int folder, const char* name, const koString& 
     unlinkat(folder, name, 0);
     return -2;
   }
-  // linkat never replaces a name: an existing one is kept.
-  char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", unnamed.GetDescriptor());
-  if (linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) == 0) return 1;
+  // A link never replaces a name: an existing one is kept.
+  if (LinkUnnamedFile(unnamed.GetDescriptor(), folder, name) == 0) return 1;
   int error = errno;
+  if (error == EXDEV && *unnamedState == 2) {
+    // The mail's folder lies on another file system than the files made
+    // ahead: made in the folder itself from now on.
+    unnamedFiles_ = nullptr;
+    unnamed.Close();
+    *unnamedState = 0;
+    return CreateFile(folder, name, bytes, unnamed, unnamedState);
+  }
   if (error != EEXIST) {
     errno = error;
     return -1;

@@ -29,6 +29,7 @@
 
 class FileInfoMgr;
 class MailMessage;
+class UnnamedFiles;
 class koFile;
 class koSQLite;
 struct MailHeaderDetails;
@@ -43,6 +44,11 @@ class ProcessAttachment {
   ~ProcessAttachment();
   ProcessAttachment(const ProcessAttachment&) = delete;
   ProcessAttachment& operator=(const ProcessAttachment&) = delete;
+
+  // Files made ahead for the attachments (on the attachments root's file
+  // system) and their pictures (on the picture folder's); borrowed, null
+  // for none: each file is then made when it is written.
+  void SetUnnamedFiles(UnnamedFiles* files, UnnamedFiles* pictureFiles);
 
   // Extracts the attachments of the stored mail record.mailId. A received
   // mail without a usable sender address gets "(unknown)" as the record's
@@ -79,7 +85,8 @@ class ProcessAttachment {
   // Creates the file exclusively in the open folder, or reuses an equal
   // one: 1 written or reused, 0 taken by other bytes, -1 the name could not
   // be created (errno kept), -2 the write failed (logged). unnamed: the
-  // bytes written once for every name tried (closed by the caller).
+  // bytes written once for every name tried (closed by the caller);
+  // *unnamedState 0 before the first try.
   int CreateFile(int folder, const char* name, const koString& bytes, koFile& unnamed, int* unnamedState);
   // Writes all bytes and gives the file the mail's date. 1, or 0 (logged).
   int WriteContent(koFile& file, const char* name, const koString& bytes);
@@ -105,6 +112,8 @@ class ProcessAttachment {
   koString senderFolder_;
   koString section_;  // of the part being saved
   FileInfoMgr* pictures_;
+  UnnamedFiles* unnamedFiles_ = nullptr;
+  UnnamedFiles* pictureFiles_ = nullptr;
   FileInfoMgr* current_ = nullptr;  // during SaveAttachmentSummary
   MailHeaderDetails* record_ = nullptr;
   const MailMessage* message_ = nullptr;

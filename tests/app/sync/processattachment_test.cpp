@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/unnamedfiles.h"
 #include "store_fixture.h"
 
 namespace {
@@ -103,6 +104,57 @@ TEST_F(ProcessAttachmentTest, RetryAfterRollbackReusesWrittenFiles) {
   for (const std::string& file : FilesBelow(folder))
     EXPECT_EQ(std::string::npos, file.find("(1)")) << file;
   EXPECT_NE(std::string::npos, LogText().find("UpdateAttachmentToMailRelation"));
+}
+
+TEST_F(ProcessAttachmentTest, FilesMadeAheadGiveTheSameFilesAndRows) {
+  // Made beside the roots, and on another file system (where there is one
+  // here), which the files cannot be linked from.
+  struct stat rootStat, shmStat;
+  ASSERT_EQ(0, stat(root_.c_str(), &rootStat));
+  const bool elsewhere = stat("/dev/shm", &shmStat) == 0 && shmStat.st_dev != rootStat.st_dev;
+  for (int onAnotherSystem = 0; onAnotherSystem < (elsewhere ? 2 : 1); ++onAnotherSystem) {
+    SCOPED_TRACE(onAnotherSystem ? "another file system" : "the roots' file system");
+    Exec("DELETE FROM file");
+    std::filesystem::remove_all(root_);
+    std::filesystem::remove_all(pictures_);
+    std::string shm;
+    if (onAnotherSystem) {
+      char name[] = "/dev/shm/pvaheadXXXXXX";
+      ASSERT_NE(nullptr, mkdtemp(name));
+      shm = name;
+    }
+    const std::string ahead = onAnotherSystem ? shm : root_;
+    const std::string picturesAhead = onAnotherSystem ? shm : pictures_;
+    std::filesystem::create_directories(ahead);
+    std::filesystem::create_directories(picturesAhead);
+    {
+      UnnamedFiles files(ahead.c_str());
+      UnnamedFiles pictureFiles(picturesAhead.c_str());
+      ASSERT_EQ(1, files.Start());
+      ASSERT_EQ(1, pictureFiles.Start());
+      attachments_->SetUnnamedFiles(&files, &pictureFiles);
+      // A taken name, then the same bytes again.
+      ASSERT_EQ(1, Store("bob1.eml", 1)) << LogText();
+      ASSERT_EQ(1, Store("bob2.eml", 2)) << LogText();
+      ASSERT_EQ(1, Store("bob1.eml", 3)) << LogText();
+      attachments_->SetUnnamedFiles(nullptr, nullptr);
+    }
+    const std::string folder = Recv("Bob Smith (bob@example.org)");
+    EXPECT_EQ(folder + "/report.pdf;" + folder + "/report(1).pdf;" + folder + "/report.pdf",
+              Q("SELECT group_concat(file_path, ';') FROM (SELECT * FROM file ORDER BY id)"));
+    EXPECT_EQ(2u, FilesBelow(root_ + "/" + folder).size());
+    struct stat st;
+    ASSERT_EQ(0, stat((root_ + "/" + folder + "/report(1).pdf").c_str(), &st));
+    EXPECT_EQ(Q("SELECT size FROM file ORDER BY id LIMIT 1 OFFSET 1"), std::to_string(st.st_size));
+    EXPECT_EQ(kDate, st.st_mtime);
+    EXPECT_GT(ReadPng(pictures_ + "/" + folder + "/report(1).pdf.extralarge").width, 0);
+    // The files not taken went with their maker.
+    EXPECT_EQ(2u, FilesBelow(pictures_).size());
+    if (onAnotherSystem) {
+      EXPECT_TRUE(FilesBelow(shm).empty());
+      std::filesystem::remove_all(shm);
+    }
+  }
 }
 
 TEST_F(ProcessAttachmentTest, HostileNamesStayUnderTheRoot) {
