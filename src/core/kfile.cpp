@@ -121,14 +121,19 @@ int OpenFolderChain(const char* root, const char* relative, int mode, int* err) 
       errno = EINVAL;
       return Outcome(-1, err);
     }
-    if (mkdirat(folder, name, static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
-      int saved = errno;
-      close(folder);
-      errno = saved;
-      return Outcome(-1, err);
-    }
     // O_NOFOLLOW: a link planted where a level belongs is refused (ELOOP).
-    int next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // Most levels are there already: made only when the open finds none.
+    int next = openat(folder, name, flags);
+    if (next < 0 && errno == ENOENT) {
+      if (mkdirat(folder, name, static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+        int saved = errno;
+        close(folder);
+        errno = saved;
+        return Outcome(-1, err);
+      }
+      next = openat(folder, name, flags);
+    }
     int saved = errno;
     close(folder);
     if (next < 0) {
