@@ -16,17 +16,14 @@ UnnamedFiles::~UnnamedFiles() {
     quit_ = 1;
   }
   wanted_.Set();
-  if (running_) thread_.Join();
+  thread_.Join();
   for (int fd : ready_) close(fd);
 }
 
 int UnnamedFiles::Start() {
   Fill();
-  running_ = thread_.Create(PR_USER_THREAD, ThreadMain, this, PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD,
-                            PR_JOINABLE_THREAD, 0)
-                 ? 1
-                 : 0;
-  return running_;
+  return thread_.Create(PR_USER_THREAD, ThreadMain, this, PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD,
+                        PR_JOINABLE_THREAD, 0);
 }
 
 int UnnamedFiles::Take() {

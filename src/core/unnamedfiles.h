@@ -41,7 +41,6 @@ class UnnamedFiles {
   koString folder_;
   size_t depth_;
   koThread thread_;
-  int running_ = 0;
   int logged_ = 0;  // whether a refusal was logged; the filler's own
   koEvent wanted_;  // a file was taken, or the end was posted
   koMutex lock_;

@@ -12,16 +12,13 @@ MailPreparer::~MailPreparer() {
     quit_ = 1;
   }
   work_.Set();
-  if (running_) thread_.Join();
+  thread_.Join();
   for (Job& job : jobs_) fs_give(reinterpret_cast<void**>(&job.text));
 }
 
 int MailPreparer::Start() {
-  running_ = thread_.Create(PR_USER_THREAD, ThreadMain, this, PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD,
-                            PR_JOINABLE_THREAD, 0)
-                 ? 1
-                 : 0;
-  return running_;
+  return thread_.Create(PR_USER_THREAD, ThreadMain, this, PR_PRIORITY_NORMAL, PR_GLOBAL_THREAD,
+                        PR_JOINABLE_THREAD, 0);
 }
 
 int MailPreparer::HasRoom(unsigned long size) const {
@@ -29,7 +26,7 @@ int MailPreparer::HasRoom(unsigned long size) const {
 }
 
 int MailPreparer::Submit(uint32_t uid, int whole, char* text, unsigned long size) {
-  if (!running_ || text == nullptr || !HasRoom(size)) return 0;
+  if (!thread_.IsCreated() || text == nullptr || !HasRoom(size)) return 0;
   {
     koMutexGuard guard(lock_);
     jobs_.push_back({uid, whole, text, size});

@@ -73,7 +73,6 @@ class MailPreparer {
 
   koString accountEmail_;
   koThread thread_;
-  int running_ = 0;
   koEvent work_;   // a job or the end was posted
   koEvent ready_;  // a parsed message was posted
   koMutex lock_;
